@@ -1,0 +1,151 @@
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "auth/SessionStore.h"
+#include "server/HttpServerImpl.h"
+#include "server/JsonReply.h"
+#include "server/json/JsonText.h"
+#include "ui/EnhancedSecurity.h"
+#include "webviewer/FileName.h"
+#include "webviewer/Identifiers.h"
+
+namespace Lumenbox {
+
+namespace {
+
+constexpr std::int32_t kDefaultScriptTimeoutMs = 30000;
+constexpr const char* kVersionProbeScript = "LB_get_version";
+constexpr const char* kInvalidPayload = "Invalid payload. Expected { connectedFileName, scriptName, data }.";
+
+// The "timeout" query: absent or empty means the default; otherwise a whole base-10 number from 1
+// to 2147483647 (leading white space and one sign accepted, nothing after the digits).
+std::optional<std::int32_t> parseTimeoutMs(const std::string& text) {
+    if (text.empty()) return kDefaultScriptTimeoutMs;
+    errno = 0;
+    char* end = nullptr;
+    long value = std::strtol(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || errno == ERANGE) return std::nullopt;
+    if (value < 1 || value > INT32_MAX) return std::nullopt;
+    return static_cast<std::int32_t>(value);
+}
+
+std::string trimWhitespace(const std::string& text) {
+    constexpr const char* kWhitespace = " \t\n\v\f\r";
+    std::size_t first = text.find_first_not_of(kWhitespace);
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(kWhitespace) - first + 1);
+}
+
+}  // namespace
+
+void HttpServer::Impl::handleCallScript(std::shared_ptr<transport::HttpResponse> res, transport::HttpRequest& req) {
+    std::string session(req.getHeader("x-lumenbox-session"));
+    auto timeoutMs = parseTimeoutMs(req.getQuery("timeout"));
+    if (!timeoutMs) {
+        writeJsonError(*res, "400 Bad Request", "Invalid timeout query parameter. Expected positive integer milliseconds.");
+        return;
+    }
+    auto body = std::make_shared<std::string>();
+    auto aborted = std::make_shared<bool>(false);
+    res->onAborted([aborted] { *aborted = true; });
+    std::weak_ptr<transport::HttpResponse> weakRes = res;  // the response owns this handler
+    res->onData([self = shared_from_this(), weakRes, body, aborted, limit = *timeoutMs,
+                 session = std::move(session)](std::string_view chunk, bool isLast) {
+        body->append(chunk);
+        auto res = weakRes.lock();
+        if (!isLast || *aborted || !res) return;
+
+        auto parsed = json::parseStrict(*body);
+        if (!parsed) return writeJsonError(*res, "400 Bad Request", "Invalid JSON body.");
+        auto fileField = parsed->is_object() ? parsed->find("connectedFileName") : parsed->end();
+        auto scriptField = parsed->is_object() ? parsed->find("scriptName") : parsed->end();
+        if (!parsed->is_object() || fileField == parsed->end() || !fileField->is_string() ||
+            scriptField == parsed->end() || !scriptField->is_string()) {
+            return writeJsonError(*res, "400 Bad Request", kInvalidPayload);
+        }
+        std::string fileKey = normalizeFileName(fileField->get<std::string>());
+        std::string scriptName = trimWhitespace(scriptField->get<std::string>());
+        auto dataField = parsed->find("data");
+        nlohmann::json data = dataField == parsed->end() ? nlohmann::json() : std::move(*dataField);
+        if (fileKey.empty() || scriptName.empty()) return writeJsonError(*res, "400 Bad Request", kInvalidPayload);
+
+        self->forwardScriptCall(std::move(res), fileKey, scriptName, std::move(data), session, limit);
+    });
+}
+
+bool HttpServer::Impl::isCallAuthorized(const std::string& session, const std::string& fileKey) {
+    if (!session.empty() && sessionStore_.isAuthorized(session, fileKey)) return true;
+    if (isEnhancedSecurityEnabled()) return false;
+    // With enhanced security off every client is trusted: a session is approved on first use so
+    // that it shows up in the session list, and a call without a session simply proceeds.
+    if (session.empty()) return true;
+    sessionStore_.approve(session, fileKey, "lumenbox-mcp", 3600);
+    return sessionStore_.isAuthorized(session, fileKey);
+}
+
+void HttpServer::Impl::forwardScriptCall(std::shared_ptr<transport::HttpResponse> res, const std::string& fileKey,
+                                         const std::string& scriptName, nlohmann::json data,
+                                         const std::string& session, std::int32_t timeoutMs) {
+    auto webviewer = webviewers_.find(fileKey);
+    if (webviewer == webviewers_.end()) {
+        return writeJsonError(*res, "404 Not Found", "No active WebSocket for " + fileKey);
+    }
+    // The page's version probe runs before any session exists, so it is never refused.
+    if (scriptName != kVersionProbeScript && !isCallAuthorized(session, fileKey)) {
+        return writeJsonValue(*res, "401 Unauthorized",
+                              nlohmann::json{{"code", "session_not_authorized"},
+                                             {"error", "Session is not authorized for " + fileKey}});
+    }
+
+    const std::string fetchId = generateUuid();
+    const std::string envelope = json::serialize({{"callback", {{"fetchId", fetchId}}}, {"data", std::move(data)}});
+    const std::string message = json::serialize({{"param", envelope}, {"script", scriptName}, {"type", "callScript"}});
+
+    PendingHttpCall call;
+    call.res = res;
+    call.fileName = fileKey;
+    call.scriptName = scriptName;
+    call.startedAt = std::chrono::steady_clock::now();
+    call.timeoutMs = timeoutMs;
+    call.target = webviewer->second;
+    call.timer = std::make_unique<transport::Timer>(*loop());
+    call.timer->start(std::chrono::milliseconds(timeoutMs), [this, fetchId] { onCallTimeout(fetchId); });
+    pendingHttpCalls_.insert_or_assign(fetchId, std::move(call));
+    res->onAborted([this, fetchId] { abandonCall(fetchId); });
+
+    // A message the connection's queue cannot take never reaches the page: fail the call now
+    // rather than let it wait out its whole time limit.
+    if (webviewer->second->send(message) == transport::SendStatus::Dropped) {
+        pendingHttpCalls_.erase(fetchId);
+        writeJsonError(*res, "502 Bad Gateway", "Failed to send to webviewer for " + fileKey);
+    }
+}
+
+void HttpServer::Impl::abandonCall(const std::string& fetchId) {
+    auto it = pendingHttpCalls_.find(fetchId);
+    if (it == pendingHttpCalls_.end()) return;
+    it->second.aborted = true;
+    it->second.res.reset();
+    pendingHttpCalls_.erase(it);
+}
+
+void HttpServer::Impl::onCallTimeout(const std::string& fetchId) {
+    auto it = pendingHttpCalls_.find(fetchId);
+    if (it == pendingHttpCalls_.end()) return;
+    PendingHttpCall call = std::move(it->second);
+    pendingHttpCalls_.erase(it);
+    if (call.aborted || !call.res) return;
+    writeJsonValue(*call.res, "502 Bad Gateway",
+                   nlohmann::json{{"code", "script_timeout"},
+                                  {"connectedFileName", call.fileName},
+                                  {"error", "Timed out waiting for FileMaker callback"},
+                                  {"scriptName", call.scriptName},
+                                  {"timeoutMs", call.timeoutMs},
+                                  {"webviewerConnected", webviewers_.contains(call.fileName)}});
+}
+
+}  // namespace Lumenbox

@@ -1,0 +1,62 @@
+#include <nlohmann/json.hpp>
+
+#include "server/HttpServerImpl.h"
+#include "server/JsonReply.h"
+#include "server/json/JsonBuilders.h"
+#include "server/json/JsonText.h"
+
+namespace Lumenbox {
+
+namespace {
+constexpr const char* kResultCallback = "handleFMCallback";
+
+bool isRegisteredAs(WebSocketConnection* ws, const char* role) {
+    const PerSocketData& data = *ws->getUserData();
+    return data.registered && data.role == role;
+}
+}  // namespace
+
+// A web viewer's "callback": the result of a pending script call completes that call; any other
+// callback goes to the file's agent browser.
+void HttpServer::Impl::handleCallback(WebSocketConnection* ws, const nlohmann::json& message) {
+    if (!isRegisteredAs(ws, kRoleWebviewer)) return;
+    const std::string& fileName = ws->getUserData()->fileName;
+    auto fn = message.find("fn");
+    if (fn != message.end() && !fn->is_string()) return;  // not a callback this bridge understands
+    auto args = message.find("args");
+
+    const bool isResult = fn != message.end() && *fn == kResultCallback && args != message.end() &&
+                          args->is_array() && args->size() >= 2 && (*args)[1].is_string();
+    if (isResult) {
+        auto call = pendingHttpCalls_.find((*args)[1].get<std::string>());
+        if (call != pendingHttpCalls_.end() && call->second.fileName == fileName) {
+            const std::string fetchId = call->first;
+            auto res = std::move(call->second.res);
+            const bool answerable = !call->second.aborted && res;
+            pendingHttpCalls_.erase(call);
+            if (answerable) {
+                const nlohmann::json& result = (*args)[0];
+                const std::string resultText = result.is_string() ? result.get<std::string>() : json::serialize(result);
+                writeJsonReply(*res, "200 OK", json::callScriptResponse(fetchId, resultText));
+            }
+            return;
+        }
+    }
+
+    auto agentBrowser = agentBrowsers_.find(fileName);
+    if (agentBrowser != agentBrowsers_.end()) agentBrowser->second->send(json::serialize(message));
+}
+
+// An agent browser's "callScript" or "callScriptWithOption" goes to the file's web viewer as it is.
+void HttpServer::Impl::handleAgentBrowserCall(WebSocketConnection* ws, const nlohmann::json& message) {
+    if (!isRegisteredAs(ws, kRoleAgentBrowser)) return;
+    const std::string& fileName = ws->getUserData()->fileName;
+    auto webviewer = webviewers_.find(fileName);
+    if (webviewer != webviewers_.end()) {
+        webviewer->second->send(json::serialize(message));
+        return;
+    }
+    ws->send(json::serialize({{"message", "No FileMaker connection for " + fileName}, {"type", "error"}}));
+}
+
+}  // namespace Lumenbox

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace Lumenbox {
+
+class SessionStore;
+
+// Returns "host=127.0.0.1 port=<port>", the endpoint part of the bridge's log lines.
+std::string bridgeEndpointDetails(int port);
+
+// The loopback HTTP/WebSocket bridge, run on a thread of its own. Every route handler, WebSocket
+// callback and deferred task runs on that thread; other threads reach it only through
+// HttpServer::Impl's deferral rule.
+//
+// REQUIRES: start, stop, isRunning and the destructor are called from one thread (the host's
+// main thread).
+class HttpServer {
+public:
+    class Impl;
+
+    explicit HttpServer(SessionStore& sessionStore);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Starts the server thread on 127.0.0.1:`port` and blocks until it reports. True when the
+    // server listens (at once when it already runs). Port 0 takes an ephemeral port (see port()).
+    // Throws std::system_error when the thread cannot be created.
+    bool start(int port);
+    // Stops the loop, closes every connection without answering pending requests, joins the
+    // thread. Safe when not running.
+    void stop();
+    bool isRunning() const { return running_.load(); }
+    // The port the server listens on, 0 when it does not listen.
+    int port() const;
+
+    // Startup logging: a failure identical to the last one logged is not written again; the
+    // first successful listen after a logged failure writes "bridge_start_recovered".
+    void logStartupFailure(const std::string& event, const std::string& details);
+    void logStartupRecovered(int port);
+
+    // The shared state, for tests and for the plug-in's own hand-over of work to the loop.
+    const std::shared_ptr<Impl>& impl() const { return impl_; }
+
+private:
+    struct StartupSignal;
+    void runServerThread(int port, std::shared_ptr<StartupSignal> signal);
+
+    std::shared_ptr<Impl> impl_;
+    std::thread thread_;
+    std::atomic<bool> running_{false};
+    std::string lastStartupFailure_;  // event + "\n" + details of the last failure logged
+    SessionStore& sessionStore_;
+};
+
+}  // namespace Lumenbox

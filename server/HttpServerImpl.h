@@ -1,0 +1,83 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "server/HttpServer.h"
+#include "server/transport/App.h"
+#include "server/transport/Loop.h"
+#include "scripts/PendingHttpCall.h"
+#include "webviewer/PerSocketData.h"
+
+namespace Lumenbox {
+
+// State shared by every route handler and WebSocket callback. Except where marked, members are
+// touched only on the server thread, so there is no lock.
+class HttpServer::Impl : public std::enable_shared_from_this<HttpServer::Impl> {
+public:
+    explicit Impl(SessionStore& sessionStore);
+
+    // Hands `task` to the loop from any thread, only while this state's loop runs and no stop has
+    // been requested; otherwise drops it. Returns whether the task was handed over.
+    static bool deferToLoop(const std::weak_ptr<Impl>& weak, std::function<void()> task);
+
+    // Registers every route on the application, in the order of the route table.
+    void registerRoutes(transport::App& app);
+    // Drops the registry and every pending request without answering (the stop task, and the
+    // clean-up after the loop has ended).
+    void clearState();
+
+    // Status routes.
+    void handleHealth(transport::HttpResponse& res);
+    void handleConnectedFiles(transport::HttpResponse& res);
+    void handleBridgeStatus(transport::HttpResponse& res);
+
+    // WebSocket endpoint and registry.
+    void onWsMessage(WebSocketConnection* ws, std::string_view message, transport::OpCode opCode);
+    void handleRegister(WebSocketConnection* ws, const nlohmann::json& message);
+    void broadcastStatus(const std::string& fileName);
+    void onWsClose(WebSocketConnection* ws);
+
+    // Script calls.
+    void handleCallScript(std::shared_ptr<transport::HttpResponse> res, transport::HttpRequest& req);
+    void handleCallback(WebSocketConnection* ws, const nlohmann::json& message);
+    void handleAgentBrowserCall(WebSocketConnection* ws, const nlohmann::json& message);
+
+    std::map<std::string, WebSocketConnection*> webviewers_;
+    std::map<std::string, WebSocketConnection*> agentBrowsers_;
+    std::map<std::string, PendingHttpCall> pendingHttpCalls_;
+
+    // Called when a web viewer connection closes, after its pending script calls were answered,
+    // with the file name and the closing connection (filled by the liveness ping).
+    std::function<void(const std::string& fileName, WebSocketConnection* closing)> rejectPendingWebviewerPings_;
+
+    transport::App* app_ = nullptr;        // the application while the server thread runs it
+    std::atomic<int> listenPort_{0};       // any thread; 0 when not listening
+    std::atomic<bool> loopRunning_{false};  // any thread
+    std::atomic<bool> stopping_{false};     // any thread
+    SessionStore& sessionStore_;
+
+    std::shared_ptr<transport::Loop> loop() const;
+    void setLoop(std::shared_ptr<transport::Loop> loop);
+
+private:
+    void answerCallsOf(const std::string& fileName, WebSocketConnection* closing);
+    bool isCallAuthorized(const std::string& session, const std::string& fileKey);
+    void forwardScriptCall(std::shared_ptr<transport::HttpResponse> res, const std::string& fileKey,
+                           const std::string& scriptName, nlohmann::json data, const std::string& session,
+                           std::int32_t timeoutMs);
+    void onCallTimeout(const std::string& fetchId);
+    void abandonCall(const std::string& fetchId);
+
+    mutable std::mutex loopMutex_;
+    std::shared_ptr<transport::Loop> loop_;  // Guarded by loopMutex_
+};
+
+}  // namespace Lumenbox

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Lumenbox::json {
+
+// Builders of the bodies shared by several routes. Each returns the serialised text, written
+// by json::serialize.
+
+// {"error":message}, the plain error body.
+std::string errorResponse(std::string_view message);
+
+// The names as a JSON array in the given order; [] when there are none.
+std::string connectedFilesResponse(const std::vector<std::string>& fileNames);
+
+// The body of POST /callScript, taken verbatim: no normalisation and no trimming.
+struct CallScriptRequest {
+    std::string connectedFileName;
+    std::string scriptName;
+    nlohmann::json data;  // null when the body has no "data"
+};
+
+// Reads a POST /callScript body. Throws std::invalid_argument with the message
+//   "Invalid JSON body: <parser message>"              when the text is not JSON,
+//   "Missing or invalid field: connectedFileName"     when it is not an object or that key is
+//                                                     missing or not a string,
+//   "Missing or invalid field: scriptName"            when that key is missing or not a string.
+// Other keys are ignored.
+CallScriptRequest parseCallScriptRequest(std::string_view text);
+
+// A script's result text as the value to put into a reply: the text parsed as JSON if it
+// parses strictly, otherwise (empty text included) the text itself as a JSON string.
+nlohmann::json tryParseResult(std::string_view text);
+
+// {"fetchId":fetchId,"result":tryParseResult(resultText)}, the success reply of a script call.
+std::string callScriptResponse(std::string_view fetchId, std::string_view resultText);
+
+}  // namespace Lumenbox::json

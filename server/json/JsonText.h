@@ -1,0 +1,24 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace Lumenbox::json {
+
+// The one serialiser of the system; every reply body, WebSocket message and script parameter
+// goes through it so that all of them share one format: compact (no white space), keys in
+// ascending byte order (objects are std::map), non-ASCII text written as raw UTF-8.
+//
+// Bytes that are not valid UTF-8 are written as U+FFFD instead of throwing. Strings the server
+// echoes back (file names, script results, relayed messages) come from clients, and a client
+// must not be able to end the event loop by sending a malformed byte.
+std::string serialize(const nlohmann::json& value);
+
+// Parses `text` as one JSON value, comments not allowed. nullopt on any parse error, including
+// an empty text or trailing garbage.
+std::optional<nlohmann::json> parseStrict(std::string_view text) noexcept;
+
+}  // namespace Lumenbox::json

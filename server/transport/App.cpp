@@ -1,0 +1,141 @@
+#include "server/transport/App.h"
+
+#include <cerrno>
+
+#include "server/transport/AppState.h"
+#include "server/transport/HttpConnection.h"
+
+namespace Lumenbox::transport {
+
+namespace asio = boost::asio;
+using boost::system::error_code;
+
+namespace {
+// How long accepting pauses when the process has no file descriptor left for a new connection.
+constexpr std::chrono::milliseconds kAcceptPauseOnExhaustion{200};
+
+class BoundSocket : public ListenSocket {
+public:
+    explicit BoundSocket(int port) : port_(port) {}
+    int port() const override { return port_; }
+
+private:
+    int port_;
+};
+}  // namespace
+
+App::State::State(Loop& loop, HttpLimits limits)
+    : loop(loop),
+      context(*static_cast<asio::io_context*>(loop.nativeHandle())),
+      limits(limits),
+      acceptor(context),
+      acceptPause(context) {}
+
+const RouteHandler* App::State::findRoute(std::string_view method, std::string_view path) const {
+    const auto* routes = method == "GET" ? &getRoutes : method == "POST" ? &postRoutes : nullptr;
+    if (!routes) return nullptr;
+    auto it = routes->find(std::string(path));
+    return it == routes->end() ? nullptr : &it->second;
+}
+
+std::shared_ptr<const WebSocketRoute> App::State::findWebSocketRoute(std::string_view path) const {
+    for (const auto& [pattern, route] : webSocketRoutes) {
+        if (pattern == "/*" || pattern == path) return route;
+    }
+    return nullptr;
+}
+
+void App::State::track(TrackedConnection* connection, std::weak_ptr<TrackedConnection> handle) {
+    connections.emplace(connection, std::move(handle));
+}
+
+void App::State::untrack(TrackedConnection* connection) {
+    connections.erase(connection);
+}
+
+void App::State::startAccepting() {
+    if (closed) return;
+    acceptor.async_accept([self = shared_from_this()](const error_code& error, asio::ip::tcp::socket socket) {
+        self->onAccept(error, std::move(socket));
+    });
+}
+
+void App::State::onAccept(const error_code& error, asio::ip::tcp::socket socket) {
+    if (closed || error == asio::error::operation_aborted) return;
+    if (error == asio::error::no_descriptors || error.value() == ENFILE || error == asio::error::no_buffer_space ||
+        error == asio::error::no_memory) {
+        // Waiting connections stay in the backlog; existing ones keep being served meanwhile.
+        acceptPause.expires_after(kAcceptPauseOnExhaustion);
+        acceptPause.async_wait([self = shared_from_this()](const error_code& waitError) {
+            if (!waitError) self->startAccepting();
+        });
+        return;
+    }
+    if (!error) std::make_shared<HttpConnection>(shared_from_this(), std::move(socket))->start();
+    startAccepting();
+}
+
+App::App(Loop& loop, HttpLimits limits) : state_(std::make_shared<State>(loop, limits)) {}
+
+App::~App() {
+    close();
+}
+
+App& App::get(std::string path, RouteHandler handler) {
+    state_->getRoutes[std::move(path)] = std::move(handler);
+    return *this;
+}
+
+App& App::post(std::string path, RouteHandler handler) {
+    state_->postRoutes[std::move(path)] = std::move(handler);
+    return *this;
+}
+
+App& App::addWebSocketRoute(std::string pattern, WebSocketRoute route) {
+    state_->webSocketRoutes.emplace_back(std::move(pattern), std::make_shared<const WebSocketRoute>(std::move(route)));
+    return *this;
+}
+
+App& App::onReject(RejectHandler handler) {
+    state_->reject = std::move(handler);
+    return *this;
+}
+
+void App::listen(const std::string& host, int port, const std::function<void(ListenSocket*, int)>& callback) {
+    error_code error;
+    auto address = asio::ip::make_address(host, error);
+    asio::ip::tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
+    auto& acceptor = state_->acceptor;
+    if (!error) acceptor.open(endpoint.protocol(), error);
+    // Address reuse lets a restarted server bind past connections in TIME_WAIT; it never lets two
+    // listeners share the port (no port reuse).
+    if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
+    if (!error) acceptor.bind(endpoint, error);
+    if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+    if (error) {
+        int number = error.value();
+        error_code ignored;
+        acceptor.close(ignored);
+        callback(nullptr, number);
+        return;
+    }
+    BoundSocket socket(acceptor.local_endpoint().port());
+    state_->startAccepting();
+    callback(&socket, 0);
+}
+
+void App::close() {
+    auto& state = *state_;
+    if (state.closed) return;
+    state.closed = true;
+    error_code ignored;
+    state.acceptor.close(ignored);
+    state.acceptPause.cancel();
+    std::vector<std::shared_ptr<TrackedConnection>> open;
+    for (auto& [raw, weak] : state.connections) {
+        if (auto connection = weak.lock()) open.push_back(std::move(connection));
+    }
+    for (auto& connection : open) connection->forceClose();
+}
+
+}  // namespace Lumenbox::transport

@@ -1,0 +1,50 @@
+#pragma once
+
+// Private to the transport: the state of an App shared with its connections.
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "server/transport/App.h"
+
+namespace Lumenbox::transport {
+
+// Anything App::close must be able to close.
+class TrackedConnection {
+public:
+    virtual ~TrackedConnection() = default;
+    virtual void forceClose() = 0;
+};
+
+struct App::State : std::enable_shared_from_this<App::State> {
+    State(Loop& loop, HttpLimits limits);
+
+    const RouteHandler* findRoute(std::string_view method, std::string_view path) const;
+    std::shared_ptr<const WebSocketRoute> findWebSocketRoute(std::string_view path) const;
+
+    void track(TrackedConnection* connection, std::weak_ptr<TrackedConnection> handle);
+    void untrack(TrackedConnection* connection);
+
+    void startAccepting();
+    void onAccept(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
+
+    Loop& loop;
+    boost::asio::io_context& context;
+    HttpLimits limits;
+    std::unordered_map<std::string, RouteHandler> getRoutes;
+    std::unordered_map<std::string, RouteHandler> postRoutes;
+    std::vector<std::pair<std::string, std::shared_ptr<const WebSocketRoute>>> webSocketRoutes;
+    RejectHandler reject;
+    boost::asio::ip::tcp::acceptor acceptor;
+    // After the process runs out of file descriptors, accepting pauses briefly instead of spinning.
+    boost::asio::steady_timer acceptPause;
+    bool closed = false;
+    std::unordered_map<TrackedConnection*, std::weak_ptr<TrackedConnection>> connections;
+};
+
+}  // namespace Lumenbox::transport

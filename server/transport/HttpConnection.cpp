@@ -1,0 +1,229 @@
+#include "server/transport/HttpConnection.h"
+
+#include <boost/asio/write.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
+
+#include "server/transport/HttpRequest.h"
+#include "server/transport/WebSocketSession.h"
+
+namespace Lumenbox::transport {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using boost::system::error_code;
+
+namespace {
+// Bytes asked of the socket per read. Requests of the bridge are small; bodies grow the buffer.
+constexpr std::size_t kReadChunk = 16 * 1024;
+// While a response is held, pipelined input is buffered up to this size before reading pauses.
+constexpr std::size_t kMaxBufferedInput = 1024 * 1024;
+// After a refused request the rest of its body is read and discarded up to this size, so that
+// the client sees the reply instead of a reset; then the connection closes regardless.
+constexpr std::size_t kMaxDrainBytes = 32 * 1024 * 1024;
+}  // namespace
+
+HttpConnection::HttpConnection(std::shared_ptr<App::State> app, asio::ip::tcp::socket socket)
+    : app_(std::move(app)), socket_(std::move(socket)) {}
+
+HttpConnection::~HttpConnection() {
+    app_->untrack(this);
+}
+
+void HttpConnection::start() {
+    app_->track(this, weak_from_this());
+    error_code ignored;
+    socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    doRead();
+}
+
+void HttpConnection::forceClose() {
+    closeSocket();
+}
+
+void HttpConnection::doRead() {
+    if (reading_ || closed_ || upgraded_) return;
+    if (!draining_ && input_.size() >= kMaxBufferedInput) return;  // resumes when the response ends
+    reading_ = true;
+    socket_.async_read_some(input_.prepare(kReadChunk),
+                            [self = shared_from_this()](const error_code& error, std::size_t bytes) {
+                                self->onRead(error, bytes);
+                            });
+}
+
+void HttpConnection::onRead(const error_code& error, std::size_t bytes) {
+    reading_ = false;
+    if (error) {
+        closeSocket();  // the client went away or the socket was closed: a held response is aborted
+        return;
+    }
+    if (draining_) {
+        drained_ += bytes;
+        if (drained_ > kMaxDrainBytes) {
+            closeSocket();
+            return;
+        }
+        doRead();
+        return;
+    }
+    input_.commit(bytes);
+    processInput();
+    doRead();
+}
+
+void HttpConnection::processInput() {
+    while (!current_ && !closed_ && !upgraded_ && !closeAfterWrite_ && input_.size() > 0) {
+        if (!parser_) {
+            parser_.emplace();
+            parser_->header_limit(static_cast<std::uint32_t>(app_->limits.maxHeaderBytes));
+            parser_->body_limit(app_->limits.maxBodyBytes);
+            parser_->eager(true);
+            continueSent_ = false;
+        }
+        error_code error;
+        std::size_t used = parser_->put(input_.data(), error);
+        input_.consume(used);
+        if (error == http::error::need_more || (!error && !parser_->is_done())) {
+            if (parser_->is_header_done() && !continueSent_) {
+                // A client that waits for permission before sending its body gets it at once.
+                if (boost::beast::iequals(parser_->get()[http::field::expect], "100-continue")) {
+                    continueSent_ = true;
+                    queueWrite("HTTP/1.1 100 Continue\r\n\r\n");
+                }
+            }
+            break;
+        }
+        if (error == http::error::body_limit) {
+            rejectRequest("413 Payload Too Large", "Request body too large.");
+            return;
+        }
+        if (error == http::error::header_limit) {
+            rejectRequest("431 Request Header Fields Too Large", "Request headers too large.");
+            return;
+        }
+        if (error) {
+            rejectRequest("400 Bad Request", "Malformed HTTP request.");
+            return;
+        }
+        dispatch();
+    }
+}
+
+void HttpConnection::dispatch() {
+    request_.message = parser_->release();
+    parser_.reset();
+    std::string_view target = request_.message.target();
+    std::size_t question = target.find('?');
+    request_.path = target.substr(0, question);
+    request_.query = question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+    keepAlive_ = request_.message.keep_alive();
+
+    if (boost::beast::websocket::is_upgrade(request_.message)) {
+        if (auto route = app_->findWebSocketRoute(request_.path)) {
+            upgrade(std::move(route));
+            return;
+        }
+    }
+
+    current_ = std::make_shared<HttpResponse>(*this);
+    auto response = current_;
+    dispatching_ = true;
+    HttpRequest request(request_);
+    if (const RouteHandler* handler = app_->findRoute(request_.message.method_string(), request_.path)) {
+        (*handler)(response, request);
+        response->deliverBody(request_.message.body());
+    } else if (app_->reject) {
+        app_->reject(*response, "404 Not Found", "Not found.");
+    }
+    dispatching_ = false;
+    request_.message = {};
+}
+
+void HttpConnection::rejectRequest(std::string_view status, std::string_view message) {
+    parser_.reset();
+    keepAlive_ = false;
+    current_ = std::make_shared<HttpResponse>(*this);
+    auto response = current_;
+    dispatching_ = true;
+    if (app_->reject) app_->reject(*response, status, message);
+    if (response->isOpen()) response->writeStatus(status)->end();
+    dispatching_ = false;
+}
+
+void HttpConnection::upgrade(std::shared_ptr<const WebSocketRoute> route) {
+    upgraded_ = true;
+    auto session = std::make_shared<WebSocketSession>(app_, std::move(socket_), std::move(route));
+    session->accept(std::move(request_.message));
+    closed_ = true;  // the socket now belongs to the session
+}
+
+void HttpConnection::completeResponse(HttpResponse& response, std::string_view status, std::string_view headers,
+                                      std::string_view body) {
+    if (&response != current_.get()) return;
+    std::string head;
+    head.reserve(64 + headers.size());
+    head.append("HTTP/1.1 ").append(status).append("\r\n").append(headers);
+    head.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
+    if (!keepAlive_) head.append("Connection: close\r\n");
+    head.append("\r\n");
+    outbox_.append(head).append(body);
+    if (!keepAlive_) closeAfterWrite_ = true;
+    current_.reset();
+    doWrite();
+    if (!dispatching_) {
+        // Answered later, from a loop task: pipelined requests waiting in the buffer go next.
+        auto self = shared_from_this();
+        processInput();
+        doRead();
+    }
+}
+
+void HttpConnection::queueWrite(std::string_view bytes) {
+    outbox_.append(bytes);
+    doWrite();
+}
+
+void HttpConnection::doWrite() {
+    if (writeInFlight_ || outbox_.empty() || closed_) return;
+    writeInFlight_ = true;
+    writing_.swap(outbox_);
+    outbox_.clear();
+    asio::async_write(socket_, asio::buffer(writing_),
+                      [self = shared_from_this()](const error_code& error, std::size_t) { self->onWrite(error); });
+}
+
+void HttpConnection::onWrite(const error_code& error) {
+    writeInFlight_ = false;
+    writing_.clear();
+    if (error) {
+        closeSocket();
+        return;
+    }
+    if (!outbox_.empty()) {
+        doWrite();
+        return;
+    }
+    if (closeAfterWrite_ && !draining_) {
+        // Stop sending, then read and discard what the client still sends until it closes, so
+        // that it reads the reply rather than a connection reset.
+        error_code ignored;
+        socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+        draining_ = true;
+        input_.clear();
+        doRead();
+    }
+}
+
+void HttpConnection::closeSocket() {
+    if (closed_) return;
+    closed_ = true;
+    error_code ignored;
+    socket_.close(ignored);
+    abortCurrent();
+}
+
+void HttpConnection::abortCurrent() {
+    if (auto response = std::move(current_)) response->abort();
+}
+
+}  // namespace Lumenbox::transport

@@ -1,0 +1,70 @@
+#pragma once
+
+// Private to the transport: one HTTP/1.1 connection, from accept until it closes or upgrades.
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include "server/transport/AppState.h"
+#include "server/transport/HttpResponse.h"
+#include "server/transport/RequestMessage.h"
+
+namespace Lumenbox::transport {
+
+// Reads whenever the socket has data, also while a route holds a response, so that a client that
+// goes away is noticed at once (the held response is aborted). Requests are parsed one at a time:
+// the next one waits in the buffer until the current response has ended, so replies go out in
+// request order. Each reply is written with one send.
+class HttpConnection : public TrackedConnection, public std::enable_shared_from_this<HttpConnection> {
+public:
+    HttpConnection(std::shared_ptr<App::State> app, boost::asio::ip::tcp::socket socket);
+    ~HttpConnection() override;
+
+    void start();
+    void forceClose() override;
+
+    // Called by HttpResponse::end with the finished head (status and headers) and the body.
+    void completeResponse(HttpResponse& response, std::string_view status, std::string_view headers,
+                          std::string_view body);
+
+private:
+    using Parser = boost::beast::http::request_parser<boost::beast::http::string_body>;
+
+    void doRead();
+    void onRead(const boost::system::error_code& error, std::size_t bytes);
+    void processInput();
+    void dispatch();
+    void rejectRequest(std::string_view status, std::string_view message);
+    void upgrade(std::shared_ptr<const WebSocketRoute> route);
+    void queueWrite(std::string_view bytes);
+    void doWrite();
+    void onWrite(const boost::system::error_code& error);
+    void closeSocket();
+    void abortCurrent();
+
+    std::shared_ptr<App::State> app_;
+    boost::asio::ip::tcp::socket socket_;
+    boost::beast::flat_buffer input_;
+    std::optional<Parser> parser_;
+    RequestMessage request_;
+    std::shared_ptr<HttpResponse> current_;  // the response a route is answering, if any
+    bool keepAlive_ = true;                  // of the current request
+    bool continueSent_ = false;              // "100 Continue" answered for the current request
+    std::string outbox_;                     // bytes waiting for the write in flight
+    std::string writing_;                    // bytes of the write in flight
+    bool reading_ = false;
+    bool writeInFlight_ = false;
+    bool dispatching_ = false;
+    bool closeAfterWrite_ = false;  // the last reply said "Connection: close"
+    bool draining_ = false;         // reply sent, now discarding input until the client closes
+    bool closed_ = false;
+    bool upgraded_ = false;
+    std::size_t drained_ = 0;
+};
+
+}  // namespace Lumenbox::transport

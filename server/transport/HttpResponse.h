@@ -1,0 +1,55 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace Lumenbox::transport {
+
+class HttpConnection;
+
+// One HTTP response. A route handler may answer at once or keep the shared pointer and answer
+// later from a loop task. Once the response has ended or its client has gone away (aborted),
+// further writes are ignored, so a holder never needs to know which came first; `isOpen` tells.
+// Use on the loop thread only.
+class HttpResponse {
+public:
+    explicit HttpResponse(HttpConnection& connection);
+    HttpResponse(const HttpResponse&) = delete;
+    HttpResponse& operator=(const HttpResponse&) = delete;
+
+    // The full status line text, for instance "404 Not Found". Only the first call counts; a
+    // response ended without one is "200 OK".
+    HttpResponse* writeStatus(std::string_view status);
+    HttpResponse* writeHeader(std::string_view name, std::string_view value);
+    // Sends the status, the headers and `body` in one piece and ends the response.
+    void end(std::string_view body = {});
+
+    // The request body arrives through this handler, as chunks; `isLast` marks the final one.
+    // A handler installed after the body has been read is called with it right after the route
+    // handler returns.
+    void onData(std::function<void(std::string_view chunk, bool isLast)> handler);
+    // Called once if the client goes away before the response has ended. Replaces any earlier
+    // abort handler.
+    void onAborted(std::function<void()> handler);
+
+    bool isOpen() const { return !ended_ && !aborted_; }
+    bool hasWrittenStatus() const { return !status_.empty(); }
+    bool isAborted() const { return aborted_; }
+
+private:
+    friend class HttpConnection;
+    void deliverBody(std::string_view body);  // called by the connection after the handler
+    void abort();                              // called by the connection when the client leaves
+
+    HttpConnection* connection_;  // cleared once ended or aborted
+    std::string status_;
+    std::string headers_;  // "Name: value\r\n" lines
+    std::function<void(std::string_view, bool)> dataHandler_;
+    std::function<void()> abortHandler_;
+    bool ended_ = false;
+    bool aborted_ = false;
+};
+
+}  // namespace Lumenbox::transport

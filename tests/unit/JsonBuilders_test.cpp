@@ -1,0 +1,79 @@
+#include "server/json/JsonBuilders.h"
+#include "server/json/JsonText.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace Lumenbox::json {
+namespace {
+
+std::string parseError(std::string_view text) {
+    try {
+        parseCallScriptRequest(text);
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+TEST(JsonText, SerialisesCompactlyWithKeysInByteOrder) {
+    const nlohmann::json value = {{"z", 1}, {"\xC3\xA9", 2}, {"a", {{"y", nullptr}, {"b", {1, 2}}}}, {"B", true}};
+    EXPECT_EQ(serialize(value), "{\"B\":true,\"a\":{\"b\":[1,2],\"y\":null},\"z\":1,\"\xC3\xA9\":2}");
+}
+
+TEST(JsonText, WritesUtf8RawAndReplacesInvalidBytesInsteadOfThrowing) {
+    EXPECT_EQ(errorResponse("Kunden \xC3\x9C" "bersicht \xE2\x82\xAC"),
+              "{\"error\":\"Kunden \xC3\x9C" "bersicht \xE2\x82\xAC\"}");
+    std::string out;
+    EXPECT_NO_THROW(out = errorResponse("bad \xFF\xC3 end"));
+    EXPECT_EQ(out, "{\"error\":\"bad \xEF\xBF\xBD\xEF\xBF\xBD end\"}");
+}
+
+TEST(JsonText, ParseStrictRejectsCommentsTrailingTextAndEmptyInput) {
+    EXPECT_EQ(parseStrict("{\"a\":[1,2]}"), nlohmann::json({{"a", {1, 2}}}));
+    EXPECT_EQ(parseStrict("42"), nlohmann::json(42));
+    EXPECT_EQ(parseStrict(""), std::nullopt);
+    EXPECT_EQ(parseStrict("{\"a\":1} // note"), std::nullopt);
+    EXPECT_EQ(parseStrict("/* c */ 1"), std::nullopt);
+    EXPECT_EQ(parseStrict("1 2"), std::nullopt);
+}
+
+TEST(JsonBuilders, ErrorAndFileListBodies) {
+    EXPECT_EQ(errorResponse("say \"hi\"\nnow\\"), R"({"error":"say \"hi\"\nnow\\"})");
+    EXPECT_EQ(errorResponse(""), R"({"error":""})");
+    EXPECT_EQ(connectedFilesResponse({}), "[]");
+    EXPECT_EQ(connectedFilesResponse({"Zeta", "Alpha"}), R"(["Zeta","Alpha"])");  // order kept
+}
+
+TEST(ParseCallScriptRequest, TakesFieldsVerbatimAndDefaultsDataToNull) {
+    const auto full = parseCallScriptRequest(R"({"scriptName":" Go\t","connectedFileName":" F ","data":{"k":[1]},"x":0})");
+    EXPECT_EQ(full.connectedFileName, " F ");
+    EXPECT_EQ(full.scriptName, " Go\t");
+    EXPECT_EQ(full.data, nlohmann::json({{"k", {1}}}));
+
+    const auto minimal = parseCallScriptRequest(R"({"connectedFileName":"F","scriptName":"S"})");
+    EXPECT_TRUE(minimal.data.is_null());
+}
+
+TEST(ParseCallScriptRequest, ReportsWhichPartIsWrong) {
+    EXPECT_EQ(parseError("{not json").rfind("Invalid JSON body: [json.exception.parse_error", 0), 0u);
+    EXPECT_EQ(parseError("").rfind("Invalid JSON body: ", 0), 0u);
+    EXPECT_EQ(parseError("[1]"), "Missing or invalid field: connectedFileName");
+    EXPECT_EQ(parseError(R"({"scriptName":"S"})"), "Missing or invalid field: connectedFileName");
+    EXPECT_EQ(parseError(R"({"connectedFileName":7,"scriptName":"S"})"), "Missing or invalid field: connectedFileName");
+    EXPECT_EQ(parseError(R"({"connectedFileName":"F"})"), "Missing or invalid field: scriptName");
+    EXPECT_EQ(parseError(R"({"connectedFileName":"F","scriptName":null})"), "Missing or invalid field: scriptName");
+}
+
+TEST(CallScriptResponse, EmbedsResultAsJsonWhenItParsesElseAsString) {
+    EXPECT_EQ(callScriptResponse("id-1", "42"), R"({"fetchId":"id-1","result":42})");
+    EXPECT_EQ(callScriptResponse("id-1", "hello"), R"({"fetchId":"id-1","result":"hello"})");
+    EXPECT_EQ(callScriptResponse("id-1", R"({"a":1})"), R"({"fetchId":"id-1","result":{"a":1}})");
+    EXPECT_EQ(callScriptResponse("id-1", ""), R"({"fetchId":"id-1","result":""})");
+    EXPECT_EQ(callScriptResponse("id-1", "[1, 2] // c"), R"({"fetchId":"id-1","result":"[1, 2] // c"})");
+    EXPECT_NO_THROW(callScriptResponse("id-1", "\xFF"));  // a script result is client data too
+}
+
+}  // namespace
+}  // namespace Lumenbox::json

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include "server/transport/WebSocket.h"
+
+namespace Lumenbox {
+
+// What the bridge knows about one WebSocket connection; created empty at the upgrade.
+struct PerSocketData {
+    std::string fileName;     // normalised name of the last accepted registration
+    std::string role;         // "webviewer" or "agent-browser" once registered
+    bool registered = false;  // true from the first accepted registration on
+};
+
+using WebSocketConnection = transport::WebSocket<PerSocketData>;
+
+inline constexpr const char* kRoleWebviewer = "webviewer";
+inline constexpr const char* kRoleAgentBrowser = "agent-browser";
+
+}  // namespace Lumenbox
