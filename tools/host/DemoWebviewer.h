@@ -1,0 +1,36 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace Lumenbox::devhost {
+
+// A simulated FileMaker file for trying the bridge without FileMaker: a WebSocket client that
+// registers as the file's web viewer, answers "ping" with "pong" and runs a few built-in scripts
+// when the bridge forwards a "callScript":
+//   "Echo"            returns its data
+//   "LB_get_version"  returns the plug-in version
+//   "NeverAnswers"    never calls back (to see a time-out)
+// any other script answers {"error":"Unknown script: <name>"}. It reconnects every 2 s while the
+// bridge is away, like the real page.
+class DemoWebviewer {
+public:
+    DemoWebviewer(int port, std::string fileName);
+    ~DemoWebviewer();  // disconnects and joins its thread
+    DemoWebviewer(const DemoWebviewer&) = delete;
+    DemoWebviewer& operator=(const DemoWebviewer&) = delete;
+
+private:
+    struct Connection;
+    void run();
+
+    int port_;
+    std::string fileName_;
+    std::atomic<bool> stopping_{false};
+    std::shared_ptr<Connection> connection_;
+    std::thread thread_;
+};
+
+}  // namespace Lumenbox::devhost
