@@ -1,3 +1,5 @@
+#include <chrono>
+
 #include "server/HostIdleState.h"
 #include "support/BridgeFixture.h"
 
@@ -10,15 +12,106 @@ protected:
         g_fileMakerIdleLevel = -1;
         g_fileMakerIdleObservedAtUnixMs = 0;
     }
+
+    std::string healthBody(int level, const char* state, std::int64_t observedAt) {
+        return R"({"fileMaker":{"idleLevel":)" + std::to_string(level) + R"(,"idleState":")" + state +
+               R"(","observedAtUnixMs":)" + std::to_string(observedAt) +
+               R"(},"service":"lbhttp-plugin","status":"ok","version":"3.2.0"})";
+    }
 };
+
+// Polls `target` until its body equals `expected` or the deadline passes; returns the last body.
+std::string bodyOnceEqual(int port, const std::string& target, const std::string& expected,
+                          std::chrono::milliseconds deadline = 5000ms) {
+    auto until = std::chrono::steady_clock::now() + deadline;
+    std::string body = httpGet(port, target).body;
+    while (body != expected && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(10ms);
+        body = httpGet(port, target).body;
+    }
+    return body;
+}
 
 TEST_F(StatusRoutes, HealthBeforeAnyIdleMessageReportsUnknownState) {
     auto reply = httpGet(port(), "/health");
     EXPECT_EQ(reply.statusLine, "200 OK");
     EXPECT_EQ(reply.headers["content-type"], "application/json");
-    EXPECT_EQ(reply.body,
-              R"({"fileMaker":{"idleLevel":-1,"idleState":"unknown","observedAtUnixMs":0},)"
-              R"("service":"lbhttp-plugin","status":"ok","version":"3.2.0"})");
+    EXPECT_EQ(reply.body, healthBody(-1, "unknown", 0));
+}
+
+TEST_F(StatusRoutes, HealthReportsTheIdleLevelAndTimeStampAsLastObserved) {
+    const std::int64_t observedAt = 1767225600123;  // beyond 32 bits
+    g_fileMakerIdleObservedAtUnixMs = observedAt;
+    const std::pair<int, const char*> levels[] = {
+        {0, "user_idle"}, {1, "user_not_idle"}, {2, "script_paused"}, {3, "script_running"},
+        {4, "unsafe"},    {5, "unknown"},       {-2, "unknown"},      {2147483647, "unknown"},
+    };
+    for (const auto& [level, state] : levels) {
+        g_fileMakerIdleLevel = level;
+        auto reply = httpGet(port(), "/health");
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_EQ(reply.body, healthBody(level, state, observedAt)) << "level " << level;
+    }
+}
+
+TEST_F(StatusRoutes, BothListsAreEmptyArraysWithoutRegistrations) {
+    // An unregistered WebSocket connection is no registration.
+    WsClient unregistered(port());
+    for (const char* target : {"/connectedFiles", "/bridgeStatus"}) {
+        auto reply = httpGet(port(), target);
+        EXPECT_EQ(reply.statusLine, "200 OK") << target;
+        EXPECT_EQ(reply.headers["content-type"], "application/json") << target;
+        EXPECT_EQ(reply.body, "[]") << target;
+    }
+}
+
+TEST_F(StatusRoutes, ListsFilesInByteOrderAndOnlyWebviewerFilesAsConnected) {
+    // Registered out of order; byte order puts upper case before lower case and UTF-8 last.
+    auto beta = connectWebviewer("beta");
+    auto umlaut = connectWebviewer("\xC3\xA4rger");
+    auto upperBeta = connectWebviewer("Beta");
+    auto agentOnly = connectAgentBrowser("Alpha");
+    auto agentOfBeta = connectAgentBrowser("beta");
+    auto trimmed = connectWebviewer("  Zed \t");  // registered under its normalised name
+
+    EXPECT_EQ(httpGet(port(), "/connectedFiles").body, "[\"Beta\",\"Zed\",\"beta\",\"\xC3\xA4rger\"]");
+    EXPECT_EQ(httpGet(port(), "/bridgeStatus").body,
+              R"([{"agentBrowserConnected":true,"fileName":"Alpha","webviewerConnected":false},)"
+              R"({"agentBrowserConnected":false,"fileName":"Beta","webviewerConnected":true},)"
+              R"({"agentBrowserConnected":false,"fileName":"Zed","webviewerConnected":true},)"
+              R"({"agentBrowserConnected":true,"fileName":"beta","webviewerConnected":true},)"
+              "{\"agentBrowserConnected\":false,\"fileName\":\"\xC3\xA4rger\",\"webviewerConnected\":true}]");
+}
+
+TEST_F(StatusRoutes, ListsFollowConnectionsThatLeave) {
+    auto webviewer = connectWebviewer("Sales");
+    auto agent = connectAgentBrowser("Sales");
+    webviewer->close();
+    EXPECT_EQ(bodyOnceEqual(port(), "/connectedFiles", "[]"), "[]");
+    EXPECT_EQ(httpGet(port(), "/bridgeStatus").body,
+              R"([{"agentBrowserConnected":true,"fileName":"Sales","webviewerConnected":false}])");
+    agent->close();
+    EXPECT_EQ(bodyOnceEqual(port(), "/bridgeStatus", "[]"), "[]");
+}
+
+TEST_F(StatusRoutes, SessionHeaderChangesNoAnswer) {
+    auto webviewer = connectWebviewer("Sales");
+    const std::map<std::string, std::string> withSession{{"X-Lumenbox-Session", "unknown-session"}};
+    for (const char* target : {"/health", "/connectedFiles", "/bridgeStatus"}) {
+        HttpClient client(port());
+        auto plain = client.get(target);
+        auto withHeader = client.request("GET", target, {}, withSession);
+        EXPECT_EQ(withHeader.status, 200) << target;
+        EXPECT_EQ(withHeader.body, plain.body) << target;
+    }
+}
+
+TEST_F(StatusRoutes, IgnoreQueryAndBody) {
+    auto webviewer = connectWebviewer("Sales");
+    HttpClient client(port());
+    EXPECT_EQ(client.get("/connectedFiles?fileName=Other").body, R"(["Sales"])");
+    EXPECT_EQ(client.request("GET", "/connectedFiles", "ignored body").body, R"(["Sales"])");
+    EXPECT_EQ(client.get("/health?x=1").body, healthBody(-1, "unknown", 0));
 }
 
 }  // namespace

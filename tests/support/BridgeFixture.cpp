@@ -1,5 +1,10 @@
 #include "support/BridgeFixture.h"
 
+#include <future>
+#include <thread>
+
+#include "server/HttpServerImpl.h"
+
 namespace Lumenbox::testing {
 
 BridgeFixture::BridgeFixture()
@@ -30,6 +35,51 @@ std::unique_ptr<WsClient> BridgeFixture::connectAgentBrowser(const std::string& 
     client->registerAs(fileName, "agent-browser");
     EXPECT_EQ(client->receiveJson()["type"], "status");
     return client;
+}
+
+ForwardedCall BridgeFixture::receiveForwardedCall(WsClient& webviewer) {
+    ForwardedCall call;
+    auto text = webviewer.receive();
+    EXPECT_TRUE(text.has_value()) << "no script call reached the web viewer";
+    if (!text) return call;
+    call.text = *text;
+    call.message = nlohmann::json::parse(*text);
+    EXPECT_EQ(call.message.value("type", ""), "callScript") << *text;
+    if (call.message.contains("param") && call.message["param"].is_string()) {
+        call.envelope = nlohmann::json::parse(call.message["param"].get<std::string>());
+        call.fetchId = call.envelope["callback"]["fetchId"].get<std::string>();
+    }
+    return call;
+}
+
+void BridgeFixture::sendResult(WsClient& webviewer, const nlohmann::json& result, const std::string& fetchId) {
+    webviewer.sendJson({{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {result, fetchId}}});
+}
+
+void BridgeFixture::runOnLoop(const std::function<void(HttpServer::Impl&)>& task) {
+    std::promise<void> done;
+    auto impl = server_->impl();
+    bool handedOver = HttpServer::Impl::deferToLoop(impl, [&] {
+        task(*impl);
+        done.set_value();
+    });
+    ASSERT_TRUE(handedOver) << "the server loop is not running";
+    done.get_future().wait();
+}
+
+std::size_t BridgeFixture::pendingCallCount() {
+    std::size_t count = 0;
+    runOnLoop([&](HttpServer::Impl& impl) { count = impl.pendingHttpCalls_.size(); });
+    return count;
+}
+
+bool BridgeFixture::waitForPendingCalls(std::size_t count, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (pendingCallCount() != count) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
 }
 
 }  // namespace Lumenbox::testing

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -11,6 +13,14 @@
 #include "support/TestClients.h"
 
 namespace Lumenbox::testing {
+
+// A "callScript" message as a web viewer received it.
+struct ForwardedCall {
+    std::string text;         // the frame's text, byte for byte
+    nlohmann::json message;   // the text parsed
+    nlohmann::json envelope;  // the "param" text parsed
+    std::string fetchId;      // envelope["callback"]["fetchId"]
+};
 
 // A bridge on an ephemeral port with its own session store, its log and settings in a
 // temporary home directory (enhanced security off unless a test switches it on).
@@ -24,6 +34,18 @@ protected:
     // A web viewer connection registered for `fileName`, its first status message consumed.
     std::unique_ptr<WsClient> connectWebviewer(const std::string& fileName);
     std::unique_ptr<WsClient> connectAgentBrowser(const std::string& fileName);
+
+    // The next message at `webviewer`, which must be a forwarded script call.
+    static ForwardedCall receiveForwardedCall(WsClient& webviewer);
+    // Sends the result callback that completes the call `fetchId`.
+    static void sendResult(WsClient& webviewer, const nlohmann::json& result, const std::string& fetchId);
+
+    // Runs `task` on the server thread and waits for it to finish.
+    void runOnLoop(const std::function<void(HttpServer::Impl&)>& task);
+    std::size_t pendingCallCount();
+    // Waits until exactly `count` script calls are pending; for effects no client can observe,
+    // such as the server noticing that an HTTP client went away.
+    bool waitForPendingCalls(std::size_t count, std::chrono::milliseconds wait = 2000ms);
 
     TempDir home_;
     ScopedEnv homeEnv_;

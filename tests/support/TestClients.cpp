@@ -196,4 +196,27 @@ void WsClient::close() {
     state_->stream.next_layer().close(ignored);
 }
 
+struct StalledWsClient::State {
+    asio::io_context context;
+    websocket::stream<tcp::socket> stream{context};
+};
+
+StalledWsClient::StalledWsClient(int port, const std::string& path) : state_(std::make_unique<State>()) {
+    auto& socket = state_->stream.next_layer();
+    socket.open(tcp::v4());
+    socket.set_option(asio::socket_base::receive_buffer_size(4096));
+    socket.connect(loopback(port));
+    state_->stream.handshake("127.0.0.1:" + std::to_string(port), path);
+}
+
+StalledWsClient::~StalledWsClient() {
+    beast::error_code ignored;
+    state_->stream.next_layer().close(ignored);
+}
+
+void StalledWsClient::sendJson(const nlohmann::json& message) {
+    state_->stream.text(true);
+    state_->stream.write(asio::buffer(message.dump()));
+}
+
 }  // namespace Lumenbox::testing

@@ -85,4 +85,18 @@ private:
     std::thread reader_;
 };
 
+// A WebSocket client that never reads after the handshake and has a small receive buffer, so
+// that the server's writes to it back up; for tests of a page that stops taking messages.
+class StalledWsClient {
+public:
+    explicit StalledWsClient(int port, const std::string& path = "/ws");
+    ~StalledWsClient();
+
+    void sendJson(const nlohmann::json& message);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 }  // namespace Lumenbox::testing

@@ -1,0 +1,260 @@
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include "support/BridgeFixture.h"
+
+namespace Lumenbox::testing {
+namespace {
+
+namespace asio = boost::asio;
+
+using Transport = BridgeFixture;
+
+constexpr const char* kNotFoundBody = R"({"error":"Not found."})";
+constexpr std::size_t kMaxBody = 16 * 1024 * 1024;
+
+std::string rawGet(const std::string& target, const std::string& extraHeaders = {}) {
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders + "\r\n";
+}
+
+std::string healthBodyPrefix() { return R"({"fileMaker":)"; }
+
+// The fetch id that a script call forwarded to a web viewer carries in its parameter.
+std::string fetchIdOf(const nlohmann::json& callScriptMessage) {
+    return nlohmann::json::parse(callScriptMessage.at("param").get<std::string>()).at("callback").at("fetchId");
+}
+
+void expectJsonError(const HttpReply& reply, const std::string& statusLine) {
+    EXPECT_EQ(reply.statusLine, statusLine);
+    EXPECT_EQ(reply.headers.count("content-type") ? reply.headers.at("content-type") : "", "application/json");
+    auto body = nlohmann::json::parse(reply.body, nullptr, false);
+    ASSERT_TRUE(body.is_object()) << reply.body;
+    ASSERT_TRUE(body.contains("error")) << reply.body;
+    EXPECT_TRUE(body["error"].is_string());
+    EXPECT_FALSE(body["error"].get<std::string>().empty());
+}
+
+// Connects without HttpClient so that a refusal is an error code rather than an exception.
+boost::system::error_code tryConnect(const asio::ip::address& address, int port) {
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);
+    boost::system::error_code error;
+    socket.connect({address, static_cast<unsigned short>(port)}, error);
+    return error;
+}
+
+TEST_F(Transport, UnknownPathsAndMethodsGetNotFoundAndKeepTheConnection) {
+    HttpClient client(port());
+    const std::pair<const char*, const char*> requests[] = {
+        {"GET", "/nope"},      {"GET", "/health/"},       {"GET", "/Health"},     {"POST", "/health"},
+        {"DELETE", "/health"}, {"PUT", "/connectedFiles"}, {"GET", "/callScript"}, {"OPTIONS", "*"},
+    };
+    for (const auto& [method, target] : requests) {
+        auto reply = client.request(method, target);
+        EXPECT_EQ(reply.statusLine, "404 Not Found") << method << " " << target;
+        EXPECT_EQ(reply.headers["content-type"], "application/json") << method << " " << target;
+        EXPECT_EQ(reply.body, kNotFoundBody) << method << " " << target;
+    }
+    // A method the HTTP grammar allows but nobody defines.
+    client.sendRaw("FROBNICATE /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(client.readReply().body, kNotFoundBody);
+    EXPECT_EQ(client.get("/health").status, 200);
+}
+
+TEST_F(Transport, KeepAliveServesManyRequestsOnOneConnection) {
+    HttpClient client(port());
+    for (int i = 0; i < 5; ++i) {
+        auto health = client.get("/health");
+        EXPECT_EQ(health.status, 200);
+        EXPECT_EQ(health.headers.count("connection"), 0u);
+        EXPECT_EQ(client.get("/missing").status, 404);
+        // A refusal by a route is no reason to close either.
+        EXPECT_EQ(client.post("/callScript", "not json").statusLine, "400 Bad Request");
+    }
+    EXPECT_FALSE(client.closedByServer(50ms));
+}
+
+TEST_F(Transport, PipelinedRequestsAreAnsweredInOrder) {
+    HttpClient client(port());
+    client.sendRaw(rawGet("/missing") + rawGet("/health") + rawGet("/connectedFiles"));
+    EXPECT_EQ(client.readReply().body, kNotFoundBody);
+    EXPECT_EQ(client.readReply().body.rfind(healthBodyPrefix(), 0), 0u);
+    EXPECT_EQ(client.readReply().body, "[]");
+}
+
+TEST_F(Transport, RequestPipelinedBehindAHeldResponseWaitsForIt) {
+    auto webviewer = connectWebviewer("Sales");
+    HttpClient client(port());
+    const std::string callBody = R"({"connectedFileName":"Sales","scriptName":"Slow"})";
+    client.sendRaw("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                   "Content-Length: " + std::to_string(callBody.size()) + "\r\n\r\n" + callBody + rawGet("/health"));
+
+    auto call = webviewer->receiveJson();
+    ASSERT_EQ(call["type"], "callScript");
+    webviewer->sendJson({{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"done", fetchIdOf(call)}}});
+
+    auto first = client.readReply();
+    EXPECT_EQ(first.status, 200);
+    EXPECT_NE(first.body.find("done"), std::string::npos) << first.body;
+    auto second = client.readReply();
+    EXPECT_EQ(second.status, 200);
+    EXPECT_EQ(second.body.rfind(healthBodyPrefix(), 0), 0u) << second.body;
+}
+
+TEST_F(Transport, ConnectionCloseIsHonouredAndLaterPipelinedRequestsDropped) {
+    HttpClient client(port());
+    client.sendRaw(rawGet("/health", "Connection: close\r\n") + rawGet("/health"));
+    auto reply = client.readReply();
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.headers["connection"], "close");
+    EXPECT_EQ(client.readReply().status, 0);
+    EXPECT_TRUE(client.closedByServer());
+}
+
+TEST_F(Transport, Http10ClosesUnlessItAsksForKeepAlive) {
+    {
+        HttpClient client(port());
+        client.sendRaw("GET /health HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(client.readReply().status, 200);
+        EXPECT_TRUE(client.closedByServer());
+    }
+    HttpClient client(port());
+    client.sendRaw("GET /health HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+    EXPECT_EQ(client.readReply().status, 200);
+    client.sendRaw("GET /connectedFiles HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+    EXPECT_EQ(client.readReply().body, "[]");
+}
+
+TEST_F(Transport, MalformedRequestsGetBadRequestAndClose) {
+    for (const std::string raw : {std::string("NOT A REQUEST\r\n\r\n"), std::string("GET /health HTTP/1.1 x\r\n\r\n"),
+                                  std::string("GET /health HTTP/1.1\r\nBad Header Line\r\n\r\n"),
+                                  std::string("\x01\x02\x03\r\n\r\n")}) {
+        HttpClient client(port());
+        client.sendRaw(raw + rawGet("/health"));
+        expectJsonError(client.readReply(), "400 Bad Request");
+        EXPECT_EQ(client.readReply().status, 0) << "answered a request after a malformed one";
+        EXPECT_TRUE(client.closedByServer());
+    }
+    EXPECT_EQ(httpGet(port(), "/health").status, 200);
+}
+
+TEST_F(Transport, HeadersOverEightKibGetTooLargeAndClose) {
+    HttpClient fits(port());
+    fits.sendRaw(rawGet("/health", "X-Padding: " + std::string(7 * 1024, 'a') + "\r\n"));
+    EXPECT_EQ(fits.readReply().status, 200);
+
+    HttpClient client(port());
+    client.sendRaw(rawGet("/health", "X-Padding: " + std::string(9 * 1024, 'a') + "\r\n"));
+    auto reply = client.readReply();
+    expectJsonError(reply, "431 Request Header Fields Too Large");
+    EXPECT_EQ(reply.headers["connection"], "close");
+    EXPECT_TRUE(client.closedByServer());
+}
+
+TEST_F(Transport, BodyOfExactlyTheLimitReachesTheRoute) {
+    HttpClient client(port());
+    auto reply = client.post("/callScript", std::string(kMaxBody, ' '));
+    EXPECT_EQ(reply.statusLine, "400 Bad Request");
+    EXPECT_EQ(reply.body, R"({"error":"Invalid JSON body."})");
+    EXPECT_EQ(client.get("/health").status, 200);
+}
+
+TEST_F(Transport, AnnouncedBodyOverTheLimitGetsPayloadTooLargeAndClose) {
+    HttpClient client(port());
+    client.sendRaw("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                   std::to_string(kMaxBody + 1) + "\r\n\r\n{}");
+    auto reply = client.readReply();
+    expectJsonError(reply, "413 Payload Too Large");
+    EXPECT_EQ(reply.headers["connection"], "close");
+    EXPECT_TRUE(client.closedByServer());
+    EXPECT_EQ(httpGet(port(), "/health").status, 200);
+}
+
+TEST_F(Transport, StreamedBodyOverTheLimitGetsPayloadTooLargeAndClose) {
+    HttpClient client(port());
+    client.sendRaw("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n");
+    const std::size_t chunkSize = 1024 * 1024;
+    const std::string chunk = "100000\r\n" + std::string(chunkSize, 'x') + "\r\n";
+    for (std::size_t sent = 0; sent <= kMaxBody; sent += chunkSize) client.sendRaw(chunk);
+    client.sendRaw("0\r\n\r\n");
+    expectJsonError(client.readReply(), "413 Payload Too Large");
+    EXPECT_TRUE(client.closedByServer());
+    EXPECT_EQ(httpGet(port(), "/health").status, 200);
+}
+
+TEST_F(Transport, ExpectContinueIsGrantedBeforeTheBody) {
+    HttpClient client(port());
+    client.sendRaw("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
+    EXPECT_EQ(client.readReply().statusLine, "100 Continue");
+    client.sendRaw("{x}");
+    EXPECT_EQ(client.readReply().body, R"({"error":"Invalid JSON body."})");
+}
+
+TEST_F(Transport, QueryParametersAreDecodedBeforeRoutesSeeThem) {
+    auto webviewer = connectWebviewer("Sales");
+    const std::string body = R"({"connectedFileName":"Sales","scriptName":"Never answered"})";
+    // The escaped "&" and "=" of the first value must not yield a second "timeout".
+    auto reply = httpPost(port(), "/callScript?note=a%26timeout%3D1&time%6Fut=%32%35", body);
+    EXPECT_EQ(reply.status, 502);
+    EXPECT_EQ(reply.json()["timeoutMs"], 25) << reply.body;
+
+    EXPECT_EQ(httpPost(port(), "/callScript?timeout=2+5", body).statusLine, "400 Bad Request");  // "2 5"
+}
+
+TEST_F(Transport, WebSocketUpgradeWorksOnAnyPath) {
+    for (const char* path : {"/", "/health", "/some/deep/path?x=1"}) {
+        WsClient client(port(), path);
+        client.registerAs(std::string("File ") + path, "webviewer");
+        EXPECT_EQ(client.receiveJson()["type"], "status") << path;
+    }
+}
+
+TEST_F(Transport, ClientThatLeavesMidRequestDoesNotDisturbTheServer) {
+    {
+        HttpClient halfHeader(port());
+        halfHeader.sendRaw("GET /health HTTP/1.1\r\nHost: 127.0.");
+    }
+    {
+        HttpClient halfBody(port());
+        halfBody.sendRaw("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n{\"connected");
+    }
+    EXPECT_EQ(httpGet(port(), "/health").status, 200);
+
+    // A client that leaves while its script call waits: the web viewer's late answer goes nowhere.
+    auto webviewer = connectWebviewer("Sales");
+    auto waiting = std::make_unique<HttpClient>(port());
+    const std::string callBody = R"({"connectedFileName":"Sales","scriptName":"Slow"})";
+    waiting->sendRaw("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                     std::to_string(callBody.size()) + "\r\n\r\n" + callBody);
+    auto call = webviewer->receiveJson();
+    ASSERT_EQ(call["type"], "callScript");
+    waiting.reset();
+    webviewer->sendJson({{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"late", fetchIdOf(call)}}});
+    EXPECT_EQ(httpGet(port(), "/health").status, 200);
+    EXPECT_EQ(httpGet(port(), "/connectedFiles").body, R"(["Sales"])");
+}
+
+TEST_F(Transport, ListensOnTheLoopbackAddressOnly) {
+    // All of 127.0.0.0/8 reaches this machine, so a wildcard bind would accept on 127.0.0.2 too.
+    EXPECT_EQ(tryConnect(asio::ip::make_address("127.0.0.2"), port()), asio::error::connection_refused);
+
+    std::vector<asio::ip::address> others;
+    ifaddrs* interfaces = nullptr;
+    ASSERT_EQ(getifaddrs(&interfaces), 0);
+    for (ifaddrs* it = interfaces; it; it = it->ifa_next) {
+        if (!it->ifa_addr || it->ifa_addr->sa_family != AF_INET) continue;
+        auto* in = reinterpret_cast<sockaddr_in*>(it->ifa_addr);
+        asio::ip::address_v4 address(ntohl(in->sin_addr.s_addr));
+        if (!address.is_loopback()) others.emplace_back(address);
+    }
+    freeifaddrs(interfaces);
+    if (others.empty()) GTEST_SKIP() << "this machine has no address besides loopback";
+    for (const auto& address : others) {
+        EXPECT_EQ(tryConnect(address, port()), asio::error::connection_refused) << address.to_string();
+    }
+}
+
+}  // namespace
+}  // namespace Lumenbox::testing

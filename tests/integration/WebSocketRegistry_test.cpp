@@ -1,0 +1,191 @@
+#include "support/BridgeFixture.h"
+
+namespace Lumenbox::testing {
+namespace {
+
+constexpr const char* kWebviewerOnly = R"({"agentBrowserConnected":false,"type":"status","webviewerConnected":true})";
+constexpr const char* kAgentBrowserOnly = R"({"agentBrowserConnected":true,"type":"status","webviewerConnected":false})";
+constexpr const char* kBothConnected = R"({"agentBrowserConnected":true,"type":"status","webviewerConnected":true})";
+
+class WebSocketRegistry : public BridgeFixture {
+protected:
+    std::string connectedFiles() { return httpGet(port(), "/connectedFiles").body; }
+    std::string bridgeStatus() { return httpGet(port(), "/bridgeStatus").body; }
+    void expectServerHealthy() { EXPECT_EQ(httpGet(port(), "/health").status, 200); }
+};
+
+TEST_F(WebSocketRegistry, WebviewerAloneLearnsThatNoAgentBrowserIsConnected) {
+    WsClient webviewer(port());
+    webviewer.registerAs("Invoices", "webviewer");
+    EXPECT_EQ(webviewer.receive(), kWebviewerOnly);
+    EXPECT_EQ(connectedFiles(), R"(["Invoices"])");
+}
+
+TEST_F(WebSocketRegistry, AgentBrowserJoiningTellsBothPagesOfTheFile) {
+    auto webviewer = connectWebviewer("Invoices");
+    auto otherFile = connectWebviewer("Contacts");
+
+    WsClient agentBrowser(port());
+    agentBrowser.registerAs("Invoices", "agent-browser");
+    EXPECT_EQ(agentBrowser.receive(), kBothConnected);
+    EXPECT_EQ(webviewer->receive(), kBothConnected);
+    EXPECT_TRUE(otherFile->quiet());
+    EXPECT_EQ(bridgeStatus(),
+              R"([{"agentBrowserConnected":false,"fileName":"Contacts","webviewerConnected":true},)"
+              R"({"agentBrowserConnected":true,"fileName":"Invoices","webviewerConnected":true}])");
+}
+
+TEST_F(WebSocketRegistry, NewerWebviewerTakesTheFileAndTheOlderOneIsNoLongerTold) {
+    auto older = connectWebviewer("Invoices");
+    auto agentBrowser = connectAgentBrowser("Invoices");
+    EXPECT_EQ(older->receive(), kBothConnected);
+
+    WsClient newer(port());
+    newer.registerAs("Invoices", "webviewer");
+    EXPECT_EQ(newer.receive(), kBothConnected);
+    EXPECT_EQ(agentBrowser->receive(), kBothConnected);
+
+    // Another broadcast for the file goes to the newer web viewer only.
+    agentBrowser->registerAs("Invoices", "agent-browser");
+    EXPECT_EQ(agentBrowser->receive(), kBothConnected);
+    EXPECT_EQ(newer.receive(), kBothConnected);
+    EXPECT_TRUE(older->quiet());
+
+    // The older one leaving does not take the file away from the newer one.
+    older->close();
+    EXPECT_EQ(newer.receive(), kBothConnected);
+    EXPECT_EQ(agentBrowser->receive(), kBothConnected);
+    EXPECT_EQ(connectedFiles(), R"(["Invoices"])");
+}
+
+TEST_F(WebSocketRegistry, WebviewerMovingToAnotherFileLeavesTheOldFile) {
+    auto webviewer = connectWebviewer("Invoices");
+    auto oldFilesAgent = connectAgentBrowser("Invoices");
+    EXPECT_EQ(webviewer->receive(), kBothConnected);
+
+    webviewer->registerAs("Contacts", "webviewer");
+    EXPECT_EQ(oldFilesAgent->receive(), kAgentBrowserOnly);
+    EXPECT_EQ(webviewer->receive(), kWebviewerOnly);
+    EXPECT_TRUE(webviewer->quiet());  // the old file's status went to its agent browser only
+    EXPECT_EQ(connectedFiles(), R"(["Contacts"])");
+
+    // Closing later touches the new file only.
+    auto newFilesAgent = connectAgentBrowser("Contacts");
+    EXPECT_EQ(webviewer->receive(), kBothConnected);
+    webviewer->close();
+    EXPECT_EQ(newFilesAgent->receive(), kAgentBrowserOnly);
+    EXPECT_TRUE(oldFilesAgent->quiet());
+}
+
+TEST_F(WebSocketRegistry, AgentBrowserClosingIsReportedToTheWebviewer) {
+    auto webviewer = connectWebviewer("Invoices");
+    auto agentBrowser = connectAgentBrowser("Invoices");
+    EXPECT_EQ(webviewer->receive(), kBothConnected);
+
+    agentBrowser->close();
+    EXPECT_EQ(webviewer->receive(), kWebviewerOnly);
+    EXPECT_EQ(bridgeStatus(), R"([{"agentBrowserConnected":false,"fileName":"Invoices","webviewerConnected":true}])");
+}
+
+TEST_F(WebSocketRegistry, FileNameIsTrimmedBeforeRegistering) {
+    WsClient webviewer(port());
+    webviewer.registerAs(" \tInvoices \r\n", "webviewer");
+    EXPECT_EQ(webviewer.receive(), kWebviewerOnly);
+    EXPECT_EQ(connectedFiles(), R"(["Invoices"])");
+
+    auto agentBrowser = connectAgentBrowser("Invoices");
+    EXPECT_EQ(webviewer.receive(), kBothConnected);
+}
+
+TEST_F(WebSocketRegistry, RegistrationsWithoutUsableNameOrRoleAreIgnoredAndTheirCloseIsSilent) {
+    auto webviewer = connectWebviewer("Invoices");
+
+    WsClient stranger(port());
+    stranger.registerAs("Invoices", "WebViewer");
+    stranger.registerAs("Invoices", "Agent-Browser");
+    stranger.registerAs("Invoices", "");
+    stranger.sendJson({{"type", "register"}, {"fileName", "Invoices"}});
+    stranger.registerAs("   ", "agent-browser");
+    stranger.sendJson({{"type", "register"}, {"role", "agent-browser"}});
+    EXPECT_TRUE(stranger.quiet());
+    EXPECT_EQ(bridgeStatus(), R"([{"agentBrowserConnected":false,"fileName":"Invoices","webviewerConnected":true}])");
+
+    stranger.close();
+    EXPECT_TRUE(webviewer->quiet());
+    EXPECT_EQ(connectedFiles(), R"(["Invoices"])");
+}
+
+TEST_F(WebSocketRegistry, FramesThatAreNotTextJsonObjectsWithTypeAreIgnored) {
+    WsClient client(port());
+    client.send("not json");
+    client.send(R"({"type":"register","fileName":"Invoices","role":"webviewer",})");  // trailing comma
+    client.send(R"(/* c */ {"type":"register","fileName":"Invoices","role":"webviewer"})");
+    client.send(R"(["register"])");
+    client.send(R"({"fileName":"Invoices","role":"webviewer"})");
+    client.send(R"({"type":1,"fileName":"Invoices","role":"webviewer"})");
+    client.send(R"({"type":"Register","fileName":"Invoices","role":"webviewer"})");
+    client.sendBinary(R"({"type":"register","fileName":"Invoices","role":"webviewer"})");
+    client.send(std::string("{\"type\":\"register\",\"fileName\":\"Inv\xff\",\"role\":\"webviewer\"}"));
+    EXPECT_TRUE(client.quiet());
+    EXPECT_EQ(connectedFiles(), "[]");
+
+    // The connection still works: the first message it receives answers this registration.
+    client.registerAs("Invoices", "webviewer");
+    EXPECT_EQ(client.receive(), kWebviewerOnly);
+}
+
+TEST_F(WebSocketRegistry, RegisterWithNonStringNameOrRoleIsIgnoredAndTheServerKeepsRunning) {
+    auto webviewer = connectWebviewer("Invoices");
+    const nlohmann::json malformed[] = {
+        {{"type", "register"}, {"fileName", 42}, {"role", "webviewer"}},
+        {{"type", "register"}, {"fileName", "Contacts"}, {"role", 7}},
+        {{"type", "register"}, {"fileName", {"Contacts"}}, {"role", "agent-browser"}},
+        {{"type", "register"}, {"fileName", "Contacts"}, {"role", nullptr}},
+        {{"type", "register"}, {"fileName", nullptr}, {"role", "webviewer"}},
+    };
+    for (const auto& message : malformed) {
+        SCOPED_TRACE(message.dump());
+        webviewer->sendJson(message);
+        expectServerHealthy();
+        EXPECT_EQ(connectedFiles(), R"(["Invoices"])");  // the earlier registration stands
+    }
+    EXPECT_TRUE(webviewer->quiet());
+
+    auto agentBrowser = connectAgentBrowser("Invoices");
+    EXPECT_EQ(webviewer->receive(), kBothConnected);
+}
+
+TEST_F(WebSocketRegistry, SwitchingRoleUnderTheSameNameLeavesNoEntryBehind) {
+    WsClient client(port());
+    client.registerAs("Invoices", "webviewer");
+    EXPECT_EQ(client.receive(), kWebviewerOnly);
+
+    client.registerAs("Invoices", "agent-browser");
+    EXPECT_EQ(client.receive(), kAgentBrowserOnly);
+    EXPECT_EQ(connectedFiles(), "[]");
+
+    // A second agent browser takes the entry and sees the first one's close; had the first kept
+    // its web viewer entry, that status would claim a web viewer (a closed one).
+    WsClient observer(port());
+    observer.registerAs("Invoices", "agent-browser");
+    EXPECT_EQ(observer.receive(), kAgentBrowserOnly);
+    client.close();
+    EXPECT_EQ(observer.receive(), kAgentBrowserOnly);
+    EXPECT_EQ(bridgeStatus(), R"([{"agentBrowserConnected":true,"fileName":"Invoices","webviewerConnected":false}])");
+    EXPECT_EQ(httpPost(port(), "/callScript", R"({"connectedFileName":"Invoices","scriptName":"Report"})").status, 404);
+}
+
+TEST_F(WebSocketRegistry, ServerStoppingClosesPagesWithoutFurtherStatus) {
+    auto webviewer = connectWebviewer("Invoices");
+    auto agentBrowser = connectAgentBrowser("Invoices");
+    EXPECT_EQ(webviewer->receive(), kBothConnected);
+
+    server_->stop();
+    EXPECT_TRUE(webviewer->waitClosed());
+    EXPECT_TRUE(agentBrowser->waitClosed());
+    EXPECT_EQ(webviewer->receive(0ms), std::nullopt);
+    EXPECT_EQ(agentBrowser->receive(0ms), std::nullopt);
+}
+
+}  // namespace
+}  // namespace Lumenbox::testing
