@@ -128,7 +128,7 @@ TEST_F(Transport, Http10ClosesUnlessItAsksForKeepAlive) {
 }
 
 TEST_F(Transport, MalformedRequestsGetBadRequestAndClose) {
-    for (const std::string raw : {std::string("NOT A REQUEST\r\n\r\n"), std::string("GET /health HTTP/1.1 x\r\n\r\n"),
+    for (const std::string& raw : {std::string("NOT A REQUEST\r\n\r\n"), std::string("GET /health HTTP/1.1 x\r\n\r\n"),
                                   std::string("GET /health HTTP/1.1\r\nBad Header Line\r\n\r\n"),
                                   std::string("\x01\x02\x03\r\n\r\n")}) {
         HttpClient client(port());

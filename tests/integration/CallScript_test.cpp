@@ -1,0 +1,377 @@
+#include <regex>
+
+#include "server/HttpServerImpl.h"
+#include "support/BridgeFixture.h"
+#include "ui/EnhancedSecurity.h"
+
+namespace Lumenbox::testing {
+namespace {
+
+constexpr const char* kInvalidTimeout = R"({"error":"Invalid timeout query parameter. Expected positive integer milliseconds."})";
+constexpr const char* kInvalidJson = R"({"error":"Invalid JSON body."})";
+constexpr const char* kInvalidPayload = R"({"error":"Invalid payload. Expected { connectedFileName, scriptName, data }."})";
+constexpr const char* kNotAuthorized = R"({"code":"session_not_authorized","error":"Session is not authorized for Invoices"})";
+// Calls that a callback is meant to answer get a limit that ends a failing test in good time.
+constexpr const char* kCallTarget = "/callScript?timeout=10000";
+
+std::string callBody(const std::string& fileName, const std::string& scriptName) {
+    return nlohmann::json{{"connectedFileName", fileName}, {"scriptName", scriptName}}.dump();
+}
+
+std::string callBody(const std::string& fileName, const std::string& scriptName, const nlohmann::json& data) {
+    return nlohmann::json{{"connectedFileName", fileName}, {"scriptName", scriptName}, {"data", data}}.dump();
+}
+
+std::map<std::string, std::string> sessionHeader(const std::string& session) {
+    return {{"x-lumenbox-session", session}};
+}
+
+class CallScript : public BridgeFixture {
+protected:
+    std::int32_t pendingTimeoutMs(const std::string& fetchId) {
+        std::int32_t timeoutMs = -1;
+        runOnLoop([&](HttpServer::Impl& impl) {
+            auto it = impl.pendingHttpCalls_.find(fetchId);
+            if (it != impl.pendingHttpCalls_.end()) timeoutMs = it->second.timeoutMs;
+        });
+        return timeoutMs;
+    }
+
+    // Sends a call for "Invoices", checks that it reaches `webviewer` and answers it.
+    HttpReply callThrough(WsClient& webviewer, const std::map<std::string, std::string>& headers,
+                          const std::string& scriptName = "Report") {
+        auto reply = httpPostAsync(port(), kCallTarget, callBody("Invoices", scriptName), headers);
+        auto call = receiveForwardedCall(webviewer);
+        sendResult(webviewer, "ok", call.fetchId);
+        return reply.get();
+    }
+};
+
+TEST_F(CallScript, TimeLimitThatIsNotAWholePositiveInt32IsRefusedBeforeTheBody) {
+    auto webviewer = connectWebviewer("Invoices");
+    for (const char* timeout : {"0", "-5", "2147483648", "10ms", "abc", "1.5", "%20", "99999999999999999999"}) {
+        SCOPED_TRACE(timeout);
+        auto reply = httpPost(port(), std::string("/callScript?timeout=") + timeout, "not json");
+        EXPECT_EQ(reply.statusLine, "400 Bad Request");
+        EXPECT_EQ(reply.headers["content-type"], "application/json");
+        EXPECT_EQ(reply.body, kInvalidTimeout);
+    }
+    EXPECT_TRUE(webviewer->quiet());
+}
+
+TEST_F(CallScript, AcceptedTimeLimitsStayWithTheCall) {
+    auto webviewer = connectWebviewer("Invoices");
+    const std::pair<std::string, std::int32_t> cases[] = {
+        {"/callScript", 30000},
+        {"/callScript?timeout=", 30000},
+        {"/callScript?timeout=2147483647", 2147483647},
+        {"/callScript?timeout=%2B500", 500},
+        {"/callScript?timeout=+500", 500},  // "+" is a space in a query: leading space is allowed
+        {"/callScript?other=1&timeout=750", 750},
+    };
+    for (const auto& [target, expected] : cases) {
+        SCOPED_TRACE(target);
+        auto reply = httpPostAsync(port(), target, callBody("Invoices", "Report"));
+        auto call = receiveForwardedCall(*webviewer);
+        EXPECT_EQ(pendingTimeoutMs(call.fetchId), expected);
+        sendResult(*webviewer, "ok", call.fetchId);
+        EXPECT_EQ(reply.get().status, 200);
+    }
+}
+
+TEST_F(CallScript, BodyProblemsAreReportedInValidationOrder) {
+    auto webviewer = connectWebviewer("Invoices");
+    const std::pair<std::string, const char*> cases[] = {
+        {"", kInvalidJson},
+        {"not json", kInvalidJson},
+        {R"({"connectedFileName":"Invoices","scriptName":"Report"} // note)", kInvalidJson},
+        {R"({"connectedFileName":"Invoices","scriptName":"Report",})", kInvalidJson},
+        {"{\"connectedFileName\":\"Invoices\xff\",\"scriptName\":\"Report\"}", kInvalidJson},
+        {R"(["Invoices","Report"])", kInvalidPayload},
+        {R"("Invoices")", kInvalidPayload},
+        {R"({"connectedFileName":"Invoices","scriptName":7})", kInvalidPayload},
+        {R"({"connectedFileName":"Invoices"})", kInvalidPayload},
+        {R"({"scriptName":"Report"})", kInvalidPayload},
+        {R"({"connectedFileName":null,"scriptName":"Report"})", kInvalidPayload},
+        {R"({"connectedFileName":"Invoices","scriptName":" \t\r\n\f\u000b"})", kInvalidPayload},
+        {R"({"connectedFileName":" \t","scriptName":"Report"})", kInvalidPayload},
+        {R"({"connectedFileName":"?fileName=&x=1","scriptName":"Report"})", kInvalidPayload},
+        // The body is judged before the file is looked up.
+        {R"({"connectedFileName":"Unknown","scriptName":false})", kInvalidPayload},
+    };
+    for (const auto& [body, expected] : cases) {
+        SCOPED_TRACE(body);
+        auto reply = httpPost(port(), "/callScript", body);
+        EXPECT_EQ(reply.statusLine, "400 Bad Request");
+        EXPECT_EQ(reply.headers["content-type"], "application/json");
+        EXPECT_EQ(reply.body, expected);
+    }
+    EXPECT_TRUE(webviewer->quiet());
+    EXPECT_EQ(pendingCallCount(), 0u);
+}
+
+TEST_F(CallScript, FileWithoutWebviewerIsNotFoundBeforeAnyAuthorization) {
+    auto webviewer = connectWebviewer("Invoices");
+    auto expectNotFound = [&](const std::map<std::string, std::string>& headers) {
+        auto reply = httpPost(port(), "/callScript", callBody("  Unknown\t", "Report"), headers);
+        EXPECT_EQ(reply.statusLine, "404 Not Found");
+        EXPECT_EQ(reply.headers["content-type"], "application/json");
+        EXPECT_EQ(reply.body, R"({"error":"No active WebSocket for Unknown"})");
+    };
+    expectNotFound({});
+    expectNotFound(sessionHeader("session-1"));
+    EXPECT_TRUE(store_.listSessions().empty());  // no approval for a file that is not there
+
+    setEnhancedSecurityEnabled(true);
+    expectNotFound({});
+    expectNotFound(sessionHeader("session-1"));
+    EXPECT_TRUE(webviewer->quiet());
+}
+
+TEST_F(CallScript, CallIsForwardedAsOneCallScriptMessageAndAnsweredByItsCallback) {
+    auto webviewer = connectWebviewer("Invoices");
+    auto reply = httpPostAsync(port(), kCallTarget,
+                               callBody("https://host/app?x=1&fileName=Invoices&y=2", " Monthly report\t",
+                                        {{"year", 2024}, {"a", {1, "b", nullptr}}}));
+    auto call = receiveForwardedCall(*webviewer);
+    EXPECT_TRUE(std::regex_match(call.fetchId, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")))
+        << call.fetchId;
+    EXPECT_EQ(call.text, R"({"param":"{\"callback\":{\"fetchId\":\")" + call.fetchId +
+                             R"(\"},\"data\":{\"a\":[1,\"b\",null],\"year\":2024}}","script":"Monthly report","type":"callScript"})");
+
+    sendResult(*webviewer, "done", call.fetchId);
+    auto answer = reply.get();
+    EXPECT_EQ(answer.statusLine, "200 OK");
+    EXPECT_EQ(answer.headers["content-type"], "application/json");
+    EXPECT_EQ(answer.body, R"({"fetchId":")" + call.fetchId + R"(","result":"done"})");
+    EXPECT_EQ(pendingCallCount(), 0u);
+}
+
+TEST_F(CallScript, CallWithoutDataForwardsNullData) {
+    auto webviewer = connectWebviewer("Invoices");
+    auto reply = httpPostAsync(port(), kCallTarget, callBody("Invoices", "Report"));
+    auto call = receiveForwardedCall(*webviewer);
+    EXPECT_EQ(call.message["param"], R"({"callback":{"fetchId":")" + call.fetchId + R"("},"data":null})");
+    sendResult(*webviewer, "", call.fetchId);
+    EXPECT_EQ(reply.get().status, 200);
+}
+
+TEST_F(CallScript, CallWithoutCallbackTimesOutAndALateCallbackIsPassedOn) {
+    auto webviewer = connectWebviewer("Invoices");
+    auto agentBrowser = connectAgentBrowser("Invoices");
+    EXPECT_EQ(webviewer->receiveJson()["type"], "status");
+
+    auto reply = httpPostAsync(port(), "/callScript?timeout=150", callBody("Invoices", " Report "));
+    auto call = receiveForwardedCall(*webviewer);
+    auto answer = reply.get();
+    EXPECT_EQ(answer.statusLine, "502 Bad Gateway");
+    EXPECT_EQ(answer.headers["content-type"], "application/json");
+    EXPECT_EQ(answer.body, R"({"code":"script_timeout","connectedFileName":"Invoices",)"
+                           R"("error":"Timed out waiting for FileMaker callback","scriptName":"Report",)"
+                           R"("timeoutMs":150,"webviewerConnected":true})");
+    EXPECT_EQ(pendingCallCount(), 0u);
+
+    sendResult(*webviewer, "late", call.fetchId);
+    EXPECT_EQ(agentBrowser->receive(),
+              R"({"args":["late",")" + call.fetchId + R"("],"fn":"handleFMCallback","type":"callback"})");
+}
+
+TEST_F(CallScript, TimeOutReportsWhetherTheFileStillHasAWebviewer) {
+    auto webviewer = connectWebviewer("Invoices");
+    auto reply = httpPostAsync(port(), "/callScript?timeout=200", callBody("Invoices", "Report"));
+    receiveForwardedCall(*webviewer);
+    webviewer->registerAs("Contacts", "webviewer");  // moving away does not fail the call
+    EXPECT_EQ(webviewer->receiveJson()["type"], "status");
+
+    auto answer = reply.get();
+    EXPECT_EQ(answer.statusLine, "502 Bad Gateway");
+    EXPECT_EQ(answer.json()["code"], "script_timeout");
+    EXPECT_EQ(answer.json()["webviewerConnected"], false);
+}
+
+TEST_F(CallScript, WebviewerClosingAnswersEveryCallItWasCarrying) {
+    auto webviewer = connectWebviewer("Invoices");
+    auto agentBrowser = connectAgentBrowser("Invoices");
+    auto otherFile = connectWebviewer("Contacts");
+    EXPECT_EQ(webviewer->receiveJson()["type"], "status");
+
+    auto first = httpPostAsync(port(), kCallTarget, callBody("Invoices", "First"));
+    receiveForwardedCall(*webviewer);
+    auto second = httpPostAsync(port(), kCallTarget, callBody("Invoices", "Second"));
+    receiveForwardedCall(*webviewer);
+    auto unrelated = httpPostAsync(port(), kCallTarget, callBody("Contacts", "Report"));
+    auto unrelatedCall = receiveForwardedCall(*otherFile);
+
+    webviewer->close();
+    for (auto* reply : {&first, &second}) {
+        auto answer = reply->get();
+        EXPECT_EQ(answer.statusLine, "502 Bad Gateway");
+        EXPECT_EQ(answer.headers["content-type"], "application/json");
+        EXPECT_EQ(answer.body, R"({"error":"WebSocket disconnected before callback for Invoices"})");
+    }
+    EXPECT_EQ(agentBrowser->receive(), R"({"agentBrowserConnected":true,"type":"status","webviewerConnected":false})");
+
+    sendResult(*otherFile, 1, unrelatedCall.fetchId);
+    EXPECT_EQ(unrelated.get().status, 200);
+}
+
+TEST_F(CallScript, ReplacedWebviewerClosingFailsOnlyTheCallsSentToIt) {
+    auto older = connectWebviewer("Invoices");
+    auto toOlder = httpPostAsync(port(), kCallTarget, callBody("Invoices", "First"));
+    receiveForwardedCall(*older);
+
+    auto newer = connectWebviewer("Invoices");
+    auto toNewer = httpPostAsync(port(), kCallTarget, callBody("Invoices", "Second"));
+    auto newerCall = receiveForwardedCall(*newer);
+
+    older->close();
+    auto olderAnswer = toOlder.get();
+    EXPECT_EQ(olderAnswer.statusLine, "502 Bad Gateway");
+    EXPECT_EQ(olderAnswer.body, R"({"error":"WebSocket disconnected before callback for Invoices"})");
+    EXPECT_EQ(newer->receive(), R"({"agentBrowserConnected":false,"type":"status","webviewerConnected":true})");
+    EXPECT_EQ(pendingCallCount(), 1u);
+
+    sendResult(*newer, "from newer", newerCall.fetchId);
+    auto newerAnswer = toNewer.get();
+    EXPECT_EQ(newerAnswer.statusLine, "200 OK");
+    EXPECT_EQ(newerAnswer.json()["result"], "from newer");
+}
+
+TEST_F(CallScript, ReplacedWebviewerCanStillAnswerTheCallsSentToIt) {
+    auto older = connectWebviewer("Invoices");
+    auto toOlder = httpPostAsync(port(), kCallTarget, callBody("Invoices", "First"));
+    auto olderCall = receiveForwardedCall(*older);
+    auto newer = connectWebviewer("Invoices");
+
+    sendResult(*older, "from older", olderCall.fetchId);
+    EXPECT_EQ(toOlder.get().json()["result"], "from older");
+}
+
+TEST_F(CallScript, ClientThatGoesAwayAbandonsItsCall) {
+    auto webviewer = connectWebviewer("Invoices");
+    auto agentBrowser = connectAgentBrowser("Invoices");
+    EXPECT_EQ(webviewer->receiveJson()["type"], "status");
+
+    HttpClient client(port());
+    const std::string body = callBody("Invoices", "Report");
+    client.sendRaw("POST /callScript?timeout=10000 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                   std::to_string(body.size()) + "\r\n\r\n" + body);
+    auto call = receiveForwardedCall(*webviewer);
+    client.close();
+    ASSERT_TRUE(waitForPendingCalls(0));
+
+    sendResult(*webviewer, "late", call.fetchId);
+    EXPECT_EQ(agentBrowser->receive(),
+              R"({"args":["late",")" + call.fetchId + R"("],"fn":"handleFMCallback","type":"callback"})");
+    EXPECT_EQ(callThrough(*webviewer, {}).status, 200);
+}
+
+TEST_F(CallScript, ConcurrentCallsGetTheirOwnFetchIdsAndAnswersInCallbackOrder) {
+    auto webviewer = connectWebviewer("Invoices");
+    auto first = httpPostAsync(port(), kCallTarget, callBody("Invoices", "First"));
+    auto second = httpPostAsync(port(), kCallTarget, callBody("Invoices", "Second"));
+    std::map<std::string, std::string> fetchIdOf;
+    for (int i = 0; i < 2; ++i) {
+        auto call = receiveForwardedCall(*webviewer);
+        fetchIdOf[call.message["script"]] = call.fetchId;
+    }
+    ASSERT_EQ(fetchIdOf.size(), 2u);
+    EXPECT_NE(fetchIdOf["First"], fetchIdOf["Second"]);
+
+    sendResult(*webviewer, "second result", fetchIdOf["Second"]);
+    auto secondAnswer = second.get();
+    EXPECT_EQ(secondAnswer.body, R"({"fetchId":")" + fetchIdOf["Second"] + R"(","result":"second result"})");
+    EXPECT_EQ(pendingCallCount(), 1u);
+
+    sendResult(*webviewer, "first result", fetchIdOf["First"]);
+    EXPECT_EQ(first.get().body, R"({"fetchId":")" + fetchIdOf["First"] + R"(","result":"first result"})");
+}
+
+TEST_F(CallScript, WithoutEnhancedSecurityASessionIsApprovedOnFirstUse) {
+    auto webviewer = connectWebviewer("Invoices");
+    EXPECT_EQ(callThrough(*webviewer, {}).status, 200);
+    EXPECT_TRUE(store_.listSessions().empty());
+
+    EXPECT_EQ(callThrough(*webviewer, sessionHeader("session-1")).status, 200);
+    auto sessions = store_.listSessions();
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(sessions[0].sessionId, "session-1");
+    EXPECT_EQ(sessions[0].clientName, "lumenbox-mcp");
+    EXPECT_EQ(sessions[0].files, std::vector<std::string>{"Invoices"});
+    EXPECT_EQ(sessions[0].idleTimeoutSeconds, 3600);
+
+    // An empty header is no session at all.
+    EXPECT_EQ(callThrough(*webviewer, sessionHeader("")).status, 200);
+    EXPECT_EQ(store_.listSessions().size(), 1u);
+}
+
+TEST_F(CallScript, WithEnhancedSecurityOnlyApprovedSessionsAndSharedTokensGetThrough) {
+    auto webviewer = connectWebviewer("Invoices");
+    setEnhancedSecurityEnabled(true);
+    store_.approve("approved", "Invoices", "desktop", 60);
+    store_.approve("elsewhere", "Contacts", "desktop", 60);
+    store_.registerSharedToken("shared-token", "Invoices");
+
+    for (const auto& headers : {std::map<std::string, std::string>{}, sessionHeader(""), sessionHeader("stranger"),
+                                sessionHeader("elsewhere"), sessionHeader("APPROVED")}) {
+        SCOPED_TRACE(headers.empty() ? "no header" : headers.begin()->second);
+        auto reply = httpPost(port(), kCallTarget, callBody("Invoices", "Report"), headers);
+        EXPECT_EQ(reply.statusLine, "401 Unauthorized");
+        EXPECT_EQ(reply.headers["content-type"], "application/json");
+        EXPECT_EQ(reply.body, kNotAuthorized);
+    }
+    EXPECT_TRUE(webviewer->quiet());
+    EXPECT_EQ(store_.listSessions().size(), 2u);  // refusals approve nothing
+
+    EXPECT_EQ(callThrough(*webviewer, sessionHeader("approved")).status, 200);
+    EXPECT_EQ(callThrough(*webviewer, sessionHeader("shared-token")).status, 200);
+}
+
+TEST_F(CallScript, VersionProbeIsNeverRefused) {
+    auto webviewer = connectWebviewer("Invoices");
+    setEnhancedSecurityEnabled(true);
+    EXPECT_EQ(callThrough(*webviewer, {}, "LB_get_version").status, 200);
+    EXPECT_EQ(callThrough(*webviewer, sessionHeader("stranger"), " LB_get_version\n").status, 200);
+    EXPECT_TRUE(store_.listSessions().empty());
+
+    // Only the exact name is exempt.
+    auto reply = httpPost(port(), kCallTarget, callBody("Invoices", "lb_get_version"));
+    EXPECT_EQ(reply.status, 401);
+}
+
+TEST_F(CallScript, SessionHeaderWithBytesThatAreNotUtf8IsHandledLikeAnyOther) {
+    auto webviewer = connectWebviewer("Invoices");
+    const std::string session = "sess\xff\xfe-1";
+    EXPECT_EQ(callThrough(*webviewer, sessionHeader(session)).status, 200);
+    auto sessions = store_.listSessions();
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(sessions[0].sessionId, session);
+
+    setEnhancedSecurityEnabled(true);
+    EXPECT_EQ(callThrough(*webviewer, sessionHeader(session)).status, 200);
+    auto refused = httpPost(port(), kCallTarget, callBody("Invoices", "Report"), sessionHeader("other\xc3"));
+    EXPECT_EQ(refused.body, kNotAuthorized);
+    EXPECT_EQ(httpGet(port(), "/health").status, 200);
+}
+
+TEST_F(CallScript, MessageTheWebviewerCannotTakeFailsTheCall) {
+    // A page that stops reading: the first large call stays on the wire, so a second one that
+    // does not fit into the connection's queue is dropped.
+    auto agentBrowser = connectAgentBrowser("Invoices");
+    StalledWsClient webviewer(port());
+    webviewer.sendJson({{"type", "register"}, {"fileName", "Invoices"}, {"role", "webviewer"}});
+    EXPECT_EQ(agentBrowser->receiveJson()["webviewerConnected"], true);
+
+    auto stuck = httpPost(port(), "/callScript?timeout=200",
+                          callBody("Invoices", "Report", std::string(8 * 1024 * 1024, 'x')));
+    EXPECT_EQ(stuck.json()["code"], "script_timeout");
+
+    auto dropped = httpPost(port(), kCallTarget, callBody("Invoices", "Report", std::string(1536 * 1024, 'y')));
+    EXPECT_EQ(dropped.statusLine, "502 Bad Gateway");
+    EXPECT_EQ(dropped.headers["content-type"], "application/json");
+    EXPECT_EQ(dropped.body, R"({"error":"Failed to send to webviewer for Invoices"})");
+    EXPECT_EQ(pendingCallCount(), 0u);
+}
+
+}  // namespace
+}  // namespace Lumenbox::testing

@@ -1,0 +1,250 @@
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <numeric>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include "auth/SessionStore.h"
+#include "server/HttpServer.h"
+#include "server/HttpServerImpl.h"
+#include "support/ScopedEnv.h"
+#include "support/TestClients.h"
+
+#include <gtest/gtest.h>
+
+namespace Lumenbox::testing {
+namespace {
+
+namespace asio = boost::asio;
+
+// Servers are made by each test; the log and the settings live in a temporary home directory.
+class ServerLifecycle : public ::testing::Test {
+protected:
+    std::string logText() const { return readFile(home_.path() / "bridge.log"); }
+
+    // Each log line without its time stamp.
+    std::vector<std::string> logEntries() const {
+        std::vector<std::string> entries;
+        static const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (.*))");
+        std::istringstream in(logText());
+        for (std::string text; std::getline(in, text);) {
+            std::smatch match;
+            EXPECT_TRUE(std::regex_match(text, match, line)) << text;
+            entries.push_back(match[1]);
+        }
+        return entries;
+    }
+
+    TempDir home_;
+    ScopedEnv homeEnv_{"HOME", home_.path().string()};
+    ScopedEnv configEnv_{"XDG_CONFIG_HOME", std::nullopt};
+    ScopedEnv logEnv_{"LUMENBOX_PLUGIN_LOG_PATH", (home_.path() / "bridge.log").string()};
+    SessionStore store_;
+};
+
+// A listening socket on an ephemeral loopback port, holding the port until destroyed.
+class PortHolder {
+public:
+    PortHolder() : acceptor_(context_, {asio::ip::make_address("127.0.0.1"), 0}) {}
+    int port() const { return acceptor_.local_endpoint().port(); }
+
+private:
+    asio::io_context context_;
+    asio::ip::tcp::acceptor acceptor_;
+};
+
+bool acceptsConnections(int port) {
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);
+    boost::system::error_code error;
+    socket.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)}, error);
+    return !error;
+}
+
+TEST_F(ServerLifecycle, StartWhileRunningKeepsTheRunningServer) {
+    HttpServer server(store_);
+    ASSERT_TRUE(server.start(0));
+    const int port = server.port();
+    EXPECT_NE(port, 0);
+    WsClient client(port);
+
+    EXPECT_TRUE(server.start(0));
+    EXPECT_TRUE(server.isRunning());
+    EXPECT_EQ(server.port(), port);
+    EXPECT_FALSE(client.waitClosed(50ms));
+    EXPECT_EQ(httpGet(port, "/health").status, 200);
+    EXPECT_EQ(logText(), "");
+}
+
+TEST_F(ServerLifecycle, StartOnATakenPortFailsAndIsLoggedOnceUntilItRecovers) {
+    auto holder = std::make_unique<PortHolder>();
+    const int port = holder->port();
+    const std::string endpoint = "host=127.0.0.1 port=" + std::to_string(port);
+    const std::string failure = "bridge_start_failed " + endpoint + " error_code=98 error=\"Address already in use\"";
+
+    HttpServer server(store_);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_FALSE(server.start(port));
+        EXPECT_FALSE(server.isRunning());
+        EXPECT_EQ(server.port(), 0);
+    }
+    EXPECT_EQ(logEntries(), std::vector<std::string>{failure});
+
+    // Another server cannot share the port of a running one either.
+    HttpServer running(store_);
+    ASSERT_TRUE(running.start(0));
+    const int runningPort = running.port();
+    EXPECT_FALSE(server.start(runningPort));
+    running.stop();
+
+    holder.reset();
+    ASSERT_TRUE(server.start(port));
+    EXPECT_EQ(server.port(), port);
+    EXPECT_EQ(httpGet(port, "/health").status, 200);
+    server.stop();
+    ASSERT_TRUE(server.start(port));  // a start without a failure before it logs nothing
+
+    const auto entries = logEntries();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0], failure);
+    EXPECT_EQ(entries[1], "bridge_start_failed host=127.0.0.1 port=" + std::to_string(runningPort) +
+                              " error_code=98 error=\"Address already in use\"");
+    EXPECT_EQ(entries[2], "bridge_start_recovered " + endpoint);
+}
+
+TEST_F(ServerLifecycle, StopWithoutStartOrTwiceOnlyReturns) {
+    HttpServer server(store_);
+    server.stop();
+    EXPECT_FALSE(server.isRunning());
+    EXPECT_EQ(server.port(), 0);
+    ASSERT_TRUE(server.start(0));
+    server.stop();
+    server.stop();
+    EXPECT_FALSE(server.isRunning());
+    EXPECT_EQ(logText(), "");
+}
+
+TEST_F(ServerLifecycle, StopClosesEveryConnectionAndAnswersNothing) {
+    HttpServer server(store_);
+    ASSERT_TRUE(server.start(0));
+    const int port = server.port();
+
+    WsClient webviewer(port);
+    webviewer.registerAs("Sales", "webviewer");
+    ASSERT_EQ(webviewer.receiveJson()["type"], "status");
+    WsClient unregistered(port);
+    HttpClient idle(port);
+    ASSERT_EQ(idle.get("/health").status, 200);
+
+    auto waiting = httpPostAsync(port, "/callScript", R"({"connectedFileName":"Sales","scriptName":"Never"})");
+    ASSERT_EQ(webviewer.receiveJson()["type"], "callScript");  // the call now waits for the page
+
+    server.stop();
+    EXPECT_FALSE(server.isRunning());
+    EXPECT_EQ(server.port(), 0);
+    EXPECT_TRUE(webviewer.waitClosed());
+    EXPECT_TRUE(unregistered.waitClosed());
+    EXPECT_TRUE(idle.closedByServer());
+    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(waiting.get().status, 0);
+    EXPECT_FALSE(acceptsConnections(port));
+}
+
+TEST_F(ServerLifecycle, StartsAgainAfterStopWithEmptyRegistries) {
+    HttpServer server(store_);
+    ASSERT_TRUE(server.start(0));
+    {
+        WsClient webviewer(server.port());
+        webviewer.registerAs("Sales", "webviewer");
+        ASSERT_EQ(webviewer.receiveJson()["type"], "status");
+        server.stop();
+        EXPECT_TRUE(webviewer.waitClosed());
+    }
+    ASSERT_TRUE(server.start(0));
+    EXPECT_TRUE(server.isRunning());
+    EXPECT_EQ(httpGet(server.port(), "/connectedFiles").body, "[]");
+    EXPECT_EQ(httpGet(server.port(), "/bridgeStatus").body, "[]");
+}
+
+TEST_F(ServerLifecycle, HandedOverTasksRunOnTheLoopInOrderOnlyWhileRunning) {
+    HttpServer server(store_);
+    std::weak_ptr<HttpServer::Impl> weak = server.impl();
+    EXPECT_FALSE(HttpServer::Impl::deferToLoop(weak, [] { ADD_FAILURE() << "ran before start"; }));
+
+    ASSERT_TRUE(server.start(0));
+    WsClient webviewer(server.port());
+    webviewer.registerAs("Sales", "webviewer");
+    ASSERT_EQ(webviewer.receiveJson()["type"], "status");
+
+    // Handed over from another thread, as the waiting threads of the bridge do.
+    std::mutex mutex;
+    std::vector<int> order;
+    std::vector<std::thread::id> threads;
+    std::promise<void> done;
+    std::thread([&] {
+        for (int i = 0; i < 20; ++i) {
+            EXPECT_TRUE(HttpServer::Impl::deferToLoop(weak, [&, i] {
+                std::lock_guard lock(mutex);
+                order.push_back(i);
+                threads.push_back(std::this_thread::get_id());
+            }));
+        }
+        // Touching a connection is safe on the loop thread only.
+        EXPECT_TRUE(HttpServer::Impl::deferToLoop(weak, [&] {
+            server.impl()->webviewers_.at("Sales")->send("from the loop");
+            done.set_value();
+        }));
+    }).join();
+    ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(webviewer.receive(), "from the loop");
+    {
+        std::lock_guard lock(mutex);
+        std::vector<int> expected(20);
+        std::iota(expected.begin(), expected.end(), 0);
+        EXPECT_EQ(order, expected);
+        ASSERT_FALSE(threads.empty());
+        EXPECT_NE(threads.front(), std::this_thread::get_id());
+        EXPECT_EQ(std::count(threads.begin(), threads.end(), threads.front()), 20);
+    }
+
+    server.stop();
+    std::atomic<bool> ranAfterStop{false};
+    EXPECT_FALSE(HttpServer::Impl::deferToLoop(weak, [&] { ranAfterStop = true; }));
+    // Nor does the next run of the server pick it up.
+    ASSERT_TRUE(server.start(0));
+    std::promise<void> next;
+    ASSERT_TRUE(HttpServer::Impl::deferToLoop(weak, [&] { next.set_value(); }));
+    ASSERT_EQ(next.get_future().wait_for(5s), std::future_status::ready);
+    server.stop();
+    EXPECT_FALSE(ranAfterStop);
+}
+
+TEST_F(ServerLifecycle, DestroyingARunningServerStopsIt) {
+    auto server = std::make_unique<HttpServer>(store_);
+    ASSERT_TRUE(server->start(0));
+    const int port = server->port();
+    std::weak_ptr<HttpServer::Impl> weak = server->impl();
+    WsClient webviewer(port);
+    webviewer.registerAs("Sales", "webviewer");
+    ASSERT_EQ(webviewer.receiveJson()["type"], "status");
+    auto waiting = httpPostAsync(port, "/callScript", R"({"connectedFileName":"Sales","scriptName":"Never"})");
+    ASSERT_EQ(webviewer.receiveJson()["type"], "callScript");
+
+    server.reset();
+    EXPECT_TRUE(webviewer.waitClosed());
+    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(waiting.get().status, 0);
+    EXPECT_FALSE(acceptsConnections(port));
+    // Nothing keeps the shared state alive once the server is gone.
+    EXPECT_TRUE(weak.expired());
+    EXPECT_FALSE(HttpServer::Impl::deferToLoop(weak, [] { ADD_FAILURE() << "ran after destruction"; }));
+}
+
+}  // namespace
+}  // namespace Lumenbox::testing
