@@ -96,6 +96,11 @@ App& App::addWebSocketRoute(std::string pattern, WebSocketRoute route) {
     return *this;
 }
 
+App& App::filter(RequestFilter filter) {
+    state_->filter = std::move(filter);
+    return *this;
+}
+
 App& App::onReject(RejectHandler handler) {
     state_->reject = std::move(handler);
     return *this;

@@ -20,6 +20,10 @@ public:
 
 using RouteHandler = std::function<void(std::shared_ptr<HttpResponse>, HttpRequest&)>;
 
+// Runs before routing for every request and WebSocket upgrade. Returns false after answering
+// `res` itself to refuse the request (an upgrade refused this way gets that HTTP reply).
+using RequestFilter = std::function<bool(HttpRequest& req, HttpResponse& res)>;
+
 // Answers the requests that no route takes or that the transport refuses by itself (unknown path,
 // body over the limit, malformed request): `status` is the full status text, `message` a short
 // sentence for the body.
@@ -45,6 +49,7 @@ public:
     template <class UserData>
     App& ws(std::string pattern, WebSocketBehavior<UserData> behavior);
     App& onReject(RejectHandler handler);
+    App& filter(RequestFilter filter);
 
     // Binds and listens at once, then calls `callback` with the listening socket, or with null and
     // the system's error number. Accepted connections are served by the loop.

@@ -40,6 +40,7 @@ struct App::State : std::enable_shared_from_this<App::State> {
     std::unordered_map<std::string, RouteHandler> postRoutes;
     std::vector<std::pair<std::string, std::shared_ptr<const WebSocketRoute>>> webSocketRoutes;
     RejectHandler reject;
+    RequestFilter filter;
     boost::asio::ip::tcp::acceptor acceptor;
     // After the process runs out of file descriptors, accepting pauses briefly instead of spinning.
     boost::asio::steady_timer acceptPause;

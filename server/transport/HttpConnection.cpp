@@ -118,18 +118,21 @@ void HttpConnection::dispatch() {
     request_.query = question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
     keepAlive_ = request_.message.keep_alive();
 
-    if (boost::beast::websocket::is_upgrade(request_.message)) {
-        if (auto route = app_->findWebSocketRoute(request_.path)) {
-            upgrade(std::move(route));
-            return;
-        }
-    }
-
     current_ = std::make_shared<HttpResponse>(*this);
     auto response = current_;
     dispatching_ = true;
     HttpRequest request(request_);
-    if (const RouteHandler* handler = app_->findRoute(request_.message.method_string(), request_.path)) {
+    auto webSocketRoute = boost::beast::websocket::is_upgrade(request_.message)
+                              ? app_->findWebSocketRoute(request_.path)
+                              : nullptr;
+    if (app_->filter && !app_->filter(request, *response)) {
+        if (response->isOpen()) response->writeStatus("403 Forbidden")->end();
+    } else if (webSocketRoute) {
+        current_.reset();
+        dispatching_ = false;
+        upgrade(std::move(webSocketRoute));
+        return;
+    } else if (const RouteHandler* handler = app_->findRoute(request_.message.method_string(), request_.path)) {
         (*handler)(response, request);
         response->deliverBody(request_.message.body());
     } else if (app_->reject) {

@@ -13,6 +13,10 @@ std::string_view HttpRequest::getHeader(std::string_view name) const {
     return it->value();
 }
 
+bool HttpRequest::hasHeader(std::string_view name) const {
+    return message_.message.find(name) != message_.message.end();
+}
+
 std::string HttpRequest::getQuery(std::string_view key) const {
     return findQueryValue(message_.query, key).value_or(std::string());
 }

@@ -15,6 +15,7 @@ public:
 
     // The value of the header, empty when absent. Names are matched without regard to case.
     std::string_view getHeader(std::string_view name) const;
+    bool hasHeader(std::string_view name) const;
     // The decoded value of a query parameter (percent-escapes and "+"), empty when absent.
     std::string getQuery(std::string_view key) const;
     // True when the query names the parameter, even with an empty value.
