@@ -116,14 +116,14 @@ TEST_F(Transport, ConnectionCloseIsHonouredAndLaterPipelinedRequestsDropped) {
 TEST_F(Transport, Http10ClosesUnlessItAsksForKeepAlive) {
     {
         HttpClient client(port());
-        client.sendRaw("GET /health HTTP/1.0\r\n\r\n");
+        client.sendRaw("GET /health HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
         EXPECT_EQ(client.readReply().status, 200);
         EXPECT_TRUE(client.closedByServer());
     }
     HttpClient client(port());
-    client.sendRaw("GET /health HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+    client.sendRaw("GET /health HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n");
     EXPECT_EQ(client.readReply().status, 200);
-    client.sendRaw("GET /connectedFiles HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+    client.sendRaw("GET /connectedFiles HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n");
     EXPECT_EQ(client.readReply().body, "[]");
 }
 

@@ -125,13 +125,26 @@ TEST_F(WebSocketRegistry, FramesThatAreNotTextJsonObjectsWithTypeAreIgnored) {
     client.send(R"({"type":1,"fileName":"Invoices","role":"webviewer"})");
     client.send(R"({"type":"Register","fileName":"Invoices","role":"webviewer"})");
     client.sendBinary(R"({"type":"register","fileName":"Invoices","role":"webviewer"})");
-    client.send(std::string("{\"type\":\"register\",\"fileName\":\"Inv\xff\",\"role\":\"webviewer\"}"));
+    client.sendBinary("{\"type\":\"register\",\"fileName\":\"Inv\xff\",\"role\":\"webviewer\"}");
     EXPECT_TRUE(client.quiet());
     EXPECT_EQ(connectedFiles(), "[]");
 
     // The connection still works: the first message it receives answers this registration.
     client.registerAs("Invoices", "webviewer");
     EXPECT_EQ(client.receive(), kWebviewerOnly);
+}
+
+TEST_F(WebSocketRegistry, TextFrameThatIsNotUtf8EndsOnlyThatConnection) {
+    auto webviewer = connectWebviewer("Invoices");
+    auto agentBrowser = connectAgentBrowser("Invoices");
+    EXPECT_EQ(webviewer->receive(), kBothConnected);
+
+    // Text frames must carry UTF-8; a page that breaks this rule is disconnected like any other
+    // page that leaves.
+    agentBrowser->send("{\"type\":\"callScript\",\"script\":\"Re\xffport\",\"param\":\"\"}");
+    EXPECT_TRUE(agentBrowser->waitClosed());
+    EXPECT_EQ(webviewer->receive(), kWebviewerOnly);
+    EXPECT_EQ(connectedFiles(), R"(["Invoices"])");
 }
 
 TEST_F(WebSocketRegistry, RegisterWithNonStringNameOrRoleIsIgnoredAndTheServerKeepsRunning) {

@@ -1,7 +1,11 @@
 #include "support/TestClients.h"
 
+#include <stdexcept>
+
 #include <boost/asio/connect.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
@@ -108,6 +112,16 @@ HttpReply httpPost(int port, const std::string& target, const std::string& body,
     return HttpClient(port).post(target, body, headers);
 }
 
+HttpReply httpGet(int port, const std::string& target, const std::map<std::string, std::string>& headers) {
+    return HttpClient(port).request("GET", target, {}, headers);
+}
+
+std::future<HttpReply> httpGetAsync(int port, const std::string& target,
+                                    const std::map<std::string, std::string>& headers) {
+    auto client = std::make_shared<HttpClient>(port);
+    return std::async(std::launch::async, [client, target, headers] { return client->request("GET", target, {}, headers); });
+}
+
 std::future<HttpReply> httpPostAsync(int port, const std::string& target, const std::string& body,
                                      const std::map<std::string, std::string>& headers) {
     // The connection is made before returning, so the request is on its way when the caller goes on.
@@ -115,33 +129,50 @@ std::future<HttpReply> httpPostAsync(int port, const std::string& target, const 
     return std::async(std::launch::async, [client, target, body, headers] { return client->post(target, body, headers); });
 }
 
-struct WsClient::State {
+// Every operation on the stream runs on the client's own I/O thread: a WebSocket stream allows one
+// read and one write in flight, but not calls from two threads at once.
+struct WsClient::State : std::enable_shared_from_this<WsClient::State> {
     asio::io_context context;
+    asio::executor_work_guard<asio::io_context::executor_type> work{context.get_executor()};
     websocket::stream<tcp::socket> stream{context};
+    beast::flat_buffer readBuffer;  // I/O thread only
+    std::mutex sendMutex;           // one write in flight
     std::mutex mutex;
     std::condition_variable cv;
     std::deque<std::string> messages;  // Guarded by mutex
     bool closed = false;               // Guarded by mutex
+
+    void readNext() {
+        stream.async_read(readBuffer, [self = shared_from_this()](const beast::error_code& error, std::size_t) {
+            std::lock_guard lock(self->mutex);
+            if (error) {
+                self->closed = true;
+            } else {
+                self->messages.push_back(beast::buffers_to_string(self->readBuffer.data()));
+                self->readBuffer.consume(self->readBuffer.size());
+            }
+            self->cv.notify_all();
+            if (!error) self->readNext();
+        });
+    }
+
+    void write(const std::string& bytes, bool text) {
+        std::lock_guard lock(sendMutex);
+        std::promise<beast::error_code> done;
+        asio::post(context, [&] {
+            stream.text(text);
+            stream.async_write(asio::buffer(bytes),
+                               [&](const beast::error_code& error, std::size_t) { done.set_value(error); });
+        });
+        if (auto error = done.get_future().get()) throw boost::system::system_error(error);
+    }
 };
 
 WsClient::WsClient(int port, const std::string& path) : state_(std::make_shared<State>()) {
     state_->stream.next_layer().connect(loopback(port));
     state_->stream.handshake("127.0.0.1:" + std::to_string(port), path);
-    reader_ = std::thread([state = state_] {
-        for (;;) {
-            beast::flat_buffer buffer;
-            beast::error_code error;
-            state->stream.read(buffer, error);
-            std::lock_guard lock(state->mutex);
-            if (error) {
-                state->closed = true;
-                state->cv.notify_all();
-                return;
-            }
-            state->messages.push_back(beast::buffers_to_string(buffer.data()));
-            state->cv.notify_all();
-        }
-    });
+    state_->readNext();
+    reader_ = std::thread([state = state_] { state->context.run(); });
 }
 
 WsClient::~WsClient() {
@@ -149,14 +180,13 @@ WsClient::~WsClient() {
 }
 
 void WsClient::send(const std::string& text) {
-    state_->stream.text(true);
-    state_->stream.write(asio::buffer(text));
+    if (!reader_.joinable()) throw std::logic_error("WsClient::send after close");
+    state_->write(text, true);
 }
 
 void WsClient::sendBinary(const std::string& bytes) {
-    state_->stream.binary(true);
-    state_->stream.write(asio::buffer(bytes));
-    state_->stream.text(true);
+    if (!reader_.joinable()) throw std::logic_error("WsClient::sendBinary after close");
+    state_->write(bytes, false);
 }
 
 std::optional<std::string> WsClient::receive(std::chrono::milliseconds wait) {
@@ -189,11 +219,15 @@ void WsClient::registerAs(const std::string& fileName, const std::string& role) 
 
 void WsClient::close() {
     if (!reader_.joinable()) return;
-    beast::error_code ignored;
-    // Shutting the socket down ends the reader's blocking read without racing on the stream.
-    state_->stream.next_layer().shutdown(tcp::socket::shutdown_both, ignored);
+    // Closing the socket on the I/O thread ends the pending read; with the work guard gone the
+    // thread then runs out of work.
+    asio::post(state_->context, [state = state_] {
+        beast::error_code ignored;
+        state->stream.next_layer().shutdown(tcp::socket::shutdown_both, ignored);
+        state->stream.next_layer().close(ignored);
+    });
+    state_->work.reset();
     reader_.join();
-    state_->stream.next_layer().close(ignored);
 }
 
 struct StalledWsClient::State {

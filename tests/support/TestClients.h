@@ -54,7 +54,10 @@ private:
 HttpReply httpGet(int port, const std::string& target);
 HttpReply httpPost(int port, const std::string& target, const std::string& body,
                    const std::map<std::string, std::string>& headers = {});
+HttpReply httpGet(int port, const std::string& target, const std::map<std::string, std::string>& headers);
 // Sends the request on its own connection and thread; the reply arrives through the future.
+std::future<HttpReply> httpGetAsync(int port, const std::string& target,
+                                    const std::map<std::string, std::string>& headers = {});
 std::future<HttpReply> httpPostAsync(int port, const std::string& target, const std::string& body,
                                      const std::map<std::string, std::string>& headers = {});
 

@@ -1,0 +1,177 @@
+#include "support/BridgeFixture.h"
+
+namespace Lumenbox::testing {
+namespace {
+
+constexpr const char* kCallTarget = "/callScript?timeout=10000";
+
+std::string callBody(const std::string& fileName) {
+    return nlohmann::json{{"connectedFileName", fileName}, {"scriptName", "Report"}}.dump();
+}
+
+class Callbacks : public BridgeFixture {
+protected:
+    // A web viewer and an agent browser of "Invoices", their registration statuses consumed.
+    void SetUp() override {
+        webviewer_ = connectWebviewer("Invoices");
+        agentBrowser_ = connectAgentBrowser("Invoices");
+        EXPECT_EQ(webviewer_->receiveJson()["type"], "status");
+    }
+
+    std::unique_ptr<WsClient> webviewer_;
+    std::unique_ptr<WsClient> agentBrowser_;
+};
+
+TEST_F(Callbacks, ResultIsRepliedAsJsonWhenItsTextParsesAndAsTextOtherwise) {
+    const std::pair<nlohmann::json, std::string> cases[] = {
+        {"42", "42"},
+        {"hello", R"("hello")"},
+        {nlohmann::json{{"a", 1}}, R"({"a":1})"},
+        {"", R"("")"},
+        {" [1, 2] ", "[1,2]"},
+        {R"({"b":true,"a":null})", R"({"a":null,"b":true})"},
+        {"{\"a\":1} trailing", R"("{\"a\":1} trailing")"},
+        {"// 1", R"("// 1")"},
+        {7.5, "7.5"},
+        {nullptr, "null"},
+        {"caf\xc3\xa9", "\"caf\xc3\xa9\""},
+    };
+    for (const auto& [result, expected] : cases) {
+        SCOPED_TRACE(result.dump());
+        auto reply = httpPostAsync(port(), kCallTarget, callBody("Invoices"));
+        auto call = receiveForwardedCall(*webviewer_);
+        sendResult(*webviewer_, result, call.fetchId);
+        auto answer = reply.get();
+        EXPECT_EQ(answer.statusLine, "200 OK");
+        EXPECT_EQ(answer.body, R"({"fetchId":")" + call.fetchId + R"(","result":)" + expected + "}");
+    }
+    EXPECT_TRUE(agentBrowser_->quiet());  // results are not relayed
+}
+
+TEST_F(Callbacks, CallbacksThatDoNotCompleteAPendingCallArePassedOnWhileTheCallWaits) {
+    auto reply = httpPostAsync(port(), kCallTarget, callBody("Invoices"));
+    auto call = receiveForwardedCall(*webviewer_);
+    const std::string id = call.fetchId;
+    const nlohmann::json notResults[] = {
+        {{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"only one"}}},
+        {{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"numeric id", 12}}},
+        {{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", "r," + id}},
+        {{"type", "callback"}, {"fn", "handleFMCallback"}},
+        {{"type", "callback"}, {"fn", "HandleFMCallback"}, {"args", {"wrong case", id}}},
+        {{"type", "callback"}, {"args", {"no fn", id}}},
+        {{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"unknown id", "not-" + id}}},
+    };
+    for (const auto& message : notResults) {
+        SCOPED_TRACE(message.dump());
+        webviewer_->sendJson(message);
+        EXPECT_EQ(agentBrowser_->receive(), message.dump());
+    }
+    EXPECT_EQ(pendingCallCount(), 1u);
+
+    // Arguments after the fetch id do not matter.
+    webviewer_->sendJson({{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"done", id, "extra"}}});
+    EXPECT_EQ(reply.get().body, R"({"fetchId":")" + id + R"(","result":"done"})");
+}
+
+TEST_F(Callbacks, CallbackWithNonStringFnIsIgnored) {
+    auto reply = httpPostAsync(port(), kCallTarget, callBody("Invoices"));
+    auto call = receiveForwardedCall(*webviewer_);
+    for (const nlohmann::json& fn : {nlohmann::json(5), nlohmann::json({"handleFMCallback"}), nlohmann::json(nullptr)}) {
+        SCOPED_TRACE(fn.dump());
+        webviewer_->sendJson({{"type", "callback"}, {"fn", fn}, {"args", {"x", call.fetchId}}});
+        EXPECT_EQ(httpGet(port(), "/health").status, 200);
+    }
+    EXPECT_TRUE(agentBrowser_->quiet());
+    EXPECT_EQ(pendingCallCount(), 1u);
+
+    sendResult(*webviewer_, "done", call.fetchId);
+    EXPECT_EQ(reply.get().status, 200);
+}
+
+TEST_F(Callbacks, ResultFromAnotherFilesWebviewerIsPassedOnAndTheFetchIdIsConsumedOnce) {
+    auto otherWebviewer = connectWebviewer("Contacts");
+    auto otherAgentBrowser = connectAgentBrowser("Contacts");
+    EXPECT_EQ(otherWebviewer->receiveJson()["type"], "status");
+
+    auto reply = httpPostAsync(port(), kCallTarget, callBody("Invoices"));
+    auto call = receiveForwardedCall(*webviewer_);
+    const std::string wrongSender =
+        R"({"args":["from Contacts",")" + call.fetchId + R"("],"fn":"handleFMCallback","type":"callback"})";
+    otherWebviewer->send(wrongSender);
+    EXPECT_EQ(otherAgentBrowser->receive(), wrongSender);
+    EXPECT_EQ(pendingCallCount(), 1u);
+
+    sendResult(*webviewer_, "from Invoices", call.fetchId);
+    EXPECT_EQ(reply.get().json()["result"], "from Invoices");
+
+    // A repeated result for a call already answered is just another callback.
+    sendResult(*webviewer_, "again", call.fetchId);
+    EXPECT_EQ(agentBrowser_->receive(),
+              R"({"args":["again",")" + call.fetchId + R"("],"fn":"handleFMCallback","type":"callback"})");
+    EXPECT_TRUE(otherAgentBrowser->quiet());
+}
+
+TEST_F(Callbacks, OtherCallbacksReachTheFilesAgentBrowserReserialised) {
+    webviewer_->send(R"( { "type" : "callback", "fn" : "streamingChunkReceived",
+                          "args" : [ 1.50, { "z" : 1, "a" : 2 }, "caf\u00e9", 1E2 ] } )");
+    EXPECT_EQ(agentBrowser_->receive(),
+              "{\"args\":[1.5,{\"a\":2,\"z\":1},\"caf\xc3\xa9\",100.0],\"fn\":\"streamingChunkReceived\",\"type\":\"callback\"}");
+
+    // A file without agent browser drops its callbacks.
+    auto lonelyWebviewer = connectWebviewer("Contacts");
+    lonelyWebviewer->sendJson({{"type", "callback"}, {"fn", "streamingChunkReceived"}, {"args", {1}}});
+    EXPECT_TRUE(agentBrowser_->quiet());
+    EXPECT_TRUE(lonelyWebviewer->quiet());
+}
+
+TEST_F(Callbacks, AgentBrowserScriptCallsReachTheWebviewerWithTheirOption) {
+    agentBrowser_->send(R"({"type":"callScript", "script":"Report", "param":"{\"a\": 1}", "extra":[true]})");
+    EXPECT_EQ(webviewer_->receive(), R"({"extra":[true],"param":"{\"a\": 1}","script":"Report","type":"callScript"})");
+
+    for (const nlohmann::json& option : {nlohmann::json(0), nlohmann::json("3"), nlohmann::json({{"x", 1}}),
+                                         nlohmann::json(nullptr), nlohmann::json::array({1, 2})}) {
+        nlohmann::json message = {{"type", "callScriptWithOption"}, {"script", "Report"}, {"param", ""}, {"option", option}};
+        agentBrowser_->sendJson(message);
+        EXPECT_EQ(webviewer_->receive(), message.dump());
+    }
+    EXPECT_TRUE(agentBrowser_->quiet());
+}
+
+TEST_F(Callbacks, AgentBrowserWithoutWebviewerGetsAnErrorForEachCall) {
+    auto agentBrowser = connectAgentBrowser("Contacts");
+    const std::string error = R"({"message":"No FileMaker connection for Contacts","type":"error"})";
+    agentBrowser->sendJson({{"type", "callScript"}, {"script", "Report"}, {"param", ""}});
+    agentBrowser->sendJson({{"type", "callScriptWithOption"}, {"script", "Report"}, {"param", ""}, {"option", 3}});
+    EXPECT_EQ(agentBrowser->receive(), error);
+    EXPECT_EQ(agentBrowser->receive(), error);
+    EXPECT_TRUE(webviewer_->quiet());  // another file's web viewer is not used
+
+    auto webviewer = connectWebviewer("Contacts");
+    EXPECT_EQ(agentBrowser->receiveJson()["webviewerConnected"], true);
+    agentBrowser->sendJson({{"type", "callScript"}, {"script", "Report"}, {"param", "p"}});
+    EXPECT_EQ(webviewer->receive(), R"({"param":"p","script":"Report","type":"callScript"})");
+    EXPECT_TRUE(agentBrowser->quiet());
+}
+
+TEST_F(Callbacks, MessagesFromTheWrongRoleOrAnUnregisteredPageAreIgnored) {
+    auto reply = httpPostAsync(port(), kCallTarget, callBody("Invoices"));
+    auto call = receiveForwardedCall(*webviewer_);
+    const nlohmann::json result = {{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"forged", call.fetchId}}};
+    const nlohmann::json scriptCall = {{"type", "callScript"}, {"script", "Report"}, {"param", ""}};
+
+    WsClient unregistered(port());
+    unregistered.sendJson(result);
+    unregistered.sendJson(scriptCall);
+    agentBrowser_->sendJson(result);
+    webviewer_->sendJson(scriptCall);
+    EXPECT_TRUE(unregistered.quiet());
+    EXPECT_TRUE(agentBrowser_->quiet());
+    EXPECT_TRUE(webviewer_->quiet());
+    EXPECT_EQ(pendingCallCount(), 1u);
+
+    sendResult(*webviewer_, "genuine", call.fetchId);
+    EXPECT_EQ(reply.get().json()["result"], "genuine");
+}
+
+}  // namespace
+}  // namespace Lumenbox::testing
