@@ -1,97 +1,140 @@
-// lumenbox-host: plays the FileMaker host on any machine, so the bridge can be run and tried
+// lumenbox-host: plays the FileMaker host on any machine. It loads the Lumenbox plug-in, sends it
+// the host's messages and evaluates its calculation function, so the bridge can be run and tried
 // without FileMaker.
-#include <csignal>
-#include <cstdlib>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "auth/SessionStore.h"
-#include "server/HttpServer.h"
-#include "server/PluginVersion.h"
+#include "fmx/StandInHost.h"
+#include "tools/host/BridgeProbe.h"
 #include "tools/host/DemoWebviewer.h"
+#include "tools/host/HostOptions.h"
+#include "tools/host/PluginLibrary.h"
 #include "ui/EnhancedSecurity.h"
+#include "ui/headless/TerminalApproval.h"
 
 namespace {
 
-struct Options {
-    int port = 1365;
-    bool demo = false;
-    std::optional<bool> enhancedSecurity;
-};
+using Lumenbox::devhost::PluginLibrary;
 
-void printUsage() {
-    std::cout << "usage: lumenbox-host [--demo] [--enhanced-security on|off] [--port N]\n"
-                 "  --demo                     attach a simulated file \"Demo\" (scripts Echo, LB_get_version, NeverAnswers)\n"
-                 "  --enhanced-security on|off store the enhanced-security setting before the bridge starts\n"
-                 "  --port N                   listen on 127.0.0.1:N instead of 1365\n";
+constexpr int kBridgePort = 1365;
+constexpr int kIdleTicksPerSecond = 4;
+
+// The plug-in built with this program: LUMENBOX_PLUGIN_RELATIVE_PATH is its path relative to
+// this executable's folder, so the pair can be moved together.
+std::filesystem::path defaultPluginPath() {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    const auto folder = error ? std::filesystem::current_path() : self.parent_path();
+    return (folder / LUMENBOX_PLUGIN_RELATIVE_PATH).lexically_normal();
 }
 
-std::optional<Options> parseOptions(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&]() -> std::optional<std::string> {
-            if (i + 1 >= argc) return std::nullopt;
-            return std::string(argv[++i]);
-        };
-        if (arg == "--demo") {
-            options.demo = true;
-        } else if (arg == "--enhanced-security") {
-            auto v = value();
-            if (!v || (*v != "on" && *v != "off")) return std::nullopt;
-            options.enhancedSecurity = *v == "on";
-        } else if (arg == "--port") {
-            auto v = value();
-            if (!v) return std::nullopt;
-            char* end = nullptr;
-            long port = std::strtol(v->c_str(), &end, 10);
-            if (*end != '\0' || port < 0 || port > 65535) return std::nullopt;
-            options.port = static_cast<int>(port);
+// The idle level of tick `tick`: the simulated user and scripts change what the host reports
+// about once a second, going through every level.
+fmx::uchar idleLevelAt(unsigned long tick) {
+    return static_cast<fmx::uchar>((tick / kIdleTicksPerSecond) % (fmx::kIdleUnsafe + 1));
+}
+
+void registerTokens(const Lumenbox::devhost::HostOptions& options) {
+    for (const auto& [file, token] : options.tokens) {
+        fmx::standin::CalculationContext context;
+        context.fileName = file;
+        const auto evaluation = fmx::standin::evaluate("Lumenbox_RegisterPersistentToken", context, {token});
+        if (!evaluation) {
+            std::cerr << "lumenbox-host: the plug-in has no function Lumenbox_RegisterPersistentToken\n";
         } else {
-            return std::nullopt;
+            std::cout << "Lumenbox_RegisterPersistentToken(\"" << token.substr(0, 8) << (token.size() > 8 ? "…" : "")
+                      << "\") in file \"" << file << "\": " << evaluation->result << std::endl;
         }
     }
-    return options;
+}
+
+// What the host does when the plug-in starts a script: there is no file to run it in, so it says so.
+void reportScriptStarts() {
+    fmx::standin::setScriptHandler([](const fmx::standin::ScriptRequest& request) {
+        std::cout << "host: the plug-in started script \"" << request.scriptName << "\" in file \""
+                  << request.fileName << "\" with parameter " << request.parameter << std::endl;
+    });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    auto options = parseOptions(argc, argv);
+    std::string error;
+    auto options = Lumenbox::devhost::parseHostOptions(argc, argv, error);
     if (!options) {
-        printUsage();
+        std::cerr << "lumenbox-host: " << error << "\n";
+        Lumenbox::devhost::printUsage(std::cerr);
         return 2;
     }
+    if (options->help) {
+        Lumenbox::devhost::printUsage(std::cout);
+        return 0;
+    }
 
-    // Ctrl-C and SIGTERM are taken synchronously by this thread; every thread started below
-    // inherits the blocked mask, so none of them is interrupted.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Ctrl-C and SIGTERM are taken synchronously by the main loop below; every thread started
+    // from here on, the plug-in's too, inherits the blocked mask, so none of them is interrupted.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     if (options->enhancedSecurity) Lumenbox::setEnhancedSecurityEnabled(*options->enhancedSecurity);
+    // The plug-in's stand-in dialogs read the mode from its environment.
+    if (options->approve) setenv(Lumenbox::kApprovalModeVariable, options->approve->c_str(), 1);
+    reportScriptStarts();
 
-    Lumenbox::SessionStore store;
-    Lumenbox::HttpServer server(store);
-    if (!server.start(options->port)) {
-        std::cerr << "lumenbox-host: the bridge could not listen on 127.0.0.1:" << options->port
-                  << " (see the plug-in log for the reason)\n";
+    const auto pluginPath = options->pluginPath.empty() ? defaultPluginPath() : options->pluginPath;
+    std::optional<PluginLibrary> plugin;
+    try {
+        plugin.emplace(pluginPath);
+    } catch (const std::exception& loadError) {
+        std::cerr << "lumenbox-host: cannot load the plug-in " << pluginPath << ": " << loadError.what() << "\n";
         return 1;
     }
-    std::cout << "Lumenbox " << Lumenbox::kPluginVersion << " bridge listening on http://127.0.0.1:" << server.port()
-              << " (enhanced security " << (Lumenbox::isEnhancedSecurityEnabled() ? "on" : "off") << ")" << std::endl;
+    std::cout << plugin->getString(fmx::kStringName) << ": " << plugin->getString(fmx::kStringDescription) << "\n"
+              << "  loaded from " << pluginPath.string() << std::endl;
+
+    if (plugin->init() != fmx::kInterfaceVersion) {
+        std::cerr << "lumenbox-host: the plug-in refused to start (the plug-in log says why)\n";
+        plugin.reset();
+        return 1;
+    }
+    registerTokens(*options);
+    if (options->preferences) plugin->preferences();
+
+    bool listening = Lumenbox::devhost::bridgeAnswers(kBridgePort);
+    std::cout << (listening ? "bridge listening on http://127.0.0.1:" : "bridge not listening yet on 127.0.0.1:")
+              << kBridgePort << " (enhanced security " << (Lumenbox::isEnhancedSecurityEnabled() ? "on" : "off")
+              << ")" << (listening ? "" : "; the plug-in retries after 1, 5, 30, then every 60 s") << std::endl;
 
     std::unique_ptr<Lumenbox::devhost::DemoWebviewer> demo;
-    if (options->demo) demo = std::make_unique<Lumenbox::devhost::DemoWebviewer>(server.port(), "Demo");
+    if (options->demo) demo = std::make_unique<Lumenbox::devhost::DemoWebviewer>(kBridgePort, "Demo");
 
-    int received = 0;
-    sigwait(&signals, &received);
+    // The host's main loop: idle messages until a stop signal arrives.
+    const timespec tick{0, 1'000'000'000L / kIdleTicksPerSecond};
+    for (unsigned long ticks = 0;; ++ticks) {
+        const int signal = sigtimedwait(&stopSignals, nullptr, &tick);
+        if (signal == SIGINT || signal == SIGTERM) break;
+        plugin->idle(idleLevelAt(ticks));
+        if (!listening && ticks % kIdleTicksPerSecond == 0 && Lumenbox::devhost::bridgeAnswers(kBridgePort)) {
+            listening = true;
+            std::cout << "bridge listening on http://127.0.0.1:" << kBridgePort << std::endl;
+        }
+    }
+
     std::cout << "\nstopping" << std::endl;
     demo.reset();
-    server.stop();
+    plugin->shutdown();
+    plugin.reset();
+    fmx::standin::setScriptHandler({});
     return 0;
 }

@@ -1,0 +1,216 @@
+#include "plugin/PluginLifecycle.h"
+
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "auth/MonotonicClock.h"
+#include "auth/SessionStore.h"
+#include "plugin/BridgeStartupRetry.h"
+#include "plugin/CustomFunction.h"
+#include "plugin/HostInterface.h"
+#include "plugin/PluginLog.h"
+#include "plugin/PluginStrings.h"
+#include "plugin/ScriptBridge.h"
+#include "server/HostIdleState.h"
+#include "server/HttpServer.h"
+#include "ui/AuthDialogState.h"
+#include "ui/PreferencesDialog.h"
+#if !defined(__APPLE__)
+#include "ui/MainQueue.h"
+#endif
+
+namespace Lumenbox {
+
+namespace {
+
+constexpr const char* kShutdownReason = "Plugin shutting down";
+
+// Set when this module's static objects are being destroyed (process exit, or the end of an
+// unload). A plain bool, so it is never destroyed itself; its sentinel is defined before the
+// owners below and so destroyed after them.
+bool g_staticsDestroyed = false;
+struct StaticsSentinel {
+    ~StaticsSentinel() { g_staticsDestroyed = true; }
+} g_staticsSentinel;
+
+// The plug-in's long-lived objects, owned from Init to Shutdown. Main thread only. Static objects
+// are destroyed in the reverse order of their definition, so should they still be owned when
+// the process exits, the server stops before the store it refers to goes.
+std::unique_ptr<SessionStore> g_sessions;
+std::unique_ptr<ScriptBridge> g_bridge;
+std::unique_ptr<HttpServer> g_httpServer;
+bool g_customFunctionsRegistered = false;
+BridgeStartupRetry g_bridgeStartupRetry;
+const MonotonicClock* g_restartClock = nullptr;  // null: the platform's
+
+std::chrono::steady_clock::time_point monotonicNow() {
+    return (g_restartClock ? *g_restartClock : realMonotonicClock()).now();
+}
+
+// `error="<message>"` for a standard exception, `error="unknown exception"` for anything else.
+std::string errorDetails(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return std::string("error=\"") + e.what() + "\"";
+    } catch (...) {
+        return "error=\"unknown exception\"";
+    }
+}
+
+void unregisterCustomFunctionsQuietly() noexcept {
+    if (!g_customFunctionsRegistered) return;
+    g_customFunctionsRegistered = false;
+    try {
+        unregisterCustomFunctions();
+    } catch (...) {
+        // The host could not remove the function; it is forgotten on our side all the same, and
+        // the store it used is about to go.
+    }
+}
+
+// Tears down whatever is owned, in the one safe order: the server first (its thread uses the
+// store), then the calculation function (it writes to the store), then the bridge's waiting
+// callers, then the stores. Used by Shutdown, before a repeated Init, and at unload.
+void releaseEverything() noexcept {
+    g_fileMakerIdleLevel = -1;
+    g_fileMakerIdleObservedAtUnixMs = 0;
+    g_bridgeStartupRetry.reset();
+    // Each step runs even if the one before failed: a later Init, or the host's unloading, must
+    // find nothing left behind.
+    if (g_httpServer) {
+        try {
+            g_httpServer->stop();
+        } catch (...) {
+        }
+        g_httpServer.reset();
+    }
+    // Shutdown runs on the host's main thread, where the approval dialogs live: none may stay
+    // open to call into a plug-in that is about to be unloaded. Their answers go nowhere now.
+    try {
+        dismissOpenAuthDialogs();
+    } catch (...) {
+    }
+    unregisterCustomFunctionsQuietly();
+    if (g_bridge) {
+        try {
+            g_bridge->rejectAll(kShutdownReason);
+        } catch (...) {
+        }
+        g_bridge.reset();
+    }
+    g_sessions.reset();
+}
+
+// A host that unloads the plug-in without a Shutdown message still gets everything torn down,
+// the calculation function included (the host would otherwise keep a callback into unloaded
+// code). The loader runs this before it destroys the library's static objects, so the server's
+// thread is stopped while everything it uses still exists. At process exit it runs after them:
+// the owners are gone by then, the server first, and there is nothing left to do.
+__attribute__((destructor)) void releaseAtUnload() {
+    if (!g_staticsDestroyed) releaseEverything();
+}
+
+void startOrScheduleRetry(std::chrono::steady_clock::time_point now) {
+    if (g_httpServer->start(kHttpPort)) {
+        g_bridgeStartupRetry.reset();
+    } else {
+        g_bridgeStartupRetry.schedule(now);
+    }
+}
+
+void handleInit(FMX_ExternCallStruct& call) {
+    // The host does not send Init twice without a Shutdown; should it, the earlier objects go
+    // first, the server before the stores it refers to.
+    if (g_bridge || g_httpServer || g_sessions) releaseEverything();
+    g_fileMakerIdleLevel = -1;
+    g_fileMakerIdleObservedAtUnixMs = 0;
+    g_bridgeStartupRetry.reset();
+    try {
+        g_bridge = std::make_unique<ScriptBridge>();
+        g_sessions = std::make_unique<SessionStore>();
+        g_httpServer = std::make_unique<HttpServer>(*g_sessions);
+        registerCustomFunctions(*g_sessions);
+        g_customFunctionsRegistered = true;
+        // A server that cannot listen yet does not stop the plug-in: Idle tries again.
+        startOrScheduleRetry(monotonicNow());
+        call.result = fmx::kInterfaceVersion;
+    } catch (...) {
+        appendPluginLog("plugin_init_exception", errorDetails(std::current_exception()));
+        unregisterCustomFunctionsQuietly();
+        g_httpServer.reset();
+        g_bridge.reset();
+        g_sessions.reset();
+        call.result = fmx::kInitRefused;
+    }
+}
+
+void restartBridgeIfDue() {
+    const auto now = monotonicNow();
+    if (!g_bridgeStartupRetry.scheduled) {
+        // Down without a schedule: the server stopped on its own since the last message.
+        g_bridgeStartupRetry.schedule(now);
+        return;
+    }
+    if (!g_bridgeStartupRetry.isDue(now)) return;
+    try {
+        startOrScheduleRetry(now);
+    } catch (...) {
+        appendPluginLog("bridge_retry_exception", errorDetails(std::current_exception()));
+        g_bridgeStartupRetry.schedule(now);
+    }
+}
+
+void handleIdle(const FMX_ExternCallStruct& call) {
+    g_fileMakerIdleLevel = call.parameter1;
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    g_fileMakerIdleObservedAtUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count();
+    if (g_httpServer && !g_httpServer->isRunning()) restartBridgeIfDue();
+#if !defined(__APPLE__)
+    // Without a main dispatch queue, work for the main thread waits here for the host's next
+    // idle message, which arrives on the main thread several times a second.
+    drainMainQueue();
+#endif
+}
+
+void handleGetString(const FMX_ExternCallStruct& call) {
+    writePluginString(call.parameter1, call.parameter2, reinterpret_cast<fmx::unichar16*>(call.result));
+}
+
+}  // namespace
+
+void handleExternCall(FMX_ExternCallPtr call) {
+    if (!call) return;
+    gFMX_ExternCallPtr = call;
+    switch (call->message) {
+        case fmx::kMessageInit:
+            handleInit(*call);
+            break;
+        case fmx::kMessageIdle:
+            handleIdle(*call);
+            break;
+        case fmx::kMessageShutdown:
+            releaseEverything();
+            break;
+        case fmx::kMessagePreferences:
+            showNativePreferencesDialog();
+            break;
+        case fmx::kMessageGetString:
+            handleGetString(*call);
+            break;
+        default:
+            break;
+    }
+}
+
+void setRestartClock(const MonotonicClock* clock) {
+    g_restartClock = clock;
+}
+
+ScriptBridge* activeScriptBridge() {
+    return g_bridge.get();
+}
+
+}  // namespace Lumenbox

@@ -1,0 +1,139 @@
+#include "plugin/CustomFunction.h"
+
+#include <gtest/gtest.h>
+
+#include "auth/SessionStore.h"
+#include "fmx/StandInHost.h"
+#include "plugin/PluginHarness.h"
+
+namespace Lumenbox::testing {
+namespace {
+
+using fmx::standin::HostCall;
+
+class CustomFunctionTest : public ::testing::Test {
+protected:
+    CustomFunctionTest() {
+        objectsBefore_ = fmx::standin::liveObjects();
+        registerCustomFunctions(store_);
+    }
+
+    ~CustomFunctionTest() override {
+        fmx::standin::clearFaults();
+        if (!fmx::standin::registrations().empty()) unregisterCustomFunctions();
+        EXPECT_EQ(fmx::standin::liveObjects(), objectsBefore_);
+    }
+
+    // Evaluates Lumenbox_RegisterPersistentToken(token) as a calculation in `fileName`.
+    fmx::standin::Evaluation evaluateIn(const std::string& fileName, const std::string& token) {
+        fmx::standin::CalculationContext context;
+        context.fileName = fileName;
+        auto evaluation = fmx::standin::evaluate("Lumenbox_RegisterPersistentToken", context, {token});
+        EXPECT_TRUE(evaluation) << "the function is not registered";
+        return evaluation.value_or(fmx::standin::Evaluation{-1, ""});
+    }
+
+    std::vector<std::string> filesOfToken(const std::string& prefix) {
+        for (const auto& token : store_.listSharedTokens()) {
+            if (token.tokenPrefix == prefix) return token.files;
+        }
+        return {};
+    }
+
+    PluginEnvironment environment_;
+    SessionStore store_;
+    std::size_t objectsBefore_ = 0;
+};
+
+TEST_F(CustomFunctionTest, IsRegisteredWithTheHostAsOneFunctionOfOneArgument) {
+    const auto registrations = fmx::standin::registrations();
+    ASSERT_EQ(registrations.size(), 1u);
+    const auto& function = registrations[0];
+    EXPECT_EQ(function.pluginId, "LMBX");
+    EXPECT_EQ(function.functionId, 4);
+    EXPECT_EQ(function.name, "Lumenbox_RegisterPersistentToken");
+    EXPECT_EQ(function.prototype, "Lumenbox_RegisterPersistentToken( token )");
+    EXPECT_EQ(function.description, "Registers a persistent authorization token for the calling file");
+    EXPECT_EQ(function.minArguments, 1);
+    EXPECT_EQ(function.maxArguments, 1);
+    EXPECT_EQ(function.flags, 0xFFFF7Eu);
+}
+
+TEST_F(CustomFunctionTest, RegistersTheTokenForTheEvaluatingFileAsTheHostNamesIt) {
+    // The file name is taken exactly as the host gives it: not trimmed, not normalised.
+    const auto evaluation = evaluateIn(" Ärzte.fmp12", "tok-ärzte-0123456789");
+    EXPECT_EQ(evaluation.status, 0);
+    EXPECT_EQ(evaluation.result, "OK");
+    EXPECT_TRUE(store_.isAuthorized("tok-ärzte-0123456789", " Ärzte.fmp12"));
+    EXPECT_FALSE(store_.isAuthorized("tok-ärzte-0123456789", "Ärzte.fmp12"));
+}
+
+TEST_F(CustomFunctionTest, RepeatedAndSharedTokensGrantEachFileOnce) {
+    evaluateIn("Invoices", "shared-token");
+    evaluateIn("Invoices", "shared-token");
+    evaluateIn("Orders", "shared-token");
+
+    ASSERT_EQ(store_.listSharedTokens().size(), 1u);
+    EXPECT_EQ(filesOfToken("shared-t"), (std::vector<std::string>{"Invoices", "Orders"}));
+}
+
+TEST_F(CustomFunctionTest, EmptyTokenAnswersOkAndRegistersNothing) {
+    const auto evaluation = evaluateIn("Invoices", "");
+    EXPECT_EQ(evaluation.result, "OK");
+    EXPECT_TRUE(store_.listSharedTokens().empty());
+}
+
+TEST_F(CustomFunctionTest, FileNameTheHostCannotTellRegistersNothingButStillAnswersOk) {
+    fmx::standin::CalculationContext context;
+    context.fileName = "Invoices";
+    context.getFunctionError = 100;  // the host answers the Get function with an error
+    auto evaluation = fmx::standin::evaluate("Lumenbox_RegisterPersistentToken", context, {"token-1"});
+    ASSERT_TRUE(evaluation);
+    EXPECT_EQ(evaluation->status, 0);
+    EXPECT_EQ(evaluation->result, "OK");
+
+    // A host call that raises an error is no different, and nothing escapes into the host.
+    fmx::standin::failCalls(HostCall::EvaluateGetFunction, fmx::ErrorCode::kOutOfMemory);
+    evaluation = fmx::standin::evaluate("Lumenbox_RegisterPersistentToken", {"Invoices", 0}, {"token-2"});
+    ASSERT_TRUE(evaluation);
+    EXPECT_EQ(evaluation->result, "OK");
+
+    EXPECT_TRUE(store_.listSharedTokens().empty());
+}
+
+TEST_F(CustomFunctionTest, ResultThatCannotBeSetIsReportedToTheHost) {
+    fmx::standin::failCalls(HostCall::DataSetAsText, fmx::ErrorCode::kUnknown);
+    const auto evaluation = evaluateIn("Invoices", "token-1");
+    EXPECT_NE(evaluation.status, 0);
+    EXPECT_EQ(evaluation.result, "");
+    // The token itself was registered before the result failed.
+    EXPECT_TRUE(store_.isAuthorized("token-1", "Invoices"));
+}
+
+TEST_F(CustomFunctionTest, LateEvaluationAfterUnregistrationLeavesTheStoreAlone) {
+    const auto registration = fmx::standin::registrations().at(0);
+    unregisterCustomFunctions();
+    EXPECT_TRUE(fmx::standin::registrations().empty());
+
+    // A calculation the host set up before the function went away.
+    const auto evaluation = fmx::standin::invoke(registration, {"Invoices", 0}, {"late-token"});
+    EXPECT_EQ(evaluation.status, 0);
+    EXPECT_EQ(evaluation.result, "OK");
+    EXPECT_TRUE(store_.listSharedTokens().empty());
+}
+
+TEST_F(CustomFunctionTest, FailedRegistrationLeavesNothingBehind) {
+    const auto registration = fmx::standin::registrations().at(0);
+    unregisterCustomFunctions();
+
+    fmx::standin::failCalls(HostCall::RegisterExternalFunction, fmx::ErrorCode::kUnknown);
+    EXPECT_THROW(registerCustomFunctions(store_), std::exception);
+    fmx::standin::clearFaults();
+    EXPECT_TRUE(fmx::standin::registrations().empty());
+    // The store was forgotten with the failure: a stale calculation cannot reach it.
+    fmx::standin::invoke(registration, {"Invoices", 0}, {"token-1"});
+    EXPECT_TRUE(store_.listSharedTokens().empty());
+}
+
+}  // namespace
+}  // namespace Lumenbox::testing

@@ -1,0 +1,9 @@
+#pragma once
+
+namespace Lumenbox::devhost {
+
+// True when a Lumenbox bridge answers GET /health on 127.0.0.1:`port` within a second; false when
+// nothing listens there, or something else does.
+bool bridgeAnswers(int port);
+
+}  // namespace Lumenbox::devhost
