@@ -15,11 +15,12 @@ namespace {
 using MessageHandler = void (HttpServer::Impl::*)(WebSocketConnection*, const nlohmann::json&);
 
 // Message types and their handlers. A type missing here is ignored like an unknown one.
-constexpr std::array<std::pair<std::string_view, MessageHandler>, 4> kMessageHandlers{{
+constexpr std::array<std::pair<std::string_view, MessageHandler>, 5> kMessageHandlers{{
     {"register", &HttpServer::Impl::handleRegister},
     {"callback", &HttpServer::Impl::handleCallback},
     {"callScript", &HttpServer::Impl::handleAgentBrowserCall},
     {"callScriptWithOption", &HttpServer::Impl::handleAgentBrowserCall},
+    {"pong", &HttpServer::Impl::handlePong},
 }};
 
 // Reads an optional string member: empty when absent, nullopt when present with another type

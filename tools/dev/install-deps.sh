@@ -1,17 +1,29 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only those that are missing.
+# Installs the Debian packages the build and the tests need, only those that are missing, and
+# the browser tests' npm packages.
 set -euo pipefail
 
-packages=(cmake g++ ninja-build libboost1.81-dev nlohmann-json3-dev libgtest-dev libgmock-dev)
+cd "$(dirname "$0")/../.."
+
+# chromium: the browser the browser tests drive (never downloaded by npm).
+packages=(cmake g++ ninja-build libboost1.81-dev nlohmann-json3-dev libgtest-dev libgmock-dev chromium)
+command -v node >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
 
-echo "Installing: ${missing[*]}"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# The browser tests' npm packages, exactly as locked, whenever the lock file is newer.
+if [ ! -f tests/browser/node_modules/.package-lock.json ] ||
+   [ tests/browser/package-lock.json -nt tests/browser/node_modules/.package-lock.json ]; then
+  echo "Installing the browser tests' npm packages"
+  (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error)
+fi

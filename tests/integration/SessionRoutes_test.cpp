@@ -1,0 +1,153 @@
+#include "support/BridgeFixture.h"
+#include "ui/EnhancedSecurity.h"
+
+namespace Lumenbox::testing {
+namespace {
+
+constexpr const char* kRevoked = R"({"status":"revoked"})";
+constexpr const char* kInvalidJson = R"({"error":"Invalid JSON body."})";
+constexpr const char* kTokenNotFound = R"({"error":"Token not found."})";
+
+class SessionRoutes : public BridgeFixture {
+protected:
+    nlohmann::json listing() {
+        auto reply = httpGet(port(), "/sessions");
+        EXPECT_EQ(reply.statusLine, "200 OK");
+        EXPECT_EQ(reply.headers["content-type"], "application/json");
+        return reply.json();
+    }
+
+    static void expectReply(HttpReply reply, const std::string& statusLine, const std::string& body) {
+        EXPECT_EQ(reply.statusLine, statusLine);
+        EXPECT_EQ(reply.headers["content-type"], "application/json");
+        EXPECT_EQ(reply.body, body);
+    }
+
+    std::vector<std::string> tokenPrefixes() {
+        std::vector<std::string> prefixes;
+        for (const auto& token : store_.listSharedTokens()) prefixes.push_back(token.tokenPrefix);
+        return prefixes;
+    }
+};
+
+TEST_F(SessionRoutes, EmptyStoreIsListedWithAllFourKeys) {
+    expectReply(httpGet(port(), "/sessions"), "200 OK",
+                R"({"enhancedSecurityEnabled":false,"persistentTokens":[],"sessions":[],"sharedTokens":[]})");
+    setEnhancedSecurityEnabled(true);
+    EXPECT_EQ(listing()["enhancedSecurityEnabled"], true);
+}
+
+TEST_F(SessionRoutes, ListingShowsSessionsInIdOrderAndTokensOnlyByPrefix) {
+    store_.approve("zz-session-with-a-long-id", "Invoices", "agent-one", 600);
+    store_.approve("zz-session-with-a-long-id", "Contacts", "agent-one", 600);
+    store_.approve("short", "Invoices", "", 60);
+    store_.registerSharedToken("secret-token-value", "Invoices");
+    store_.registerSharedToken("tok", "Contacts");
+
+    auto body = listing();
+    ASSERT_EQ(body["sessions"].size(), 2u);
+    auto first = body["sessions"][0];
+    EXPECT_EQ(first["sessionId"], "short");
+    EXPECT_EQ(first["sessionIdPrefix"], "short");
+    EXPECT_EQ(first["serviceName"], "lumenbox-mcp");
+    EXPECT_EQ(first["idleTimeoutSeconds"], 60);
+    auto second = body["sessions"][1];
+    EXPECT_EQ(second["sessionId"], "zz-session-with-a-long-id");
+    EXPECT_EQ(second["sessionIdPrefix"], "zz-sessi");
+    EXPECT_EQ(second["serviceName"], "agent-one");
+    EXPECT_EQ(second["files"], nlohmann::json({"Contacts", "Invoices"}));
+    EXPECT_EQ(second["idleTimeoutSeconds"], 600);
+    const auto remaining = second["idleRemainingSeconds"].get<std::int64_t>();
+    EXPECT_LE(remaining, 600);
+    EXPECT_GE(remaining, 590);
+    // Exactly the six keys, in byte order.
+    EXPECT_EQ(second.dump().substr(0, 9), R"({"files":)");
+    EXPECT_EQ(second.size(), 6u);
+
+    const nlohmann::json tokens = nlohmann::json::parse(
+        R"([{"files":["Invoices"],"tokenPrefix":"secret-t"},{"files":["Contacts"],"tokenPrefix":"tok"}])");
+    EXPECT_EQ(body["persistentTokens"], tokens);
+    EXPECT_EQ(body["sharedTokens"], tokens);
+    EXPECT_EQ(httpGet(port(), "/sessions").body.find("secret-token-value"), std::string::npos);
+}
+
+TEST_F(SessionRoutes, RevokingASessionRemovesItAndAnUnknownIdIsNoError) {
+    store_.approve("one", "Invoices", "agent", 600);
+    store_.approve("two", "Invoices", "agent", 600);
+    expectReply(httpPost(port(), "/sessions/revoke", R"({"sessionId":"one"})"), "200 OK", kRevoked);
+    EXPECT_FALSE(store_.isAuthorized("one", "Invoices"));
+    EXPECT_TRUE(store_.isAuthorized("two", "Invoices"));
+
+    expectReply(httpPost(port(), "/sessions/revoke", R"({"sessionId":"never-approved"})"), "200 OK", kRevoked);
+    expectReply(httpPost(port(), "/sessions/revoke", R"({"other":1})"), "200 OK", kRevoked);
+    EXPECT_TRUE(store_.isAuthorized("two", "Invoices"));
+}
+
+TEST_F(SessionRoutes, UnreadableBodiesAreRefusedAndTheServerKeepsRunning) {
+    store_.approve("one", "Invoices", "agent", 600);
+    store_.registerSharedToken("token-a", "Invoices");
+    // Not JSON, cut off, not an object, or the key of another type: all alike.
+    const std::vector<std::string> unreadable = {"", "{", R"({"sessionId":"one")", "not json", "[]", "null", "\"one\"", "42"};
+    for (const auto& route : {"/sessions/revoke", "/tokens/revoke"}) {
+        for (const auto& body : unreadable) {
+            SCOPED_TRACE(std::string(route) + " " + body);
+            expectReply(httpPost(port(), route, body), "400 Bad Request", kInvalidJson);
+        }
+    }
+    for (const char* body : {R"({"sessionId":1})", R"({"sessionId":null})", R"({"sessionId":["one"]})"}) {
+        expectReply(httpPost(port(), "/sessions/revoke", body), "400 Bad Request", kInvalidJson);
+    }
+    for (const char* body : {R"({"tokenPrefix":1})", R"({"tokenPrefix":{}})", R"({"tokenPrefix":true})"}) {
+        expectReply(httpPost(port(), "/tokens/revoke", body), "400 Bad Request", kInvalidJson);
+    }
+    EXPECT_TRUE(store_.isAuthorized("one", "Invoices"));
+    EXPECT_EQ(tokenPrefixes(), std::vector<std::string>{"token-a"});
+    EXPECT_EQ(httpGet(port(), "/health").status, 200);
+}
+
+TEST_F(SessionRoutes, RevokeAllEndsEverySessionButKeepsTokens) {
+    store_.approve("one", "Invoices", "agent", 600);
+    store_.approve("two", "Contacts", "agent", 600);
+    store_.registerSharedToken("token-a", "Invoices");
+    // Whatever the body, it is not read.
+    expectReply(httpPost(port(), "/sessions/revokeAll", "not json at all"), "200 OK", kRevoked);
+    auto body = listing();
+    EXPECT_EQ(body["sessions"], nlohmann::json::array());
+    EXPECT_EQ(body["persistentTokens"].size(), 1u);
+    EXPECT_TRUE(store_.isAuthorized("token-a", "Invoices"));
+}
+
+TEST_F(SessionRoutes, TokenIsRevokedByAnUnambiguousPrefix) {
+    store_.registerSharedToken("abcdefgh-1111", "Invoices");
+    store_.registerSharedToken("abcdefgh-2222", "Invoices");
+    store_.registerSharedToken("zyxwvuts-3333", "Contacts");
+
+    expectReply(httpPost(port(), "/tokens/revoke", "{}"), "404 Not Found", kTokenNotFound);
+    expectReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":""})"), "404 Not Found", kTokenNotFound);
+    expectReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":"nothing"})"), "404 Not Found", kTokenNotFound);
+    // The listed prefix of two tokens names neither.
+    expectReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":"abcdefgh"})"), "409 Conflict",
+                R"({"error":"Token prefix is ambiguous."})");
+    EXPECT_EQ(tokenPrefixes().size(), 3u);
+
+    expectReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":"zyxwvuts"})"), "200 OK", kRevoked);
+    expectReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":"abcdefgh-2"})"), "200 OK", kRevoked);
+    EXPECT_EQ(tokenPrefixes(), std::vector<std::string>{"abcdefgh"});
+    EXPECT_TRUE(store_.isAuthorized("abcdefgh-1111", "Invoices"));
+    EXPECT_FALSE(store_.isAuthorized("abcdefgh-2222", "Invoices"));
+}
+
+TEST_F(SessionRoutes, BodyArrivingInPiecesIsReadWhole) {
+    store_.approve("one", "Invoices", "agent", 600);
+    HttpClient client(port());
+    const std::string body = R"({"sessionId":"one"})";
+    client.sendRaw("POST /sessions/revoke HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) +
+                   "\r\n\r\n" + body.substr(0, 7));
+    client.sendRaw(body.substr(7));
+    auto reply = client.readReply();
+    EXPECT_EQ(reply.body, kRevoked);
+    EXPECT_FALSE(store_.isAuthorized("one", "Invoices"));
+}
+
+}  // namespace
+}  // namespace Lumenbox::testing

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string_view>
+
+// The assets of resources/, generated into the core library at build time
+// (resources/CMakeLists.txt). Each is the file's bytes, unchanged, cut where noted.
+namespace Lumenbox::resources {
+
+// resources/webviewer.html, whole: the web viewer page with its four placeholders.
+extern const std::string_view kWebviewerPageTemplate;
+
+// resources/fm-mock.js, cut at its configuration marker: the prefix ends by opening the
+// configuration object and its first string (`const config = {"fileName":"`), the suffix starts
+// by closing the object (`};`).
+extern const std::string_view kFmMockPrefix;
+extern const std::string_view kFmMockSuffix;
+
+// resources/config.html, cut where the version and the port go: the head ends with the "v" of
+// the version cell, the middle with "http://127.0.0.1:".
+extern const std::string_view kConfigPageHead;
+extern const std::string_view kConfigPageMiddle;
+extern const std::string_view kConfigPageTail;
+
+}  // namespace Lumenbox::resources

@@ -1,0 +1,126 @@
+#include "webviewer/ServedPages.h"
+
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "server/HttpServerImpl.h"
+#include "server/JsonReply.h"
+#include "server/PluginVersion.h"
+#include "server/json/JsonText.h"
+#include "webviewer/EmbeddedPages.h"
+#include "webviewer/FileName.h"
+
+namespace Lumenbox {
+
+namespace {
+
+constexpr std::string_view kHtmlContentType = "text/html; charset=utf-8";
+constexpr std::string_view kScriptContentType = "application/javascript; charset=utf-8";
+
+std::string_view trimAsciiWhitespace(std::string_view text) {
+    constexpr std::string_view kWhitespace = " \t\n\v\f\r";
+    const auto first = text.find_first_not_of(kWhitespace);
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(kWhitespace) - first + 1);
+}
+
+}  // namespace
+
+std::vector<std::string> parseKnownCallbacks(const std::string& raw) {
+    if (raw.empty()) return {std::begin(kDefaultCallbacks), std::end(kDefaultCallbacks)};
+    std::set<std::string> names(std::begin(kDefaultCallbacks), std::end(kDefaultCallbacks));
+    std::string_view rest = raw;
+    while (true) {
+        const auto comma = rest.find(',');
+        const auto name = trimAsciiWhitespace(rest.substr(0, comma));
+        if (!name.empty()) names.emplace(name);
+        if (comma == std::string_view::npos) break;
+        rest.remove_prefix(comma + 1);
+    }
+    return {names.begin(), names.end()};
+}
+
+std::string escapeJsString(std::string_view value) {
+    std::string out;
+    out.reserve(value.size());
+    for (char byte : value) {
+        switch (byte) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '<': out += "\\u003c"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            default: out += byte;
+        }
+    }
+    return out;
+}
+
+std::string replaceAllTokens(std::string_view text,
+                             const std::vector<std::pair<std::string_view, std::string>>& replacements) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        // The earliest token from here on; the value goes out, the scan goes on behind the token.
+        std::size_t found = std::string_view::npos;
+        const std::pair<std::string_view, std::string>* match = nullptr;
+        for (const auto& replacement : replacements) {
+            if (replacement.first.empty()) continue;
+            const auto at = text.find(replacement.first, pos);
+            if (at < found) {
+                found = at;
+                match = &replacement;
+            }
+        }
+        if (!match) break;
+        out.append(text.substr(pos, found - pos));
+        out.append(match->second);
+        pos = found + match->first.size();
+    }
+    if (pos < text.size()) out.append(text.substr(pos));
+    return out;
+}
+
+std::string generateWebviewerHtml(const std::string& fileName, const std::string& callbacksJson) {
+    return replaceAllTokens(resources::kWebviewerPageTemplate,
+                            {
+                                {kFileNamePlaceholder, escapeJsString(fileName)},
+                                {kVersionPlaceholder, escapeJsString(kPluginVersion)},
+                                {kCallbacksPlaceholder, escapeJsString(callbacksJson.empty() ? "[]" : callbacksJson)},
+                                {kWsUrlPlaceholder, std::string()},
+                            });
+}
+
+std::string generateFmMockScript(const std::string& fileName, const std::string& wsUrl, bool debug) {
+    std::string script(resources::kFmMockPrefix);
+    script += escapeJsString(fileName);
+    script += "\",\"wsUrl\":\"";
+    script += escapeJsString(wsUrl);
+    script += "\",\"debug\":";
+    script += debug ? "true" : "false";
+    script += resources::kFmMockSuffix;
+    return script;
+}
+
+bool isDebugFlag(std::string_view value) {
+    return value == "1" || value == "true" || value == "yes" || value == "on";
+}
+
+void HttpServer::Impl::handleWebviewerPage(transport::HttpResponse& res, transport::HttpRequest& req) {
+    // An empty file name is served too: that page simply never registers.
+    const std::string fileName = normalizeFileName(req.getQuery("fileName"));
+    nlohmann::json names = parseKnownCallbacks(req.getQuery("knownCallbacks"));
+    const std::string page = generateWebviewerHtml(fileName, json::serialize(names));
+    res.writeStatus("200 OK")->writeHeader("Content-Type", kHtmlContentType)->end(page);
+}
+
+void HttpServer::Impl::handleFmMockScript(transport::HttpResponse& res, transport::HttpRequest& req) {
+    const std::string fileName = normalizeFileName(req.getQuery("fileName"));
+    if (fileName.empty()) return writeJsonError(res, "400 Bad Request", "Missing required fileName query parameter.");
+    const std::string script = generateFmMockScript(fileName, req.getQuery("wsUrl"), isDebugFlag(req.getQuery("debug")));
+    res.writeStatus("200 OK")->writeHeader("Content-Type", kScriptContentType)->end(script);
+}
+
+}  // namespace Lumenbox
