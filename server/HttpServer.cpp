@@ -44,8 +44,10 @@ std::string bridgeEndpointDetails(int port) {
     return std::string("host=") + kBridgeHost + " port=" + std::to_string(port);
 }
 
-HttpServer::HttpServer(SessionStore& sessionStore)
-    : impl_(std::make_shared<Impl>(sessionStore)), sessionStore_(sessionStore) {}
+HttpServer::HttpServer(SessionStore& sessionStore) : HttpServer(sessionStore, Options{}) {}
+
+HttpServer::HttpServer(SessionStore& sessionStore, const Options& options)
+    : impl_(std::make_shared<Impl>(sessionStore, options)), sessionStore_(sessionStore) {}
 
 HttpServer::~HttpServer() {
     stop();
@@ -83,6 +85,9 @@ void HttpServer::runServerThread(int port, std::shared_ptr<StartupSignal> signal
                 impl_->listenPort_ = socket->port();
                 running_ = true;
                 listening = true;
+                // Set before `start` returns, so that work handed over right after a successful
+                // start is queued for the loop rather than dropped.
+                impl_->loopRunning_ = true;
                 logStartupRecovered(port);
                 signal->complete(true);
                 return;
@@ -94,7 +99,6 @@ void HttpServer::runServerThread(int port, std::shared_ptr<StartupSignal> signal
         });
         if (listening) {
             failureEvent = "bridge_runtime_exception";
-            impl_->loopRunning_ = true;
             loop->run();
         }
     } catch (const std::exception& error) {

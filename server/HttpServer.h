@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,7 +23,15 @@ class HttpServer {
 public:
     class Impl;
 
+    // Settings fixed for the server's life. The defaults are the product's; tests shorten limits.
+    struct Options {
+        // How long an authorization question waits for the user before its requests are
+        // answered "408 Request Timeout" and every open dialog is dismissed.
+        std::chrono::milliseconds authorizationTimeout{std::chrono::seconds(120)};
+    };
+
     explicit HttpServer(SessionStore& sessionStore);
+    HttpServer(SessionStore& sessionStore, const Options& options);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;

@@ -2,7 +2,8 @@
 
 namespace Lumenbox {
 
-HttpServer::Impl::Impl(SessionStore& sessionStore) : sessionStore_(sessionStore) {}
+HttpServer::Impl::Impl(SessionStore& sessionStore, const HttpServer::Options& options)
+    : sessionStore_(sessionStore), options_(options) {}
 
 bool HttpServer::Impl::deferToLoop(const std::weak_ptr<Impl>& weak, std::function<void()> task) {
     auto impl = weak.lock();
@@ -33,6 +34,14 @@ void HttpServer::Impl::clearState() {
     auto calls = std::move(pendingHttpCalls_);
     pendingHttpCalls_.clear();
     calls.clear();
+    // Waiting authorization requests are released unanswered (the connections close with the
+    // server) and their time limits cancelled; a dialog still open answers into nothing.
+    auto questions = std::move(pendingAuthRequests_);
+    pendingAuthRequests_.clear();
+    questions.clear();
+    auto pings = std::move(pendingWebviewerPings_);
+    pendingWebviewerPings_.clear();
+    pings.clear();
 }
 
 }  // namespace Lumenbox

@@ -13,7 +13,9 @@
 #include "server/HttpServer.h"
 #include "server/transport/App.h"
 #include "server/transport/Loop.h"
+#include "auth/PendingAuthRequest.h"
 #include "scripts/PendingHttpCall.h"
+#include "webviewer/PendingWebviewerPing.h"
 #include "webviewer/PerSocketData.h"
 
 namespace Lumenbox {
@@ -22,7 +24,7 @@ namespace Lumenbox {
 // touched only on the server thread, so there is no lock.
 class HttpServer::Impl : public std::enable_shared_from_this<HttpServer::Impl> {
 public:
-    explicit Impl(SessionStore& sessionStore);
+    explicit Impl(SessionStore& sessionStore, const HttpServer::Options& options = {});
 
     // Hands `task` to the loop from any thread, only while this state's loop runs and no stop has
     // been requested; otherwise drops it. Returns whether the task was handed over.
@@ -50,9 +52,33 @@ public:
     void handleCallback(WebSocketConnection* ws, const nlohmann::json& message);
     void handleAgentBrowserCall(WebSocketConnection* ws, const nlohmann::json& message);
 
+    // Authorization requests: the route, and the outcomes of a question (the user's answer through
+    // the loop, and the time limit).
+    void handleAuthorizeSession(std::shared_ptr<transport::HttpResponse> res);
+    void completeAuthorization(const AuthRequestKey& key, const AuthApproval& approval, bool allowed);
+    void onAuthorizationTimeout(const AuthRequestKey& key);
+
+    // Liveness ping of a file's web viewer.
+    void handleWebviewerPing(std::shared_ptr<transport::HttpResponse> res, transport::HttpRequest& req);
+    void handlePong(WebSocketConnection* ws, const nlohmann::json& message);
+    void rejectPendingWebviewerPingsForFile(const std::string& fileName, WebSocketConnection* closing);
+
+    // Served pages: the web viewer page, the mock script, the configuration page.
+    void handleWebviewerPage(transport::HttpResponse& res, transport::HttpRequest& req);
+    void handleFmMockScript(transport::HttpResponse& res, transport::HttpRequest& req);
+    void handleConfigPage(transport::HttpResponse& res);
+
+    // Session management.
+    void handleSessions(transport::HttpResponse& res);
+    void handleRevokeSession(std::shared_ptr<transport::HttpResponse> res);
+    void handleRevokeAllSessions(transport::HttpResponse& res);
+    void handleRevokeToken(std::shared_ptr<transport::HttpResponse> res);
+
     std::map<std::string, WebSocketConnection*> webviewers_;
     std::map<std::string, WebSocketConnection*> agentBrowsers_;
     std::map<std::string, PendingHttpCall> pendingHttpCalls_;
+    std::map<AuthRequestKey, PendingAuthRequest> pendingAuthRequests_;
+    std::map<std::string, PendingWebviewerPing> pendingWebviewerPings_;  // by ping id
 
     // Called when a web viewer connection closes, after its pending script calls were answered,
     // with the file name and the closing connection (filled by the liveness ping).
@@ -63,6 +89,7 @@ public:
     std::atomic<bool> loopRunning_{false};  // any thread
     std::atomic<bool> stopping_{false};     // any thread
     SessionStore& sessionStore_;
+    const HttpServer::Options options_;
 
     std::shared_ptr<transport::Loop> loop() const;
     void setLoop(std::shared_ptr<transport::Loop> loop);
@@ -74,7 +101,11 @@ private:
                            const std::string& scriptName, nlohmann::json data, const std::string& session,
                            std::int32_t timeoutMs);
     void onCallTimeout(const std::string& fetchId);
+    void onPingTimeout(const std::string& id);
     void abandonCall(const std::string& fetchId);
+    void askUser(std::shared_ptr<transport::HttpResponse> res, AuthRequestKey key, AuthApproval approval,
+                 const std::string& clientDescription);
+    void abandonAuthorization(const AuthRequestKey& key, const transport::HttpResponse* res);
 
     mutable std::mutex loopMutex_;
     std::shared_ptr<transport::Loop> loop_;  // Guarded by loopMutex_

@@ -2,6 +2,7 @@
 
 #include "server/HttpServerImpl.h"
 #include "server/JsonReply.h"
+#include "server/LoopbackPolicy.h"
 
 namespace Lumenbox {
 
@@ -10,8 +11,17 @@ namespace Lumenbox {
 void HttpServer::Impl::registerRoutes(transport::App& app) {
     auto self = shared_from_this();
     app.get("/health", [self](auto res, auto&) { self->handleHealth(*res); });
+    app.get("/config", [self](auto res, auto&) { self->handleConfigPage(*res); });
+    app.get("/sessions", [self](auto res, auto&) { self->handleSessions(*res); });
+    app.post("/sessions/revoke", [self](auto res, auto&) { self->handleRevokeSession(std::move(res)); });
+    app.post("/sessions/revokeAll", [self](auto res, auto&) { self->handleRevokeAllSessions(*res); });
+    app.post("/tokens/revoke", [self](auto res, auto&) { self->handleRevokeToken(std::move(res)); });
+    app.post("/authorizeSession", [self](auto res, auto&) { self->handleAuthorizeSession(std::move(res)); });
     app.get("/connectedFiles", [self](auto res, auto&) { self->handleConnectedFiles(*res); });
     app.get("/bridgeStatus", [self](auto res, auto&) { self->handleBridgeStatus(*res); });
+    app.get("/webviewerPing", [self](auto res, auto& req) { self->handleWebviewerPing(std::move(res), req); });
+    app.get("/webviewer", [self](auto res, auto& req) { self->handleWebviewerPage(*res, req); });
+    app.get("/fm-mock.js", [self](auto res, auto& req) { self->handleFmMockScript(*res, req); });
     app.post("/callScript", [self](auto res, auto& req) { self->handleCallScript(std::move(res), req); });
 
     transport::WebSocketBehavior<PerSocketData> endpoint;
@@ -24,8 +34,21 @@ void HttpServer::Impl::registerRoutes(transport::App& app) {
         self->onWsMessage(ws, message, opCode);
     };
     endpoint.close = [self](WebSocketConnection* ws, int, std::string_view) { self->onWsClose(ws); };
+    rejectPendingWebviewerPings_ = [this](const std::string& fileName, WebSocketConnection* closing) {
+        rejectPendingWebviewerPingsForFile(fileName, closing);
+    };
     app.ws<PerSocketData>("/*", std::move(endpoint));
 
+    // No web page may reach the bridge through the user's browser: see LoopbackPolicy.h.
+    app.filter([](transport::HttpRequest& req, transport::HttpResponse& res) {
+        switch (checkLoopbackRequest(req.hasHeader("host"), req.getHeader("host"), req.hasHeader("origin"),
+                                     req.getHeader("origin"))) {
+            case LoopbackVerdict::Allowed: return true;
+            case LoopbackVerdict::HostNotAllowed: writeJsonError(res, "403 Forbidden", "Host not allowed."); return false;
+            case LoopbackVerdict::OriginNotAllowed: writeJsonError(res, "403 Forbidden", "Origin not allowed."); return false;
+        }
+        return false;
+    });
     app.onReject([](transport::HttpResponse& res, std::string_view status, std::string_view message) {
         writeJsonError(res, status, message);
     });

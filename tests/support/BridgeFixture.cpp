@@ -7,11 +7,13 @@
 
 namespace Lumenbox::testing {
 
-BridgeFixture::BridgeFixture()
+BridgeFixture::BridgeFixture() : BridgeFixture(HttpServer::Options{}) {}
+
+BridgeFixture::BridgeFixture(const HttpServer::Options& options)
     : homeEnv_("HOME", home_.path().string()),
       configEnv_("XDG_CONFIG_HOME", std::nullopt),
       logEnv_("LUMENBOX_PLUGIN_LOG_PATH", (home_.path() / "bridge.log").string()),
-      server_(std::make_unique<HttpServer>(store_)) {
+      server_(std::make_unique<HttpServer>(store_, options)) {
     EXPECT_TRUE(server_->start(0));
 }
 
@@ -76,6 +78,21 @@ std::size_t BridgeFixture::pendingCallCount() {
 bool BridgeFixture::waitForPendingCalls(std::size_t count, std::chrono::milliseconds wait) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     while (pendingCallCount() != count) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+std::size_t BridgeFixture::pendingPingCount() {
+    std::size_t count = 0;
+    runOnLoop([&](HttpServer::Impl& impl) { count = impl.pendingWebviewerPings_.size(); });
+    return count;
+}
+
+bool BridgeFixture::waitForPendingPings(std::size_t count, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (pendingPingCount() != count) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(5ms);
     }

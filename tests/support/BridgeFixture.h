@@ -27,6 +27,8 @@ struct ForwardedCall {
 class BridgeFixture : public ::testing::Test {
 protected:
     BridgeFixture();
+    // For suites that need other server settings, such as a shorter authorization time limit.
+    explicit BridgeFixture(const HttpServer::Options& options);
     ~BridgeFixture() override;
 
     int port() const { return server_->port(); }
@@ -46,6 +48,9 @@ protected:
     // Waits until exactly `count` script calls are pending; for effects no client can observe,
     // such as the server noticing that an HTTP client went away.
     bool waitForPendingCalls(std::size_t count, std::chrono::milliseconds wait = 2000ms);
+    // The same for web viewer pings.
+    std::size_t pendingPingCount();
+    bool waitForPendingPings(std::size_t count, std::chrono::milliseconds wait = 2000ms);
 
     TempDir home_;
     ScopedEnv homeEnv_;

@@ -4,7 +4,7 @@
 # pending at once. Builds the release preset first. Talks to 127.0.0.1 only; stops by itself.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-port="${PORT:-18765}"
+port=1365  # the plug-in's fixed port: nothing else may be listening on it
 seconds="${SECONDS_PER_RUN:-10}"
 
 tools/dev/install-deps.sh
@@ -12,7 +12,8 @@ command -v wrk >/dev/null || { sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo; $sudo
 tools/dev/build.sh release >/dev/null
 
 home=$(mktemp -d)
-HOME="$home" build/release/tools/host/lumenbox-host --port "$port" >/dev/null &
+if curl -sf "127.0.0.1:$port/health" >/dev/null; then echo "port $port is in use: stop the running bridge first" >&2; exit 1; fi
+HOME="$home" build/release/tools/host/lumenbox-host >/dev/null &
 host=$!
 trap 'kill -INT $host 2>/dev/null; wait $host 2>/dev/null; rm -rf "$home"' EXIT
 for _ in $(seq 50); do curl -sf "127.0.0.1:$port/health" >/dev/null && break; sleep 0.1; done

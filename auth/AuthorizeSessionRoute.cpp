@@ -1,0 +1,220 @@
+// POST /authorizeSession: a client asks for its session to be approved for one file. The route
+// answers at once when no question is needed; otherwise it asks the user in the authorization
+// dialog and holds the request until the answer, the time limit, or the client's departure.
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "auth/SessionStore.h"
+#include "server/HttpServerImpl.h"
+#include "server/JsonReply.h"
+#include "server/json/JsonText.h"
+#include "ui/AuthDialog.h"
+#include "ui/EnhancedSecurity.h"
+#include "webviewer/FileName.h"
+
+namespace Lumenbox {
+
+namespace {
+
+constexpr std::int64_t kDefaultIdleTimeoutSeconds = SessionStore::kMaxIdleTimeoutSeconds;
+constexpr std::size_t kSessionIdPrefixBytes = 8;
+constexpr const char* kInvalidJsonBody = "Invalid JSON body.";
+constexpr const char* kMissingFields = "Missing sessionId or fileName.";
+
+struct AuthorizeRequest {
+    std::string sessionId;
+    std::string fileName;  // normalised
+    std::string clientName;
+    std::string clientDescription;
+    std::int64_t idleTimeoutSeconds = kDefaultIdleTimeoutSeconds;
+};
+
+// A whole base-10 signed 64-bit number: leading white space and a sign are accepted, anything
+// after the digits is not, and neither is a value out of range.
+std::optional<std::int64_t> parseWholeInteger(const std::string& text) {
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    // Comparing with the string's own end also refuses a NUL byte inside the text.
+    if (end == text.c_str() || end != text.c_str() + text.size() || errno == ERANGE) return std::nullopt;
+    return static_cast<std::int64_t>(value);
+}
+
+// A floating-point number truncated toward zero, saturating where it leaves the 64-bit range
+// (converting such a value directly would be undefined).
+std::int64_t truncateToInt64(double value) {
+    constexpr double kLimit = 9223372036854775808.0;  // 2^63
+    if (value >= kLimit) return std::numeric_limits<std::int64_t>::max();
+    if (value <= -kLimit) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(value);
+}
+
+// "idleTimeoutSeconds": an integer as it is, a floating-point number truncated, a string holding a
+// whole integer converted; absent or anything else means an hour. The result lies in 1..3600.
+std::int64_t idleTimeoutOf(const nlohmann::json& body) {
+    std::int64_t seconds = kDefaultIdleTimeoutSeconds;
+    auto field = body.find("idleTimeoutSeconds");
+    if (field == body.end()) {
+        seconds = kDefaultIdleTimeoutSeconds;
+    } else if (field->is_number_unsigned()) {
+        // Past the signed range only in magnitude: it is capped like any large value.
+        const auto value = field->get<std::uint64_t>();
+        seconds = value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                      ? std::numeric_limits<std::int64_t>::max()
+                      : static_cast<std::int64_t>(value);
+    } else if (field->is_number_integer()) {
+        seconds = field->get<std::int64_t>();
+    } else if (field->is_number_float()) {
+        seconds = truncateToInt64(field->get<double>());
+    } else if (field->is_string()) {
+        seconds = parseWholeInteger(field->get<std::string>()).value_or(kDefaultIdleTimeoutSeconds);
+    }
+    if (seconds <= 0) return SessionStore::kMinIdleTimeoutSeconds;
+    return std::min(seconds, SessionStore::kMaxIdleTimeoutSeconds);
+}
+
+// The string member `key`, or `fallback` when absent; nullopt when present with another type.
+std::optional<std::string> stringMember(const nlohmann::json& body, const char* key, std::string fallback) {
+    auto field = body.find(key);
+    if (field == body.end()) return fallback;
+    if (!field->is_string()) return std::nullopt;
+    return field->get<std::string>();
+}
+
+// The request body, or nullopt when it is not a JSON object whose text members are strings.
+std::optional<AuthorizeRequest> readAuthorizeRequest(std::string_view text) {
+    auto body = json::parseStrict(text);
+    if (!body || !body->is_object()) return std::nullopt;
+    auto sessionId = stringMember(*body, "sessionId", "");
+    auto fileName = stringMember(*body, "fileName", "");
+    auto clientName = stringMember(*body, "clientName", std::string(SessionStore::kDefaultClientName));
+    auto clientDescription = stringMember(*body, "clientDescription", "");
+    if (!sessionId || !fileName || !clientName || !clientDescription) return std::nullopt;
+
+    AuthorizeRequest request;
+    request.sessionId = std::move(*sessionId);
+    request.fileName = normalizeFileName(*fileName);
+    request.clientName = std::move(*clientName);
+    request.clientDescription = std::move(*clientDescription);
+    request.idleTimeoutSeconds = idleTimeoutOf(*body);
+    return request;
+}
+
+void writeStatus(transport::HttpResponse& res, std::string_view statusLine, std::string_view status) {
+    writeJsonValue(res, statusLine, nlohmann::json{{"status", status}});
+}
+
+void writeApproved(transport::HttpResponse& res) {
+    writeStatus(res, "200 OK", "approved");
+}
+
+}  // namespace
+
+void HttpServer::Impl::handleAuthorizeSession(std::shared_ptr<transport::HttpResponse> res) {
+    auto body = std::make_shared<std::string>();
+    auto aborted = std::make_shared<bool>(false);
+    res->onAborted([aborted] { *aborted = true; });
+    std::weak_ptr<transport::HttpResponse> weakRes = res;  // the response owns this handler
+    res->onData([self = shared_from_this(), weakRes, body, aborted](std::string_view chunk, bool isLast) {
+        body->append(chunk);
+        auto res = weakRes.lock();
+        if (!isLast || *aborted || !res) return;
+
+        auto request = readAuthorizeRequest(*body);
+        if (!request) return writeJsonError(*res, "400 Bad Request", kInvalidJsonBody);
+        if (request->sessionId.empty() || request->fileName.empty()) {
+            return writeJsonError(*res, "400 Bad Request", kMissingFields);
+        }
+        // An approved session is answered even when its file has gone; the check also restarts
+        // its idle time.
+        if (self->sessionStore_.isAuthorized(request->sessionId, request->fileName)) return writeApproved(*res);
+        if (!self->webviewers_.contains(request->fileName)) {
+            return writeStatus(*res, "409 Conflict", "file_not_connected");
+        }
+        if (!isEnhancedSecurityEnabled()) {
+            self->sessionStore_.approve(request->sessionId, request->fileName, request->clientName,
+                                        request->idleTimeoutSeconds);
+            return writeApproved(*res);
+        }
+        AuthApproval approval{request->clientName, request->idleTimeoutSeconds};
+        self->askUser(std::move(res), AuthRequestKey(request->sessionId, request->fileName), std::move(approval),
+                      request->clientDescription);
+    });
+}
+
+// Joins the open question for the key, or opens one: one dialog per session and file, however
+// many requests wait for it. Only the first request's client name, description and idle timeout
+// are shown and recorded.
+void HttpServer::Impl::askUser(std::shared_ptr<transport::HttpResponse> res, AuthRequestKey key,
+                               AuthApproval approval, const std::string& clientDescription) {
+    auto [entry, isNew] = pendingAuthRequests_.try_emplace(key);
+    entry->second.responses.push_back(res);
+    // The handle identifies the request only; the response owns this handler.
+    res->onAborted([weak = weak_from_this(), key, handle = res.get()] {
+        if (auto self = weak.lock()) self->abandonAuthorization(key, handle);
+    });
+    if (!isNew) return;
+
+    entry->second.timer = std::make_unique<transport::Timer>(*loop());
+    entry->second.timer->start(options_.authorizationTimeout, [this, key] { onAuthorizationTimeout(key); });
+
+    const std::string sessionIdPrefix = key.first.substr(0, kSessionIdPrefixBytes);
+    const std::string fileName = key.second;
+    const std::string clientName = approval.clientName;
+    const std::int64_t idleTimeoutSeconds = approval.idleTimeoutSeconds;
+    // The answer arrives on the main thread and is handed to the loop under the deferral rule: an
+    // answer given after the server began to stop is dropped.
+    requestSessionAuthorization(fileName, clientName, clientDescription, sessionIdPrefix, idleTimeoutSeconds,
+                                [weak = weak_from_this(), key = std::move(key),
+                                 approval = std::move(approval)](bool allowed) {
+                                    deferToLoop(weak, [weak, key, approval, allowed] {
+                                        if (auto self = weak.lock()) self->completeAuthorization(key, approval, allowed);
+                                    });
+                                });
+}
+
+void HttpServer::Impl::abandonAuthorization(const AuthRequestKey& key, const transport::HttpResponse* res) {
+    auto entry = pendingAuthRequests_.find(key);
+    if (entry == pendingAuthRequests_.end()) return;
+    auto& waiting = entry->second.responses;
+    std::erase_if(waiting, [res](const auto& held) { return held.get() == res; });
+    // The dialog stays open; its answer will find no question and record nothing.
+    if (waiting.empty()) pendingAuthRequests_.erase(entry);
+}
+
+void HttpServer::Impl::completeAuthorization(const AuthRequestKey& key, const AuthApproval& approval, bool allowed) {
+    auto entry = pendingAuthRequests_.find(key);
+    // Timed out, or every client went away: the answer no longer concerns anyone.
+    if (entry == pendingAuthRequests_.end()) return;
+    // Out of the map before any reply: a reply may let the next request on its connection in, and
+    // that one must not join a question that is already answered.
+    auto waiting = std::move(entry->second.responses);
+    pendingAuthRequests_.erase(entry);
+    if (allowed) sessionStore_.approve(key.first, key.second, approval.clientName, approval.idleTimeoutSeconds);
+    for (auto& res : waiting) {
+        if (allowed) {
+            writeApproved(*res);
+        } else {
+            writeStatus(*res, "403 Forbidden", "rejected");
+        }
+    }
+}
+
+void HttpServer::Impl::onAuthorizationTimeout(const AuthRequestKey& key) {
+    auto entry = pendingAuthRequests_.find(key);
+    if (entry == pendingAuthRequests_.end()) return;
+    auto waiting = std::move(entry->second.responses);
+    pendingAuthRequests_.erase(entry);  // also ends the timer that called us, safely
+    // Every open dialog goes, this question's and all others, each answering its own requests as
+    // rejected. Queued before the replies go out, so that a client that has its "timeout" knows
+    // the dialogs are on their way out.
+    dismissNativeAuthDialogs();
+    for (auto& res : waiting) writeStatus(*res, "408 Request Timeout", "timeout");
+}
+
+}  // namespace Lumenbox

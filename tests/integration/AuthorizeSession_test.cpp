@@ -1,0 +1,360 @@
+// The approval flow over real sockets, with the headless dialog stand-in answered by the test.
+#if !defined(__APPLE__)
+
+#include "server/HttpServerImpl.h"
+#include "support/BridgeFixture.h"
+#include "support/DialogDriver.h"
+#include "ui/EnhancedSecurity.h"
+
+namespace Lumenbox::testing {
+namespace {
+
+constexpr const char* kApproved = R"({"status":"approved"})";
+constexpr const char* kRejected = R"({"status":"rejected"})";
+constexpr const char* kTimedOut = R"({"status":"timeout"})";
+constexpr const char* kNotConnected = R"({"status":"file_not_connected"})";
+constexpr const char* kInvalidJson = R"({"error":"Invalid JSON body."})";
+constexpr const char* kMissingFields = R"({"error":"Missing sessionId or fileName."})";
+
+nlohmann::json request(const std::string& sessionId, const std::string& fileName, nlohmann::json extra = {}) {
+    nlohmann::json body = extra.is_object() ? std::move(extra) : nlohmann::json::object();
+    body["sessionId"] = sessionId;
+    body["fileName"] = fileName;
+    return body;
+}
+
+void expectReply(const HttpReply& reply, const std::string& statusLine, const std::string& body) {
+    EXPECT_EQ(reply.statusLine, statusLine);
+    EXPECT_EQ(reply.headers.count("content-type") ? reply.headers.at("content-type") : "", "application/json");
+    EXPECT_EQ(reply.body, body);
+}
+
+class AuthorizeSession : public BridgeFixture {
+protected:
+    AuthorizeSession() = default;
+    explicit AuthorizeSession(const HttpServer::Options& options) : BridgeFixture(options) {}
+
+    ~AuthorizeSession() override {
+        server_.reset();
+        dialogs_.shutdown();
+    }
+
+    HttpReply authorize(const nlohmann::json& body) { return httpPost(port(), "/authorizeSession", body.dump()); }
+    std::future<HttpReply> authorizeAsync(const nlohmann::json& body) {
+        return httpPostAsync(port(), "/authorizeSession", body.dump());
+    }
+
+    // The reply, or a failure if none comes: a broken flow must fail, not hang the suite.
+    static HttpReply await(std::future<HttpReply>& reply) {
+        if (reply.wait_for(10s) != std::future_status::ready) {
+            ADD_FAILURE() << "no reply";
+            return {};
+        }
+        return reply.get();
+    }
+
+    std::size_t waitingRequests(const std::string& sessionId, const std::string& fileName) {
+        std::size_t count = 0;
+        runOnLoop([&](HttpServer::Impl& impl) {
+            auto entry = impl.pendingAuthRequests_.find({sessionId, fileName});
+            if (entry != impl.pendingAuthRequests_.end()) count = entry->second.responses.size();
+        });
+        return count;
+    }
+
+    // For effects no client can observe: a request joining a question, a client that went away.
+    bool waitForWaitingRequests(const std::string& sessionId, const std::string& fileName, std::size_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + 2s;
+        while (waitingRequests(sessionId, fileName) != count) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+
+    std::optional<SessionSnapshot> session(const std::string& sessionId) {
+        for (auto& snapshot : store_.listSessions()) {
+            if (snapshot.sessionId == sessionId) return snapshot;
+        }
+        return std::nullopt;
+    }
+
+    DialogDriver dialogs_;
+};
+
+TEST_F(AuthorizeSession, UnreadableBodyOrMissingNamesAreRefusedBeforeAnythingElse) {
+    auto webviewer = connectWebviewer("Invoices");
+    setEnhancedSecurityEnabled(true);
+    const std::pair<const char*, const char*> cases[] = {
+        {"", kInvalidJson},
+        {"{", kInvalidJson},
+        {R"({"sessionId":"s1","fileName":"Invoices"} trailing)", kInvalidJson},
+        {"[]", kInvalidJson},
+        {R"("s1")", kInvalidJson},
+        {"null", kInvalidJson},
+        {R"({"sessionId":7,"fileName":"Invoices"})", kInvalidJson},
+        {R"({"sessionId":"s1","fileName":null})", kInvalidJson},
+        {R"({"sessionId":"s1","fileName":"Invoices","clientName":false})", kInvalidJson},
+        {R"({"sessionId":"s1","fileName":"Invoices","clientDescription":{"text":"x"}})", kInvalidJson},
+        {"{}", kMissingFields},
+        {R"({"fileName":"Invoices"})", kMissingFields},
+        {R"({"sessionId":"","fileName":"Invoices"})", kMissingFields},
+        {R"({"sessionId":"s1","fileName":" \t "})", kMissingFields},           // trims to nothing
+        {R"({"sessionId":"s1","fileName":"x?fileName=&a=1"})", kMissingFields},  // names no file
+    };
+    for (const auto& [body, expected] : cases) {
+        SCOPED_TRACE(body);
+        expectReply(httpPost(port(), "/authorizeSession", body), "400 Bad Request", expected);
+    }
+    EXPECT_EQ(dialogs_.openedCount(), 0u);
+    EXPECT_TRUE(store_.listSessions().empty());
+}
+
+TEST_F(AuthorizeSession, WithEnhancedSecurityOffASessionIsApprovedAtOnce) {
+    auto webviewer = connectWebviewer("Invoices");
+    expectReply(authorize(request("session-1", "http://127.0.0.1:1365/webviewer?fileName=Invoices",
+                                  {{"clientName", "report-agent"}, {"idleTimeoutSeconds", 900}})),
+                "200 OK", kApproved);
+    auto approved = session("session-1");
+    ASSERT_TRUE(approved);
+    EXPECT_EQ(approved->clientName, "report-agent");
+    EXPECT_EQ(approved->files, std::vector<std::string>{"Invoices"});
+    EXPECT_EQ(approved->idleTimeoutSeconds, 900);
+    EXPECT_EQ(dialogs_.openedCount(), 0u);
+}
+
+TEST_F(AuthorizeSession, IdleTimeoutIsReadFromIntegersNumbersAndStrings) {
+    auto webviewer = connectWebviewer("Invoices");
+    const std::pair<nlohmann::json, std::int64_t> cases[] = {
+        {nullptr, 3600},  // member absent
+        {900, 900},
+        {"900", 900},
+        {" +900", 900},
+        {"-5", 1},
+        {"900s", 3600},
+        {"900 ", 3600},
+        {"", 3600},
+        {std::string("900\0", 4), 3600},
+        {"99999999999999999999", 3600},  // out of range
+        {true, 3600},
+        {nlohmann::json::array({900}), 3600},
+        {7200, 3600},
+        {0, 1},
+        {-5, 1},
+        {1, 1},
+        {90.9, 90},
+        {-0.5, 1},
+        {1e300, 3600},
+        {-1e300, 1},
+        {18446744073709551615ull, 3600},
+    };
+    int n = 0;
+    for (const auto& [value, expected] : cases) {
+        SCOPED_TRACE(value.dump());
+        const std::string sessionId = "session-" + std::to_string(++n);
+        auto body = request(sessionId, "Invoices");
+        if (!value.is_null()) body["idleTimeoutSeconds"] = value;
+        expectReply(authorize(body), "200 OK", kApproved);
+        auto approved = session(sessionId);
+        ASSERT_TRUE(approved);
+        EXPECT_EQ(approved->idleTimeoutSeconds, expected);
+    }
+    // null is "another JSON type" too.
+    expectReply(authorize(request("session-null", "Invoices", {{"idleTimeoutSeconds", nullptr}})), "200 OK", kApproved);
+    EXPECT_EQ(session("session-null")->idleTimeoutSeconds, 3600);
+}
+
+TEST_F(AuthorizeSession, ApprovedSessionIsAnsweredWithoutAQuestionEvenWhenItsFileHasGone) {
+    setEnhancedSecurityEnabled(true);
+    store_.approve("session-1", "Invoices", "agent", 60);
+    expectReply(authorize(request("session-1", "Invoices")), "200 OK", kApproved);
+    EXPECT_EQ(dialogs_.openedCount(), 0u);
+    // A shared token counts as an approval as well.
+    store_.registerSharedToken("token-1", "Invoices");
+    expectReply(authorize(request("token-1", "Invoices")), "200 OK", kApproved);
+    EXPECT_EQ(dialogs_.openedCount(), 0u);
+}
+
+TEST_F(AuthorizeSession, FileWithoutWebViewerIsAConflictWhateverTheSetting) {
+    for (bool enhanced : {false, true}) {
+        SCOPED_TRACE(enhanced);
+        setEnhancedSecurityEnabled(enhanced);
+        expectReply(authorize(request("session-1", "Invoices")), "409 Conflict", kNotConnected);
+    }
+    // A session approved for another file is not approved for this one.
+    store_.approve("session-1", "Other", "agent", 60);
+    expectReply(authorize(request("session-1", "Invoices")), "409 Conflict", kNotConnected);
+    EXPECT_EQ(dialogs_.openedCount(), 0u);
+    EXPECT_EQ(session("session-1")->files, std::vector<std::string>{"Other"});
+}
+
+TEST_F(AuthorizeSession, RequestsForOneSessionAndFileShareOneQuestion) {
+    auto webviewer = connectWebviewer("Invoices");
+    setEnhancedSecurityEnabled(true);
+    auto first = authorizeAsync(request("0123456789abcdef", "Invoices",
+                                        {{"clientName", "first-agent"},
+                                         {"clientDescription", "Builds the monthly report"},
+                                         {"idleTimeoutSeconds", 600}}));
+    auto dialog = dialogs_.nextDialog();
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(dialog->content.fileName, "Invoices");
+    EXPECT_EQ(dialog->content.clientName, "first-agent");
+    EXPECT_EQ(dialog->content.clientDescription, "Builds the monthly report");
+    EXPECT_EQ(dialog->content.sessionIdPrefix, "01234567");
+    EXPECT_EQ(dialog->content.durationText, "10 minutes");
+
+    auto second = authorizeAsync(request("0123456789abcdef", " Invoices ",
+                                         {{"clientName", "second-agent"}, {"idleTimeoutSeconds", 60}}));
+    ASSERT_TRUE(waitForWaitingRequests("0123456789abcdef", "Invoices", 2));
+    auto other = authorizeAsync(request("another-session", "Invoices"));
+    auto otherDialog = dialogs_.nextDialog();
+    ASSERT_TRUE(otherDialog);
+    EXPECT_EQ(otherDialog->content.clientName, "lumenbox-mcp");
+    EXPECT_EQ(otherDialog->content.durationText, "1 hour");
+
+    dialogs_.allow(*dialog);
+    expectReply(await(first), "200 OK", kApproved);
+    expectReply(await(second), "200 OK", kApproved);
+    auto approved = session("0123456789abcdef");
+    ASSERT_TRUE(approved);
+    EXPECT_EQ(approved->clientName, "first-agent");
+    EXPECT_EQ(approved->idleTimeoutSeconds, 600);
+    EXPECT_EQ(dialogs_.openedCount(), 2u);
+    EXPECT_EQ(waitingRequests("another-session", "Invoices"), 1u);
+
+    dialogs_.deny(*otherDialog);
+    expectReply(await(other), "403 Forbidden", kRejected);
+    EXPECT_FALSE(session("another-session"));
+    EXPECT_EQ(dialogs_.openCount(), 0u);
+}
+
+TEST_F(AuthorizeSession, DenyingOrClosingTheDialogRejectsAndRecordsNothing) {
+    auto webviewer = connectWebviewer("Invoices");
+    setEnhancedSecurityEnabled(true);
+    for (bool close : {false, true}) {
+        SCOPED_TRACE(close ? "closed" : "denied");
+        auto reply = authorizeAsync(request("session-1", "Invoices"));
+        auto dialog = dialogs_.nextDialog();
+        ASSERT_TRUE(dialog);
+        close ? dialogs_.close(*dialog) : dialogs_.deny(*dialog);
+        // Pressing Allow on a dialog that has answered changes nothing.
+        dialogs_.allow(*dialog);
+        expectReply(await(reply), "403 Forbidden", kRejected);
+    }
+    EXPECT_TRUE(store_.listSessions().empty());
+    // The same session may ask again, and a new question is opened.
+    auto again = authorizeAsync(request("session-1", "Invoices"));
+    auto dialog = dialogs_.nextDialog();
+    ASSERT_TRUE(dialog);
+    dialogs_.allow(*dialog);
+    expectReply(await(again), "200 OK", kApproved);
+}
+
+TEST_F(AuthorizeSession, TimeOutAnswersTimeoutAndDismissesEveryOtherDialog) {
+    auto webviewer = connectWebviewer("Invoices");
+    auto otherWebviewer = connectWebviewer("Orders");
+    setEnhancedSecurityEnabled(true);
+    auto expiring = authorizeAsync(request("session-1", "Invoices"));
+    auto expiringDialog = dialogs_.nextDialog();
+    auto other = authorizeAsync(request("session-2", "Orders"));
+    auto otherDialog = dialogs_.nextDialog();
+    ASSERT_TRUE(expiringDialog && otherDialog);
+
+    // What the question's timer runs when its limit has passed (the limit itself: see below).
+    runOnLoop([](HttpServer::Impl& impl) { impl.onAuthorizationTimeout({"session-1", "Invoices"}); });
+
+    expectReply(await(expiring), "408 Request Timeout", kTimedOut);
+    expectReply(await(other), "403 Forbidden", kRejected);
+    EXPECT_EQ(dialogs_.openCount(), 0u);
+    // Pressing Allow on a dismissed dialog records nothing.
+    dialogs_.allow(*expiringDialog);
+    dialogs_.allow(*otherDialog);
+    runOnLoop([](HttpServer::Impl&) {});
+    EXPECT_TRUE(store_.listSessions().empty());
+}
+
+TEST_F(AuthorizeSession, ClientsThatLeaveAreDroppedAndALaterAllowRecordsNothing) {
+    auto webviewer = connectWebviewer("Invoices");
+    setEnhancedSecurityEnabled(true);
+    const std::string body = request("session-1", "Invoices").dump();
+    const std::string raw = "POST /authorizeSession HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    HttpClient leaving(port());
+    leaving.sendRaw(raw);
+    auto dialog = dialogs_.nextDialog();
+    ASSERT_TRUE(dialog);
+    auto staying = authorizeAsync(request("session-1", "Invoices"));
+    ASSERT_TRUE(waitForWaitingRequests("session-1", "Invoices", 2));
+
+    // One of two leaving: the other still gets the answer.
+    leaving.close();
+    ASSERT_TRUE(waitForWaitingRequests("session-1", "Invoices", 1));
+    dialogs_.deny(*dialog);
+    expectReply(await(staying), "403 Forbidden", kRejected);
+
+    // The only one leaving: the question ends, its dialog stays open, and its Allow is dropped.
+    HttpClient alone(port());
+    alone.sendRaw(raw);
+    auto secondDialog = dialogs_.nextDialog();
+    ASSERT_TRUE(secondDialog);
+    alone.close();
+    ASSERT_TRUE(waitForWaitingRequests("session-1", "Invoices", 0));
+    runOnLoop([](HttpServer::Impl& impl) { EXPECT_TRUE(impl.pendingAuthRequests_.empty()); });
+    EXPECT_EQ(dialogs_.openCount(), 1u);
+    dialogs_.allow(*secondDialog);
+    runOnLoop([](HttpServer::Impl&) {});  // the answer has reached the loop
+    EXPECT_TRUE(store_.listSessions().empty());
+}
+
+TEST_F(AuthorizeSession, StoppingTheServerReleasesWaitingRequestsUnanswered) {
+    auto webviewer = connectWebviewer("Invoices");
+    setEnhancedSecurityEnabled(true);
+    auto waiting = authorizeAsync(request("session-1", "Invoices"));
+    auto dialog = dialogs_.nextDialog();
+    ASSERT_TRUE(dialog);
+    ASSERT_TRUE(waitForWaitingRequests("session-1", "Invoices", 1));
+
+    server_->stop();
+    EXPECT_EQ(await(waiting).status, 0);  // the connection closed without a reply
+    // The answer comes too late: it is dropped, not recorded.
+    dialogs_.allow(*dialog);
+    EXPECT_TRUE(store_.listSessions().empty());
+
+    // A restarted server starts with no question, and asks anew.
+    ASSERT_TRUE(server_->start(0));
+    runOnLoop([](HttpServer::Impl& impl) { EXPECT_TRUE(impl.pendingAuthRequests_.empty()); });
+    webviewer = connectWebviewer("Invoices");
+    auto again = authorizeAsync(request("session-1", "Invoices"));
+    auto newDialog = dialogs_.nextDialog();
+    ASSERT_TRUE(newDialog);
+    dialogs_.allow(*newDialog);
+    expectReply(await(again), "200 OK", kApproved);
+}
+
+// A server whose questions wait only briefly, to see the real time limit at work.
+class AuthorizeSessionTimeLimit : public AuthorizeSession {
+protected:
+    static HttpServer::Options briefLimit() {
+        HttpServer::Options options;
+        options.authorizationTimeout = 50ms;
+        return options;
+    }
+    AuthorizeSessionTimeLimit() : AuthorizeSession(briefLimit()) {}
+};
+
+TEST_F(AuthorizeSessionTimeLimit, UnansweredQuestionTimesOutAndItsDialogCloses) {
+    auto webviewer = connectWebviewer("Invoices");
+    setEnhancedSecurityEnabled(true);
+    auto reply = authorizeAsync(request("session-1", "Invoices"));
+    auto dialog = dialogs_.nextDialog();
+    ASSERT_TRUE(dialog);
+    expectReply(await(reply), "408 Request Timeout", kTimedOut);
+    EXPECT_EQ(dialogs_.openCount(), 0u);
+    EXPECT_FALSE(dialog->handle.isOpen());
+    EXPECT_TRUE(store_.listSessions().empty());
+}
+
+}  // namespace
+}  // namespace Lumenbox::testing
+
+#endif

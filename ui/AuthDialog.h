@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace Lumenbox {
+
+// The authorization dialog: asks the user whether a client session may reach a FileMaker file.
+// On macOS it is a floating panel (ui/mac/AuthDialog.mm); elsewhere the stand-in of
+// ui/headless/ApprovalHook.h answers it. Both share the state and texts of ui/AuthDialogState.h
+// and ui/AuthDialogTexts.h.
+
+// Opens a dialog for one question and returns at once; safe to call from any thread (the bridge
+// calls it on its loop thread). The arguments are copied; an empty client name is shown as
+// "lumenbox-mcp". The dialog is built by a task on the main queue and calls `done` exactly once,
+// on the main thread, with true only when the user allowed: denying, closing the window and a
+// dismissal all answer false.
+void requestSessionAuthorization(const std::string& fileName, const std::string& clientName,
+                                 const std::string& clientDescription, const std::string& sessionIdPrefix,
+                                 std::int64_t idleTimeoutSeconds, std::function<void(bool allowed)> done);
+
+// Answers every open authorization dialog as denied. Safe to call from any thread: the work is
+// queued on the main queue, so a dialog whose task is queued before this call is dismissed too.
+void dismissNativeAuthDialogs();
+
+}  // namespace Lumenbox

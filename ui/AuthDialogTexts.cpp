@@ -1,0 +1,95 @@
+#include "ui/AuthDialogTexts.h"
+
+namespace Lumenbox {
+
+namespace {
+
+constexpr std::int64_t kSecondsPerHour = 3600;
+constexpr std::int64_t kSecondsPerMinute = 60;
+
+std::string validOrEmpty(const std::string& text) {
+    return isValidUtf8(text) ? text : std::string();
+}
+
+}  // namespace
+
+std::string formatIdleDuration(std::int64_t seconds) {
+    std::int64_t count = seconds;
+    const char* unit = seconds == 1 ? "second" : "seconds";
+    if (seconds >= kSecondsPerHour && seconds % kSecondsPerHour == 0) {
+        count = seconds / kSecondsPerHour;
+        unit = seconds == kSecondsPerHour ? "hour" : "hours";
+    } else if (seconds >= kSecondsPerMinute && seconds % kSecondsPerMinute == 0) {
+        count = seconds / kSecondsPerMinute;
+        unit = seconds == kSecondsPerMinute ? "minute" : "minutes";
+    }
+    return std::to_string(count) + " " + unit;
+}
+
+std::string fillFormat(std::string_view format, std::string_view value) {
+    constexpr std::string_view kPlaceholder = "%@";
+    std::string text;
+    std::size_t from = 0;
+    for (std::size_t at = format.find(kPlaceholder); at != std::string_view::npos;
+         at = format.find(kPlaceholder, from)) {
+        text.append(format.substr(from, at - from)).append(value);
+        from = at + kPlaceholder.size();
+    }
+    return text.append(format.substr(from));
+}
+
+std::string rowValue(std::string_view value) {
+    return std::string(value.empty() ? authDialogText::kNotProvided : value);
+}
+
+bool isValidUtf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        char32_t codePoint = 0;
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            codePoint = lead & 0x1F;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            codePoint = lead & 0x0F;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            codePoint = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (text.size() - i < length) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (codePoint < kSmallest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+AuthDialogContent makeAuthDialogContent(const std::string& fileName, const std::string& clientName,
+                                        const std::string& clientDescription, const std::string& sessionIdPrefix,
+                                        std::int64_t idleTimeoutSeconds) {
+    AuthDialogContent content;
+    content.fileName = validOrEmpty(fileName);
+    content.clientName = validOrEmpty(clientName.empty() ? std::string(kDefaultAuthClientName) : clientName);
+    content.clientDescription = validOrEmpty(clientDescription);
+    content.sessionIdPrefix = validOrEmpty(sessionIdPrefix);
+    content.durationText = formatIdleDuration(idleTimeoutSeconds);
+    content.body = fillFormat(authDialogText::kBodyFormat, content.durationText);
+    content.bodyAccessibilityLabel = fillFormat(authDialogText::kBodyAccessibilityFormat, content.durationText);
+    return content;
+}
+
+}  // namespace Lumenbox
