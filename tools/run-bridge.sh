@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the bridge if needed and runs the development host with the demo file "Demo" on
-# 127.0.0.1:1365 until Ctrl-C. Extra arguments go to lumenbox-host (see --help).
+# Builds the plug-in and the development host if needed, then runs the host with the demo file
+# "Demo": the bridge listens on 127.0.0.1:1365 until Ctrl-C. Extra arguments go to lumenbox-host
+# (--help lists them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/dev/build.sh dev >/dev/null
+echo "Building the plug-in and the development host (the first build takes a few minutes)..."
+tools/dev/build.sh dev lumenbox-host >/dev/null
 exec build/dev/tools/host/lumenbox-host --demo "$@"

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only those that are missing, and
-# the browser tests' npm packages.
+# Installs the Debian packages the build needs, only those that are missing. With --browser, also
+# what the browser tests need: Debian's chromium, Node.js, and the npm packages of the lock file.
 set -euo pipefail
 
 cd "$(dirname "$0")/../.."
+browser=false
+[ "${1:-}" = "--browser" ] && browser=true
 
-# chromium: the browser the browser tests drive (never downloaded by npm).
-packages=(cmake g++ ninja-build libboost1.81-dev nlohmann-json3-dev libgtest-dev libgmock-dev chromium)
-command -v node >/dev/null || packages+=(nodejs npm)
+packages=(cmake g++ ninja-build libboost1.81-dev nlohmann-json3-dev libgtest-dev libgmock-dev)
+if $browser; then
+  # chromium: the browser the browser tests drive (never downloaded by npm).
+  packages+=(chromium)
+  command -v node >/dev/null || packages+=(nodejs npm)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -22,8 +27,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # The browser tests' npm packages, exactly as locked, whenever the lock file is newer.
-if [ ! -f tests/browser/node_modules/.package-lock.json ] ||
-   [ tests/browser/package-lock.json -nt tests/browser/node_modules/.package-lock.json ]; then
+if $browser && { [ ! -f tests/browser/node_modules/.package-lock.json ] ||
+   [ tests/browser/package-lock.json -nt tests/browser/node_modules/.package-lock.json ]; }; then
   echo "Installing the browser tests' npm packages"
   (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error)
 fi
