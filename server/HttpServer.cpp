@@ -1,6 +1,7 @@
 #include "server/HttpServer.h"
 
 #include <condition_variable>
+#include <set>
 #include <system_error>
 #include <mutex>
 
@@ -76,6 +77,14 @@ void HttpServer::runServerThread(int port, std::shared_ptr<StartupSignal> signal
     std::shared_ptr<transport::Loop> loop = impl_->loop();
     const char* failureEvent = "bridge_start_exception";
     try {
+        // A handler's exception is logged and the loop carries on: no request may take the
+        // bridge down. Each distinct message is logged once per run, and only so many, so that a
+        // client repeating a failing request cannot fill the disk.
+        loop->onHandlerException([port, logged = std::set<std::string>()](std::string_view what) mutable {
+            constexpr std::size_t kMaxDistinctHandlerFailures = 32;
+            if (logged.size() >= kMaxDistinctHandlerFailures || !logged.emplace(what).second) return;
+            appendPluginLog("bridge_handler_exception", bridgeEndpointDetails(port) + " error=" + inQuotes(what));
+        });
         transport::App app(*loop);
         impl_->app_ = &app;
         impl_->registerRoutes(app);

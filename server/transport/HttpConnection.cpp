@@ -125,18 +125,32 @@ void HttpConnection::dispatch() {
     auto webSocketRoute = boost::beast::websocket::is_upgrade(request_.message)
                               ? app_->findWebSocketRoute(request_.path)
                               : nullptr;
-    if (app_->filter && !app_->filter(request, *response)) {
-        if (response->isOpen()) response->writeStatus("403 Forbidden")->end();
-    } else if (webSocketRoute) {
+    bool upgrading = false;
+    const bool handled = app_->loop.guarded([&] {
+        if (app_->filter && !app_->filter(request, *response)) {
+            if (response->isOpen()) response->writeStatus("403 Forbidden")->end();
+        } else if (webSocketRoute) {
+            upgrading = true;
+        } else if (const RouteHandler* handler = app_->findRoute(request_.message.method_string(), request_.path)) {
+            (*handler)(response, request);
+            response->deliverBody(request_.message.body());
+        } else if (app_->reject) {
+            app_->reject(*response, "404 Not Found", "Not found.");
+        }
+    });
+    if (upgrading) {
         current_.reset();
         dispatching_ = false;
         upgrade(std::move(webSocketRoute));
         return;
-    } else if (const RouteHandler* handler = app_->findRoute(request_.message.method_string(), request_.path)) {
-        (*handler)(response, request);
-        response->deliverBody(request_.message.body());
-    } else if (app_->reject) {
-        app_->reject(*response, "404 Not Found", "Not found.");
+    }
+    // A handler that failed, or that neither answered nor kept the response to answer later
+    // (only this connection and this call still refer to it), would leave the client waiting.
+    if (response->isOpen() && (!handled || response.use_count() <= 2)) {
+        app_->loop.guarded([&] {
+            if (app_->reject) app_->reject(*response, "500 Internal Server Error", "Internal error.");
+        });
+        if (response->isOpen()) response->writeStatus("500 Internal Server Error")->end();
     }
     dispatching_ = false;
     request_.message = {};
@@ -226,7 +240,7 @@ void HttpConnection::closeSocket() {
 }
 
 void HttpConnection::abortCurrent() {
-    if (auto response = std::move(current_)) response->abort();
+    if (auto response = std::move(current_)) app_->loop.guarded([&] { response->abort(); });
 }
 
 }  // namespace Lumenbox::transport

@@ -10,13 +10,27 @@ namespace asio = boost::asio;
 
 struct Loop::State {
     asio::io_context context{1};  // one thread runs it: Asio may skip its internal locking hints
+    std::function<void(std::string_view)> reporter;
 };
 
 Loop::Loop() : state_(std::make_unique<State>()) {}
 Loop::~Loop() = default;
 
 void Loop::defer(std::function<void()> task) {
-    asio::post(state_->context, std::move(task));
+    // The loop outlives every task queued on it: they are destroyed with its io_context.
+    asio::post(state_->context, [this, task = std::move(task)] { guarded(task); });
+}
+
+void Loop::onHandlerException(std::function<void(std::string_view)> reporter) {
+    state_->reporter = std::move(reporter);
+}
+
+void Loop::report(std::string_view what) noexcept {
+    if (!state_->reporter) return;
+    try {
+        state_->reporter(what);
+    } catch (...) {
+    }
 }
 
 void Loop::run() {
@@ -28,7 +42,8 @@ void* Loop::nativeHandle() {
 }
 
 struct Timer::State {
-    explicit State(asio::io_context& context) : timer(context) {}
+    explicit State(Loop& loop) : loop(loop), timer(*static_cast<asio::io_context*>(loop.nativeHandle())) {}
+    Loop& loop;
     asio::steady_timer timer;
     std::function<void()> callback;
     // Bumped by every start and cancel, so that a completion already queued for an earlier
@@ -36,8 +51,7 @@ struct Timer::State {
     unsigned generation = 0;
 };
 
-Timer::Timer(Loop& loop)
-    : state_(std::make_shared<State>(*static_cast<asio::io_context*>(loop.nativeHandle()))) {}
+Timer::Timer(Loop& loop) : state_(std::make_shared<State>(loop)) {}
 
 Timer::~Timer() {
     cancel();
@@ -54,7 +68,7 @@ void Timer::start(std::chrono::milliseconds delay, std::function<void()> callbac
         if (error || !state || state->generation != generation) return;
         auto callback = std::move(state->callback);
         state->callback = nullptr;
-        if (callback) callback();
+        if (callback) state->loop.guarded(callback);
     });
 }
 

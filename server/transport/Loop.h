@@ -1,8 +1,10 @@
 #pragma once
 
 #include <chrono>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <string_view>
 
 namespace Lumenbox::transport {
 
@@ -25,7 +27,28 @@ public:
     // The underlying io_context, for the transport's own classes. Opaque to everyone else.
     void* nativeHandle();
 
+    // No input may end the loop: every route handler, WebSocket callback, deferred task and timer
+    // callback runs through `guarded`, which hands an escaping exception's message to this
+    // reporter (on the loop thread) and carries on. Set before `run`.
+    void onHandlerException(std::function<void(std::string_view what)> reporter);
+
+    // Returns false when `body` threw.
+    template <class Body>
+    bool guarded(Body&& body) noexcept {
+        try {
+            body();
+            return true;
+        } catch (const std::exception& error) {
+            report(error.what());
+        } catch (...) {
+            report("unknown exception");
+        }
+        return false;
+    }
+
 private:
+    void report(std::string_view what) noexcept;
+
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -49,7 +49,7 @@ void WebSocketSession::onAccept(const error_code& error) {
     open_ = true;
     error_code ignored;
     stream_.next_layer().set_option(asio::ip::tcp::no_delay(true), ignored);
-    if (route_->open) route_->open(handle_.get());
+    if (route_->open) app_->loop.guarded([&] { route_->open(handle_.get()); });
     doRead();
 }
 
@@ -69,7 +69,8 @@ void WebSocketSession::onRead(const error_code& error) {
     if (route_->message && !finished_) {
         auto data = readBuffer_.cdata();
         std::string_view text(static_cast<const char*>(data.data()), data.size());
-        route_->message(handle_.get(), text, stream_.got_text() ? OpCode::Text : OpCode::Binary);
+        const OpCode opCode = stream_.got_text() ? OpCode::Text : OpCode::Binary;
+        app_->loop.guarded([&] { route_->message(handle_.get(), text, opCode); });
     }
     readBuffer_.consume(readBuffer_.size());
     doRead();
@@ -124,7 +125,7 @@ void WebSocketSession::finish(int code, std::string_view reason) {
     finished_ = true;
     error_code ignored;
     stream_.next_layer().close(ignored);
-    if (open_ && route_->close) route_->close(handle_.get(), code, reason);
+    if (open_ && route_->close) app_->loop.guarded([&] { route_->close(handle_.get(), code, reason); });
     open_ = false;
 }
 
