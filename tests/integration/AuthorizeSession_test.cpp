@@ -23,12 +23,6 @@ nlohmann::json request(const std::string& sessionId, const std::string& fileName
     return body;
 }
 
-void expectReply(const HttpReply& reply, const std::string& statusLine, const std::string& body) {
-    EXPECT_EQ(reply.statusLine, statusLine);
-    EXPECT_EQ(reply.headers.count("content-type") ? reply.headers.at("content-type") : "", "application/json");
-    EXPECT_EQ(reply.body, body);
-}
-
 class AuthorizeSession : public BridgeFixture {
 protected:
     AuthorizeSession() = default;
@@ -64,12 +58,7 @@ protected:
 
     // For effects no client can observe: a request joining a question, a client that went away.
     bool waitForWaitingRequests(const std::string& sessionId, const std::string& fileName, std::size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + 2s;
-        while (waitingRequests(sessionId, fileName) != count) {
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
+        return eventually([&] { return waitingRequests(sessionId, fileName) == count; });
     }
 
     std::optional<SessionSnapshot> session(const std::string& sessionId) {
@@ -104,7 +93,7 @@ TEST_F(AuthorizeSession, UnreadableBodyOrMissingNamesAreRefusedBeforeAnythingEls
     };
     for (const auto& [body, expected] : cases) {
         SCOPED_TRACE(body);
-        expectReply(httpPost(port(), "/authorizeSession", body), "400 Bad Request", expected);
+        expectJsonReply(httpPost(port(), "/authorizeSession", body), "400 Bad Request", expected);
     }
     EXPECT_EQ(dialogs_.openedCount(), 0u);
     EXPECT_TRUE(store_.listSessions().empty());
@@ -112,7 +101,7 @@ TEST_F(AuthorizeSession, UnreadableBodyOrMissingNamesAreRefusedBeforeAnythingEls
 
 TEST_F(AuthorizeSession, WithEnhancedSecurityOffASessionIsApprovedAtOnce) {
     auto webviewer = connectWebviewer("Invoices");
-    expectReply(authorize(request("session-1", "http://127.0.0.1:1365/webviewer?fileName=Invoices",
+    expectJsonReply(authorize(request("session-1", "http://127.0.0.1:1365/webviewer?fileName=Invoices",
                                   {{"clientName", "report-agent"}, {"idleTimeoutSeconds", 900}})),
                 "200 OK", kApproved);
     auto approved = session("session-1");
@@ -154,24 +143,24 @@ TEST_F(AuthorizeSession, IdleTimeoutIsReadFromIntegersNumbersAndStrings) {
         const std::string sessionId = "session-" + std::to_string(++n);
         auto body = request(sessionId, "Invoices");
         if (!value.is_null()) body["idleTimeoutSeconds"] = value;
-        expectReply(authorize(body), "200 OK", kApproved);
+        expectJsonReply(authorize(body), "200 OK", kApproved);
         auto approved = session(sessionId);
         ASSERT_TRUE(approved);
         EXPECT_EQ(approved->idleTimeoutSeconds, expected);
     }
     // null is "another JSON type" too.
-    expectReply(authorize(request("session-null", "Invoices", {{"idleTimeoutSeconds", nullptr}})), "200 OK", kApproved);
+    expectJsonReply(authorize(request("session-null", "Invoices", {{"idleTimeoutSeconds", nullptr}})), "200 OK", kApproved);
     EXPECT_EQ(session("session-null")->idleTimeoutSeconds, 3600);
 }
 
 TEST_F(AuthorizeSession, ApprovedSessionIsAnsweredWithoutAQuestionEvenWhenItsFileHasGone) {
     setEnhancedSecurityEnabled(true);
     store_.approve("session-1", "Invoices", "agent", 60);
-    expectReply(authorize(request("session-1", "Invoices")), "200 OK", kApproved);
+    expectJsonReply(authorize(request("session-1", "Invoices")), "200 OK", kApproved);
     EXPECT_EQ(dialogs_.openedCount(), 0u);
     // A shared token counts as an approval as well.
     store_.registerSharedToken("token-1", "Invoices");
-    expectReply(authorize(request("token-1", "Invoices")), "200 OK", kApproved);
+    expectJsonReply(authorize(request("token-1", "Invoices")), "200 OK", kApproved);
     EXPECT_EQ(dialogs_.openedCount(), 0u);
 }
 
@@ -179,11 +168,11 @@ TEST_F(AuthorizeSession, FileWithoutWebViewerIsAConflictWhateverTheSetting) {
     for (bool enhanced : {false, true}) {
         SCOPED_TRACE(enhanced);
         setEnhancedSecurityEnabled(enhanced);
-        expectReply(authorize(request("session-1", "Invoices")), "409 Conflict", kNotConnected);
+        expectJsonReply(authorize(request("session-1", "Invoices")), "409 Conflict", kNotConnected);
     }
     // A session approved for another file is not approved for this one.
     store_.approve("session-1", "Other", "agent", 60);
-    expectReply(authorize(request("session-1", "Invoices")), "409 Conflict", kNotConnected);
+    expectJsonReply(authorize(request("session-1", "Invoices")), "409 Conflict", kNotConnected);
     EXPECT_EQ(dialogs_.openedCount(), 0u);
     EXPECT_EQ(session("session-1")->files, std::vector<std::string>{"Other"});
 }
@@ -213,8 +202,8 @@ TEST_F(AuthorizeSession, RequestsForOneSessionAndFileShareOneQuestion) {
     EXPECT_EQ(otherDialog->content.durationText, "1 hour");
 
     dialogs_.allow(*dialog);
-    expectReply(await(first), "200 OK", kApproved);
-    expectReply(await(second), "200 OK", kApproved);
+    expectJsonReply(await(first), "200 OK", kApproved);
+    expectJsonReply(await(second), "200 OK", kApproved);
     auto approved = session("0123456789abcdef");
     ASSERT_TRUE(approved);
     EXPECT_EQ(approved->clientName, "first-agent");
@@ -223,7 +212,7 @@ TEST_F(AuthorizeSession, RequestsForOneSessionAndFileShareOneQuestion) {
     EXPECT_EQ(waitingRequests("another-session", "Invoices"), 1u);
 
     dialogs_.deny(*otherDialog);
-    expectReply(await(other), "403 Forbidden", kRejected);
+    expectJsonReply(await(other), "403 Forbidden", kRejected);
     EXPECT_FALSE(session("another-session"));
     EXPECT_EQ(dialogs_.openCount(), 0u);
 }
@@ -239,7 +228,7 @@ TEST_F(AuthorizeSession, DenyingOrClosingTheDialogRejectsAndRecordsNothing) {
         close ? dialogs_.close(*dialog) : dialogs_.deny(*dialog);
         // Pressing Allow on a dialog that has answered changes nothing.
         dialogs_.allow(*dialog);
-        expectReply(await(reply), "403 Forbidden", kRejected);
+        expectJsonReply(await(reply), "403 Forbidden", kRejected);
     }
     EXPECT_TRUE(store_.listSessions().empty());
     // The same session may ask again, and a new question is opened.
@@ -247,7 +236,7 @@ TEST_F(AuthorizeSession, DenyingOrClosingTheDialogRejectsAndRecordsNothing) {
     auto dialog = dialogs_.nextDialog();
     ASSERT_TRUE(dialog);
     dialogs_.allow(*dialog);
-    expectReply(await(again), "200 OK", kApproved);
+    expectJsonReply(await(again), "200 OK", kApproved);
 }
 
 TEST_F(AuthorizeSession, TimeOutAnswersTimeoutAndDismissesEveryOtherDialog) {
@@ -263,8 +252,8 @@ TEST_F(AuthorizeSession, TimeOutAnswersTimeoutAndDismissesEveryOtherDialog) {
     // What the question's timer runs when its limit has passed (the limit itself: see below).
     runOnLoop([](HttpServer::Impl& impl) { impl.onAuthorizationTimeout({"session-1", "Invoices"}); });
 
-    expectReply(await(expiring), "408 Request Timeout", kTimedOut);
-    expectReply(await(other), "403 Forbidden", kRejected);
+    expectJsonReply(await(expiring), "408 Request Timeout", kTimedOut);
+    expectJsonReply(await(other), "403 Forbidden", kRejected);
     EXPECT_EQ(dialogs_.openCount(), 0u);
     // Pressing Allow on a dismissed dialog records nothing.
     dialogs_.allow(*expiringDialog);
@@ -290,7 +279,7 @@ TEST_F(AuthorizeSession, ClientsThatLeaveAreDroppedAndALaterAllowRecordsNothing)
     leaving.close();
     ASSERT_TRUE(waitForWaitingRequests("session-1", "Invoices", 1));
     dialogs_.deny(*dialog);
-    expectReply(await(staying), "403 Forbidden", kRejected);
+    expectJsonReply(await(staying), "403 Forbidden", kRejected);
 
     // The only one leaving: the question ends, its dialog stays open, and its Allow is dropped.
     HttpClient alone(port());
@@ -328,7 +317,7 @@ TEST_F(AuthorizeSession, StoppingTheServerReleasesWaitingRequestsUnanswered) {
     auto newDialog = dialogs_.nextDialog();
     ASSERT_TRUE(newDialog);
     dialogs_.allow(*newDialog);
-    expectReply(await(again), "200 OK", kApproved);
+    expectJsonReply(await(again), "200 OK", kApproved);
 }
 
 // A server whose questions wait only briefly, to see the real time limit at work.
@@ -348,7 +337,7 @@ TEST_F(AuthorizeSessionTimeLimit, UnansweredQuestionTimesOutAndItsDialogCloses) 
     auto reply = authorizeAsync(request("session-1", "Invoices"));
     auto dialog = dialogs_.nextDialog();
     ASSERT_TRUE(dialog);
-    expectReply(await(reply), "408 Request Timeout", kTimedOut);
+    expectJsonReply(await(reply), "408 Request Timeout", kTimedOut);
     EXPECT_EQ(dialogs_.openCount(), 0u);
     EXPECT_FALSE(dialog->handle.isOpen());
     EXPECT_TRUE(store_.listSessions().empty());

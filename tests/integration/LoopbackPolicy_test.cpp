@@ -19,9 +19,7 @@ protected:
 
 TEST_F(LoopbackPolicyRoutes, ARequestNamingAForeignHostIsRefusedBeforeAnyRoute) {
     auto reply = rawGet("/health", "Host: attacker.example:1365\r\n");
-    EXPECT_EQ(reply.statusLine, "403 Forbidden");
-    EXPECT_EQ(reply.headers["content-type"], "application/json");
-    EXPECT_EQ(reply.body, R"({"error":"Host not allowed."})");
+    expectJsonReply(reply, "403 Forbidden", R"({"error":"Host not allowed."})");
     EXPECT_EQ(rawGet("/health", "").body, R"({"error":"Host not allowed."})") << "a request without Host";
     EXPECT_EQ(rawGet("/nope", "Host: localhost.\r\n").statusLine, "403 Forbidden") << "refused before the 404";
 }

@@ -8,11 +8,8 @@ namespace Lumenbox::testing {
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 constexpr const char* kHtml = "text/html; charset=utf-8";
-constexpr const char* kDefaultCallbacksLine =
-    R"(const LUMENBOX_CALLBACKS_JSON = "[\"handleFMCallback\",\"handleFmWVFetchCallback\",\"streamingChunkReceived\",\"streamingComplete\",\"chunkReceived\"]";)";
 
 class ServedPages : public BridgeFixture {};
 
@@ -21,8 +18,6 @@ TEST_F(ServedPages, WebviewerPageWithoutParametersIsServedWithDefaults) {
     EXPECT_EQ(reply.statusLine, "200 OK");
     EXPECT_EQ(reply.headers["content-type"], kHtml);
     EXPECT_EQ(reply.body, generateWebviewerHtml("", R"(["handleFMCallback","handleFmWVFetchCallback","streamingChunkReceived","streamingComplete","chunkReceived"])"));
-    EXPECT_THAT(reply.body, HasSubstr(R"(const LUMENBOX_FILE_NAME = "";)"));
-    EXPECT_THAT(reply.body, HasSubstr(kDefaultCallbacksLine));
 }
 
 TEST_F(ServedPages, WebviewerPageCarriesTheNormalisedFileAndTheCallbackList) {
@@ -32,8 +27,6 @@ TEST_F(ServedPages, WebviewerPageCarriesTheNormalisedFileAndTheCallbackList) {
     EXPECT_THAT(reply.body, HasSubstr(
         R"(const LUMENBOX_CALLBACKS_JSON = "[\"Alpha\",\"chunkReceived\",\"handleFMCallback\",\"handleFmWVFetchCallback\",)"
         R"(\"showGreeting\",\"streamingChunkReceived\",\"streamingComplete\"]";)"));
-    EXPECT_THAT(reply.body, HasSubstr(R"(const LUMENBOX_VERSION = "3.2.0";)"));
-    EXPECT_THAT(reply.body, HasSubstr(R"(const LUMENBOX_WS_URL = "";)"));
 
     // A web viewer URL given as the file name is reduced to the name.
     auto fromUrl = httpGet(port(), "/webviewer?fileName=" + std::string("http%3A%2F%2F127.0.0.1%3A1365%2Fwebviewer%3FfileName%3DSales%26x%3D1"));
@@ -43,9 +36,7 @@ TEST_F(ServedPages, WebviewerPageCarriesTheNormalisedFileAndTheCallbackList) {
 TEST_F(ServedPages, MockScriptNeedsAFileName) {
     for (const char* target : {"/fm-mock.js", "/fm-mock.js?fileName=%20%20&debug=1"}) {
         auto reply = httpGet(port(), target);
-        EXPECT_EQ(reply.statusLine, "400 Bad Request");
-        EXPECT_EQ(reply.headers["content-type"], "application/json");
-        EXPECT_EQ(reply.body, R"({"error":"Missing required fileName query parameter."})");
+        expectJsonReply(reply, "400 Bad Request", R"({"error":"Missing required fileName query parameter."})");
     }
 }
 
@@ -71,8 +62,6 @@ TEST_F(ServedPages, ConfigPageNamesThisBridgeAndIgnoresTheRequest) {
         EXPECT_EQ(reply.headers["content-type"], kHtml);
         EXPECT_EQ(reply.body, expected);
     }
-    EXPECT_THAT(expected, HasSubstr("http://127.0.0.1:" + std::to_string(port()) + "<"));
-    EXPECT_THAT(expected, Not(HasSubstr("__LUMENBOX")));
 }
 
 }  // namespace

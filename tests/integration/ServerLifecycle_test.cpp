@@ -118,18 +118,6 @@ TEST_F(ServerLifecycle, StartOnATakenPortFailsAndIsLoggedOnceUntilItRecovers) {
     EXPECT_EQ(entries[2], "bridge_start_recovered " + endpoint);
 }
 
-TEST_F(ServerLifecycle, StopWithoutStartOrTwiceOnlyReturns) {
-    HttpServer server(store_);
-    server.stop();
-    EXPECT_FALSE(server.isRunning());
-    EXPECT_EQ(server.port(), 0);
-    ASSERT_TRUE(server.start(0));
-    server.stop();
-    server.stop();
-    EXPECT_FALSE(server.isRunning());
-    EXPECT_EQ(logText(), "");
-}
-
 TEST_F(ServerLifecycle, StopClosesEveryConnectionAndAnswersNothing) {
     HttpServer server(store_);
     ASSERT_TRUE(server.start(0));
@@ -137,6 +125,10 @@ TEST_F(ServerLifecycle, StopClosesEveryConnectionAndAnswersNothing) {
 
     WsClient webviewer(port);
     webviewer.registerAs("Sales", "webviewer");
+    ASSERT_EQ(webviewer.receiveJson()["type"], "status");
+    WsClient agentBrowser(port);
+    agentBrowser.registerAs("Sales", "agent-browser");
+    ASSERT_EQ(agentBrowser.receiveJson()["type"], "status");
     ASSERT_EQ(webviewer.receiveJson()["type"], "status");
     WsClient unregistered(port);
     HttpClient idle(port);
@@ -149,6 +141,9 @@ TEST_F(ServerLifecycle, StopClosesEveryConnectionAndAnswersNothing) {
     EXPECT_FALSE(server.isRunning());
     EXPECT_EQ(server.port(), 0);
     EXPECT_TRUE(webviewer.waitClosed());
+    EXPECT_TRUE(agentBrowser.waitClosed());
+    EXPECT_EQ(webviewer.receive(0ms), std::nullopt);  // no status about each other's leaving
+    EXPECT_EQ(agentBrowser.receive(0ms), std::nullopt);
     EXPECT_TRUE(unregistered.waitClosed());
     EXPECT_TRUE(idle.closedByServer());
     ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
@@ -156,20 +151,25 @@ TEST_F(ServerLifecycle, StopClosesEveryConnectionAndAnswersNothing) {
     EXPECT_FALSE(acceptsConnections(port));
 }
 
-TEST_F(ServerLifecycle, StartsAgainAfterStopWithEmptyRegistries) {
+TEST_F(ServerLifecycle, StopOnlyReturnsWhenNotRunningAndAStartAfterStopHasEmptyRegistries) {
     HttpServer server(store_);
+    server.stop();  // without a start
+    EXPECT_FALSE(server.isRunning());
+    EXPECT_EQ(server.port(), 0);
     ASSERT_TRUE(server.start(0));
     {
         WsClient webviewer(server.port());
         webviewer.registerAs("Sales", "webviewer");
         ASSERT_EQ(webviewer.receiveJson()["type"], "status");
         server.stop();
+        server.stop();  // twice
         EXPECT_TRUE(webviewer.waitClosed());
     }
     ASSERT_TRUE(server.start(0));
     EXPECT_TRUE(server.isRunning());
     EXPECT_EQ(httpGet(server.port(), "/connectedFiles").body, "[]");
     EXPECT_EQ(httpGet(server.port(), "/bridgeStatus").body, "[]");
+    EXPECT_EQ(logText(), "");
 }
 
 TEST_F(ServerLifecycle, HandedOverTasksRunOnTheLoopInOrderOnlyWhileRunning) {

@@ -17,12 +17,6 @@ protected:
         return reply.json();
     }
 
-    static void expectReply(HttpReply reply, const std::string& statusLine, const std::string& body) {
-        EXPECT_EQ(reply.statusLine, statusLine);
-        EXPECT_EQ(reply.headers["content-type"], "application/json");
-        EXPECT_EQ(reply.body, body);
-    }
-
     std::vector<std::string> tokenPrefixes() {
         std::vector<std::string> prefixes;
         for (const auto& token : store_.listSharedTokens()) prefixes.push_back(token.tokenPrefix);
@@ -31,7 +25,7 @@ protected:
 };
 
 TEST_F(SessionRoutes, EmptyStoreIsListedWithAllFourKeys) {
-    expectReply(httpGet(port(), "/sessions"), "200 OK",
+    expectJsonReply(httpGet(port(), "/sessions"), "200 OK",
                 R"({"enhancedSecurityEnabled":false,"persistentTokens":[],"sessions":[],"sharedTokens":[]})");
     setEnhancedSecurityEnabled(true);
     EXPECT_EQ(listing()["enhancedSecurityEnabled"], true);
@@ -74,12 +68,12 @@ TEST_F(SessionRoutes, ListingShowsSessionsInIdOrderAndTokensOnlyByPrefix) {
 TEST_F(SessionRoutes, RevokingASessionRemovesItAndAnUnknownIdIsNoError) {
     store_.approve("one", "Invoices", "agent", 600);
     store_.approve("two", "Invoices", "agent", 600);
-    expectReply(httpPost(port(), "/sessions/revoke", R"({"sessionId":"one"})"), "200 OK", kRevoked);
+    expectJsonReply(httpPost(port(), "/sessions/revoke", R"({"sessionId":"one"})"), "200 OK", kRevoked);
     EXPECT_FALSE(store_.isAuthorized("one", "Invoices"));
     EXPECT_TRUE(store_.isAuthorized("two", "Invoices"));
 
-    expectReply(httpPost(port(), "/sessions/revoke", R"({"sessionId":"never-approved"})"), "200 OK", kRevoked);
-    expectReply(httpPost(port(), "/sessions/revoke", R"({"other":1})"), "200 OK", kRevoked);
+    expectJsonReply(httpPost(port(), "/sessions/revoke", R"({"sessionId":"never-approved"})"), "200 OK", kRevoked);
+    expectJsonReply(httpPost(port(), "/sessions/revoke", R"({"other":1})"), "200 OK", kRevoked);
     EXPECT_TRUE(store_.isAuthorized("two", "Invoices"));
 }
 
@@ -91,14 +85,14 @@ TEST_F(SessionRoutes, UnreadableBodiesAreRefusedAndTheServerKeepsRunning) {
     for (const auto& route : {"/sessions/revoke", "/tokens/revoke"}) {
         for (const auto& body : unreadable) {
             SCOPED_TRACE(std::string(route) + " " + body);
-            expectReply(httpPost(port(), route, body), "400 Bad Request", kInvalidJson);
+            expectJsonReply(httpPost(port(), route, body), "400 Bad Request", kInvalidJson);
         }
     }
     for (const char* body : {R"({"sessionId":1})", R"({"sessionId":null})", R"({"sessionId":["one"]})"}) {
-        expectReply(httpPost(port(), "/sessions/revoke", body), "400 Bad Request", kInvalidJson);
+        expectJsonReply(httpPost(port(), "/sessions/revoke", body), "400 Bad Request", kInvalidJson);
     }
     for (const char* body : {R"({"tokenPrefix":1})", R"({"tokenPrefix":{}})", R"({"tokenPrefix":true})"}) {
-        expectReply(httpPost(port(), "/tokens/revoke", body), "400 Bad Request", kInvalidJson);
+        expectJsonReply(httpPost(port(), "/tokens/revoke", body), "400 Bad Request", kInvalidJson);
     }
     EXPECT_TRUE(store_.isAuthorized("one", "Invoices"));
     EXPECT_EQ(tokenPrefixes(), std::vector<std::string>{"token-a"});
@@ -110,7 +104,7 @@ TEST_F(SessionRoutes, RevokeAllEndsEverySessionButKeepsTokens) {
     store_.approve("two", "Contacts", "agent", 600);
     store_.registerSharedToken("token-a", "Invoices");
     // Whatever the body, it is not read.
-    expectReply(httpPost(port(), "/sessions/revokeAll", "not json at all"), "200 OK", kRevoked);
+    expectJsonReply(httpPost(port(), "/sessions/revokeAll", "not json at all"), "200 OK", kRevoked);
     auto body = listing();
     EXPECT_EQ(body["sessions"], nlohmann::json::array());
     EXPECT_EQ(body["persistentTokens"].size(), 1u);
@@ -122,16 +116,16 @@ TEST_F(SessionRoutes, TokenIsRevokedByAnUnambiguousPrefix) {
     store_.registerSharedToken("abcdefgh-2222", "Invoices");
     store_.registerSharedToken("zyxwvuts-3333", "Contacts");
 
-    expectReply(httpPost(port(), "/tokens/revoke", "{}"), "404 Not Found", kTokenNotFound);
-    expectReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":""})"), "404 Not Found", kTokenNotFound);
-    expectReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":"nothing"})"), "404 Not Found", kTokenNotFound);
+    expectJsonReply(httpPost(port(), "/tokens/revoke", "{}"), "404 Not Found", kTokenNotFound);
+    expectJsonReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":""})"), "404 Not Found", kTokenNotFound);
+    expectJsonReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":"nothing"})"), "404 Not Found", kTokenNotFound);
     // The listed prefix of two tokens names neither.
-    expectReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":"abcdefgh"})"), "409 Conflict",
+    expectJsonReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":"abcdefgh"})"), "409 Conflict",
                 R"({"error":"Token prefix is ambiguous."})");
     EXPECT_EQ(tokenPrefixes().size(), 3u);
 
-    expectReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":"zyxwvuts"})"), "200 OK", kRevoked);
-    expectReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":"abcdefgh-2"})"), "200 OK", kRevoked);
+    expectJsonReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":"zyxwvuts"})"), "200 OK", kRevoked);
+    expectJsonReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":"abcdefgh-2"})"), "200 OK", kRevoked);
     EXPECT_EQ(tokenPrefixes(), std::vector<std::string>{"abcdefgh"});
     EXPECT_TRUE(store_.isAuthorized("abcdefgh-1111", "Invoices"));
     EXPECT_FALSE(store_.isAuthorized("abcdefgh-2222", "Invoices"));

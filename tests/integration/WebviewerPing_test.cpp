@@ -55,9 +55,7 @@ TEST_F(WebviewerPing, RequestsAreCheckedTimeLimitFirstThenFileThenRegistryThenSe
     for (const char* timeout : {"0", "-1", "5001", "1.5", "100ms", "abc", "%20", "99999999999999999999"}) {
         SCOPED_TRACE(timeout);
         auto reply = httpGet(port(), std::string("/webviewerPing?timeout=") + timeout);
-        EXPECT_EQ(reply.statusLine, "400 Bad Request");
-        EXPECT_EQ(reply.headers["content-type"], "application/json");
-        EXPECT_EQ(reply.body, kInvalidTimeout);
+        expectJsonReply(reply, "400 Bad Request", kInvalidTimeout);
     }
     // A missing (or blank) file name wins over the registry.
     for (const char* target : {"/webviewerPing", "/webviewerPing?fileName=%20%20&timeout=10"}) {
@@ -127,9 +125,7 @@ TEST_F(WebviewerPing, PongAnswersThePingWithItsIdAndElapsedTime) {
 TEST_F(WebviewerPing, SilentPageTimesOutAndALatePongIsIgnored) {
     auto webviewer = connectWebviewer("Invoices");
     auto reply = httpGet(port(), "/webviewerPing?fileName=Invoices&timeout=30");
-    EXPECT_EQ(reply.statusLine, "504 Gateway Timeout");
-    EXPECT_EQ(reply.headers["content-type"], "application/json");
-    EXPECT_EQ(reply.body, R"({"code":"webviewer_ping_timeout","error":"Timed out waiting for webviewer pong",)"
+    expectJsonReply(reply, "504 Gateway Timeout", R"({"code":"webviewer_ping_timeout","error":"Timed out waiting for webviewer pong",)"
                           R"("fileName":"Invoices","timeoutMs":30,"webviewerConnected":true})");
     pong(*webviewer, receivePing(*webviewer));
     EXPECT_EQ(pendingPingCount(), 0u);
@@ -145,7 +141,7 @@ TEST_F(WebviewerPing, TimeOutTellsWhetherTheFileStillHasAWebviewer) {
     EXPECT_EQ(reply.get().json()["webviewerConnected"], false);
 }
 
-TEST_F(WebviewerPing, OnlyAWebviewerOfThePingedFileCanAnswer) {
+TEST_F(WebviewerPing, OnlyAWellFormedPongFromAWebviewerOfThePingedFileAnswers) {
     auto invoices = connectWebviewer("Invoices");
     auto contacts = connectWebviewer("Contacts");
     auto agentBrowser = connectAgentBrowser("Invoices");
@@ -157,27 +153,16 @@ TEST_F(WebviewerPing, OnlyAWebviewerOfThePingedFileCanAnswer) {
     pong(*agentBrowser, id);   // the right file, but not a web viewer
     WsClient unregistered(port());
     pong(unregistered, id);
-    EXPECT_EQ(pendingPingCount(), 1u);
-
-    pong(*invoices, id);
-    EXPECT_EQ(reply.get().statusLine, "200 OK");
-}
-
-TEST_F(WebviewerPing, MalformedPongsAreIgnoredAndTheServerKeepsRunning) {
-    auto webviewer = connectWebviewer("Invoices");
-    auto reply = httpGetAsync(port(), kPingInvoices);
-    const std::string id = receivePing(*webviewer);
-
-    webviewer->sendJson({{"type", "pong"}});
-    webviewer->sendJson({{"type", "pong"}, {"id", 42}});
-    webviewer->sendJson({{"type", "pong"}, {"id", {{"id", id}}}});
-    webviewer->sendJson({{"type", "pong"}, {"id", nullptr}});
-    webviewer->sendJson({{"type", "pong"}, {"id", ""}});
-    webviewer->sendJson({{"type", "pong"}, {"id", "not-a-pending-ping"}});
+    // Malformed pongs are ignored and the server keeps running.
+    for (const nlohmann::json& badId : {nlohmann::json(42), nlohmann::json{{"id", id}}, nlohmann::json(nullptr),
+                                        nlohmann::json(""), nlohmann::json("not-a-pending-ping")}) {
+        invoices->sendJson({{"type", "pong"}, {"id", badId}});
+    }
+    invoices->sendJson({{"type", "pong"}});
     expectServerHealthy();
     EXPECT_EQ(pendingPingCount(), 1u);
 
-    pong(*webviewer, id);
+    pong(*invoices, id);
     EXPECT_EQ(reply.get().statusLine, "200 OK");
 }
 
@@ -223,7 +208,7 @@ TEST_F(WebviewerPing, ClientThatGoesAwayLeavesNothingBehind) {
     client.sendRaw("GET /webviewerPing?fileName=Invoices&timeout=300 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     const std::string id = receivePing(*webviewer);
     client.close();
-    ASSERT_TRUE(waitForPendingPings(0));
+    ASSERT_TRUE(eventually([&] { return pendingPingCount() == 0; }));
 
     // A pong for it finds nothing, and the page can be pinged as before.
     pong(*webviewer, id);

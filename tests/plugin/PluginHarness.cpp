@@ -5,8 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <thread>
-
 #include "fmx/StandInHost.h"
 #include "plugin/PluginLifecycle.h"
 #include "support/TestClients.h"
@@ -83,15 +81,6 @@ std::size_t threadCount() {
 std::size_t openDescriptorCount() {
     // The iterator's own descriptor is open while counting, every time alike.
     return entriesIn("/proc/self/fd");
-}
-
-bool waitForThreadCount(std::size_t count, std::chrono::milliseconds wait) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (threadCount() != count) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
 }
 
 }  // namespace Lumenbox::testing

@@ -72,8 +72,5 @@ private:
 // Threads and open file descriptors of this process.
 std::size_t threadCount();
 std::size_t openDescriptorCount();
-// Waits until the process is down to `count` threads: a joined thread's kernel task may linger
-// for a moment after the join returns. False if it does not get there within `wait`.
-bool waitForThreadCount(std::size_t count, std::chrono::milliseconds wait = std::chrono::seconds(5));
 
 }  // namespace Lumenbox::testing

@@ -25,16 +25,9 @@ std::string BridgeFixture::logText() const {
     return readFile(home_.path() / "bridge.log");
 }
 
-std::unique_ptr<WsClient> BridgeFixture::connectWebviewer(const std::string& fileName) {
+std::unique_ptr<WsClient> BridgeFixture::connectAs(const std::string& fileName, const std::string& role) {
     auto client = std::make_unique<WsClient>(port());
-    client->registerAs(fileName, "webviewer");
-    EXPECT_EQ(client->receiveJson()["type"], "status");
-    return client;
-}
-
-std::unique_ptr<WsClient> BridgeFixture::connectAgentBrowser(const std::string& fileName) {
-    auto client = std::make_unique<WsClient>(port());
-    client->registerAs(fileName, "agent-browser");
+    client->registerAs(fileName, role);
     EXPECT_EQ(client->receiveJson()["type"], "status");
     return client;
 }
@@ -75,28 +68,10 @@ std::size_t BridgeFixture::pendingCallCount() {
     return count;
 }
 
-bool BridgeFixture::waitForPendingCalls(std::size_t count, std::chrono::milliseconds wait) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (pendingCallCount() != count) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 std::size_t BridgeFixture::pendingPingCount() {
     std::size_t count = 0;
     runOnLoop([&](HttpServer::Impl& impl) { count = impl.pendingWebviewerPings_.size(); });
     return count;
-}
-
-bool BridgeFixture::waitForPendingPings(std::size_t count, std::chrono::milliseconds wait) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (pendingPingCount() != count) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
 }
 
 }  // namespace Lumenbox::testing

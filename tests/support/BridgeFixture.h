@@ -34,8 +34,9 @@ protected:
     int port() const { return server_->port(); }
     std::string logText() const;
     // A web viewer connection registered for `fileName`, its first status message consumed.
-    std::unique_ptr<WsClient> connectWebviewer(const std::string& fileName);
-    std::unique_ptr<WsClient> connectAgentBrowser(const std::string& fileName);
+    std::unique_ptr<WsClient> connectWebviewer(const std::string& fileName) { return connectAs(fileName, "webviewer"); }
+    std::unique_ptr<WsClient> connectAgentBrowser(const std::string& fileName) { return connectAs(fileName, "agent-browser"); }
+    std::unique_ptr<WsClient> connectAs(const std::string& fileName, const std::string& role);
 
     // The next message at `webviewer`, which must be a forwarded script call.
     static ForwardedCall receiveForwardedCall(WsClient& webviewer);
@@ -44,13 +45,9 @@ protected:
 
     // Runs `task` on the server thread and waits for it to finish.
     void runOnLoop(const std::function<void(HttpServer::Impl&)>& task);
+    // Pending script calls and web viewer pings, as the server loop sees them.
     std::size_t pendingCallCount();
-    // Waits until exactly `count` script calls are pending; for effects no client can observe,
-    // such as the server noticing that an HTTP client went away.
-    bool waitForPendingCalls(std::size_t count, std::chrono::milliseconds wait = 2000ms);
-    // The same for web viewer pings.
     std::size_t pendingPingCount();
-    bool waitForPendingPings(std::size_t count, std::chrono::milliseconds wait = 2000ms);
 
     TempDir home_;
     ScopedEnv homeEnv_;

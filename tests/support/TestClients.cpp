@@ -26,6 +26,21 @@ tcp::endpoint loopback(int port) {
 }
 }  // namespace
 
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+void expectJsonReply(const HttpReply& reply, const std::string& statusLine, const std::string& body) {
+    EXPECT_EQ(reply.statusLine, statusLine);
+    EXPECT_EQ(reply.headers.count("content-type") ? reply.headers.at("content-type") : "", "application/json");
+    EXPECT_EQ(reply.body, body);
+}
+
 struct HttpClient::State {
     asio::io_context context;
     tcp::socket socket{context};
@@ -103,10 +118,6 @@ void HttpClient::close() {
     state_->socket.close(ignored);
 }
 
-HttpReply httpGet(int port, const std::string& target) {
-    return HttpClient(port).get(target);
-}
-
 HttpReply httpPost(int port, const std::string& target, const std::string& body,
                    const std::map<std::string, std::string>& headers) {
     return HttpClient(port).post(target, body, headers);
@@ -180,12 +191,12 @@ WsClient::~WsClient() {
 }
 
 void WsClient::send(const std::string& text) {
-    if (!reader_.joinable()) throw std::logic_error("WsClient::send after close");
+    if (!reader_.joinable()) throw std::logic_error("WsClient: send after close");
     state_->write(text, true);
 }
 
 void WsClient::sendBinary(const std::string& bytes) {
-    if (!reader_.joinable()) throw std::logic_error("WsClient::sendBinary after close");
+    if (!reader_.joinable()) throw std::logic_error("WsClient: send after close");
     state_->write(bytes, false);
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -51,10 +52,15 @@ private:
     std::unique_ptr<State> state_;
 };
 
-HttpReply httpGet(int port, const std::string& target);
+// Polls `condition` until it holds or the wait is over; for effects no client can observe.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds wait = 2000ms);
+
+// Checks a reply's status line, its JSON content type and its exact body.
+void expectJsonReply(const HttpReply& reply, const std::string& statusLine, const std::string& body);
+
+HttpReply httpGet(int port, const std::string& target, const std::map<std::string, std::string>& headers = {});
 HttpReply httpPost(int port, const std::string& target, const std::string& body,
                    const std::map<std::string, std::string>& headers = {});
-HttpReply httpGet(int port, const std::string& target, const std::map<std::string, std::string>& headers);
 // Sends the request on its own connection and thread; the reply arrives through the future.
 std::future<HttpReply> httpGetAsync(int port, const std::string& target,
                                     const std::map<std::string, std::string>& headers = {});

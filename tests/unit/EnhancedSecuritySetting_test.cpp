@@ -39,12 +39,9 @@ protected:
     ScopedEnv homeEnv_{"HOME", home_.path().string()};
 };
 
-TEST_F(EnhancedSecuritySettingTest, OffWhenNeverWritten) {
+TEST_F(EnhancedSecuritySettingTest, OffUntilWrittenThenReadBackWithNoTemporaryFileLeft) {
     EXPECT_FALSE(isEnhancedSecurityEnabled());
     EXPECT_FALSE(fs::exists(settingsFile()));
-}
-
-TEST_F(EnhancedSecuritySettingTest, WrittenValueIsReadBackAndNoTemporaryFileRemains) {
     setEnhancedSecurityEnabled(true);
     EXPECT_TRUE(isEnhancedSecurityEnabled());
     EXPECT_EQ(nlohmann::json::parse(testing::readFile(settingsFile())),
@@ -75,7 +72,7 @@ TEST_F(EnhancedSecuritySettingTest, XdgConfigHomeWinsAndHomeConfigIsTheFallback)
     EXPECT_FALSE(isEnhancedSecurityEnabled());
 }
 
-TEST_F(EnhancedSecuritySettingTest, AnythingButABooleanTrueReadsAsOff) {
+TEST_F(EnhancedSecuritySettingTest, AnythingButABooleanTrueReadsAsOffAndEveryReadIsFresh) {
     const char* contents[] = {
         "",
         "not json",
@@ -94,8 +91,11 @@ TEST_F(EnhancedSecuritySettingTest, AnythingButABooleanTrueReadsAsOff) {
         writeSettings(text);
         EXPECT_FALSE(isEnhancedSecurityEnabled()) << text;
     }
+    // Read afresh each time: the file changing behind its back is noticed.
     writeSettings("{\"EnableEnhancedSecurity\": true}");
     EXPECT_TRUE(isEnhancedSecurityEnabled());
+    fs::remove(settingsFile());
+    EXPECT_FALSE(isEnhancedSecurityEnabled());
 }
 
 TEST_F(EnhancedSecuritySettingTest, WritingKeepsOtherSettingsAndReplacesACorruptFile) {
@@ -107,17 +107,6 @@ TEST_F(EnhancedSecuritySettingTest, WritingKeepsOtherSettingsAndReplacesACorrupt
     writeSettings("{garbage");
     setEnhancedSecurityEnabled(true);
     EXPECT_TRUE(isEnhancedSecurityEnabled());
-}
-
-TEST_F(EnhancedSecuritySettingTest, ReadsAfreshWhenTheFileChangesBehindItsBack) {
-    setEnhancedSecurityEnabled(true);
-    ASSERT_TRUE(isEnhancedSecurityEnabled());
-    writeSettings("{\"EnableEnhancedSecurity\": false}");
-    EXPECT_FALSE(isEnhancedSecurityEnabled());
-    writeSettings("{\"EnableEnhancedSecurity\": true}");
-    EXPECT_TRUE(isEnhancedSecurityEnabled());
-    fs::remove(settingsFile());
-    EXPECT_FALSE(isEnhancedSecurityEnabled());
 }
 
 // Permission bits do not stop root, so the failures are made with paths that cannot work at all.

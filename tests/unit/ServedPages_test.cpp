@@ -10,8 +10,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using ::testing::StartsWith;
-using ::testing::EndsWith;
 
 std::size_t occurrences(std::string_view text, std::string_view part) {
     std::size_t count = 0;
@@ -27,12 +25,9 @@ std::string replaceOnce(std::string text, std::string_view token, std::string_vi
     return text;
 }
 
-TEST(KnownCallbacks, WithoutAParameterThePageGetsTheDefaultsInTheirOwnOrder) {
+TEST(KnownCallbacks, DefaultsKeepTheirOrderUnlessAParameterAddsNamesAndSortsThem) {
     EXPECT_THAT(parseKnownCallbacks(""), ElementsAre("handleFMCallback", "handleFmWVFetchCallback",
                                                      "streamingChunkReceived", "streamingComplete", "chunkReceived"));
-}
-
-TEST(KnownCallbacks, ANonEmptyParameterAddsNamesToTheSortedDefaults) {
     EXPECT_THAT(parseKnownCallbacks("showGreeting"),
                 ElementsAre("chunkReceived", "handleFMCallback", "handleFmWVFetchCallback", "showGreeting",
                             "streamingChunkReceived", "streamingComplete"));
@@ -40,9 +35,7 @@ TEST(KnownCallbacks, ANonEmptyParameterAddsNamesToTheSortedDefaults) {
     EXPECT_THAT(parseKnownCallbacks(" zed ,\tAlpha,,zed,handleFMCallback, ,"),
                 ElementsAre("Alpha", "chunkReceived", "handleFMCallback", "handleFmWVFetchCallback",
                             "streamingChunkReceived", "streamingComplete", "zed"));
-}
-
-TEST(KnownCallbacks, AParameterOfSeparatorsOnlyStillSortsTheDefaults) {
+    // A parameter of separators only still sorts the defaults.
     EXPECT_THAT(parseKnownCallbacks(" , ,\n,"),
                 ElementsAre("chunkReceived", "handleFMCallback", "handleFmWVFetchCallback", "streamingChunkReceived",
                             "streamingComplete"));
@@ -60,14 +53,11 @@ TEST(EscapeJsString, EscapesExactlyTheBytesThatCouldEndTheStringOrTheScript) {
     EXPECT_EQ(escapeJsString(""), "");
 }
 
-TEST(ReplaceAllTokens, FillsEveryOccurrenceOfEveryToken) {
+TEST(ReplaceAllTokens, FillsEveryOccurrenceOfEveryTokenAndNeverScansAValueAgain) {
     EXPECT_EQ(replaceAllTokens("[A][B][A]", {{"[A]", "1"}, {"[B]", "22"}}), "1221");
     EXPECT_EQ(replaceAllTokens("no tokens here", {{"[A]", "1"}}), "no tokens here");
     EXPECT_EQ(replaceAllTokens("[A]", {{"[A]", ""}}), "");
     EXPECT_EQ(replaceAllTokens("", {{"[A]", "1"}}), "");
-}
-
-TEST(ReplaceAllTokens, AValueIsNeverScannedAgain) {
     // A value holding its own token or a later one stays as it is: one pass over the template.
     EXPECT_EQ(replaceAllTokens("<[A]|[B]>", {{"[A]", "[A][B]"}, {"[B]", "b"}}), "<[A][B]|b>");
     EXPECT_EQ(replaceAllTokens("<[B]|[A]>", {{"[A]", "a"}, {"[B]", "[A]"}}), "<[A]|a>");
@@ -105,12 +95,6 @@ TEST(WebviewerPage, AFileNamedLikeAPlaceholderIsWrittenLiterally) {
 }
 
 TEST(MockScript, IsThePrefixTheConfigurationAndTheBodyWithNothingElse) {
-    EXPECT_THAT(std::string(resources::kFmMockPrefix), EndsWith(R"(const config = {"fileName":")"));
-    EXPECT_THAT(std::string(resources::kFmMockPrefix), HasSubstr("(function () {"));
-    EXPECT_THAT(std::string(resources::kFmMockPrefix), HasSubstr(R"(if (typeof window === "undefined") return;)"));
-    EXPECT_THAT(std::string(resources::kFmMockSuffix), StartsWith("};"));
-    EXPECT_THAT(std::string(resources::kFmMockSuffix), EndsWith("})();\n"));
-
     const std::string script = generateFmMockScript("Sales \"Q3\"", "ws://127.0.0.1:9/<x>", true);
     EXPECT_EQ(script, std::string(resources::kFmMockPrefix) + R"(Sales \"Q3\"","wsUrl":"ws://127.0.0.1:9/\u003cx>","debug":true)" +
                           std::string(resources::kFmMockSuffix));
@@ -126,8 +110,6 @@ TEST(ConfigPage, NamesTheVersionAndTheBridgeAddress) {
     const std::string page = generateConfigHtml(1365);
     EXPECT_EQ(page, std::string(resources::kConfigPageHead) + "3.2.0" + std::string(resources::kConfigPageMiddle) +
                         "1365" + std::string(resources::kConfigPageTail));
-    EXPECT_THAT(std::string(resources::kConfigPageHead), EndsWith(">v"));
-    EXPECT_THAT(std::string(resources::kConfigPageMiddle), EndsWith("http://127.0.0.1:"));
     EXPECT_THAT(page, HasSubstr("<dd>v3.2.0</dd>"));
     EXPECT_THAT(page, HasSubstr("<dd>http://127.0.0.1:1365</dd>"));
     EXPECT_THAT(page, HasSubstr("<title>Lumenbox Plugin Configuration</title>"));

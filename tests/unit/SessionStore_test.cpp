@@ -200,9 +200,8 @@ TEST_F(SessionStoreTest, RevokeByPrefixRemovesOnlyAnUnambiguousMatch) {
     EXPECT_TRUE(store_.isAuthorized("abce", "A"));
     EXPECT_EQ(store_.revokeSharedTokenByPrefix("ab"), SharedTokenRevokeResult::Revoked);
     EXPECT_TRUE(store_.listSharedTokens().empty());
-}
 
-TEST_F(SessionStoreTest, WholeTokenThatPrefixesAnotherIsAmbiguous) {
+    // A whole token that prefixes another is ambiguous too.
     store_.registerSharedToken("abc", "A");
     store_.registerSharedToken("abcd", "A");
     EXPECT_EQ(store_.revokeSharedTokenByPrefix("abc"), SharedTokenRevokeResult::Ambiguous);
