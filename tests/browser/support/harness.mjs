@@ -94,7 +94,9 @@ export class Bridge {
 // Chromium with a fresh profile. Requests that leave this machine are refused and remembered, so
 // a test can check that a page contacted nothing but the bridge; uncaught page errors are
 // remembered too.
-export async function launchBrowser() {
+// `args` are added to chromium's; `hosts` are the host names pages may reach (a test that plays
+// another site maps its name to 127.0.0.1 with --host-resolver-rules).
+export async function launchBrowser({ args = [], hosts = ["127.0.0.1"] } = {}) {
   const profile = mkdtempSync(path.join(tmpdir(), "lumenbox-chromium-"));
   const context = await chromium.launchPersistentContext(profile, {
     executablePath: chromiumPath,
@@ -107,6 +109,7 @@ export async function launchBrowser() {
       "--disable-sync",
       "--no-first-run",
       "--disable-quic",
+      ...args,
     ],
     viewport: { width: 420, height: 640 },
     deviceScaleFactor: 2,
@@ -117,7 +120,7 @@ export async function launchBrowser() {
   const offHost = [];
   await context.route("**/*", (route) => {
     const url = new URL(route.request().url());
-    if (url.protocol === "data:" || url.hostname === "127.0.0.1") return route.continue();
+    if (url.protocol === "data:" || hosts.includes(url.hostname)) return route.continue();
     offHost.push(url.href);
     return route.abort();
   });
