@@ -1,0 +1,128 @@
+#include "fuzz/FuzzBridge.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace Lumenbox::fuzz {
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "fuzz bridge: %s\n", what);
+    std::abort();
+}
+
+std::string rawExchange(int port, const std::string& bytes) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) fail("socket() failed");
+    timeval limit{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // Some connects fail for want of a free local port while earlier connections linger in
+    // TIME_WAIT; a bridge that stopped listening fails all of them.
+    int attempts = 0;
+    while (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::fprintf(stderr, "fuzz bridge: connect: %s\n", std::strerror(errno));
+        if (++attempts == 50) fail("connect() keeps failing");
+        ::close(fd);
+        ::usleep(20 * 1000);
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) fail("socket() failed");
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    }
+    // A write error means the server closed first (for instance after refusing the head): the
+    // read below still sees its reply or the end of the stream.
+    for (std::size_t sent = 0; sent < bytes.size();) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+    }
+    ::shutdown(fd, SHUT_WR);
+    std::string reply;
+    char buffer[16 * 1024];
+    while (true) {
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) fail("the server neither answered nor closed within 10 s");
+            break;  // reset by the server
+        }
+        reply.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return reply;
+}
+
+}  // namespace
+
+void isolateHome() {
+    static testing::TempDir home;
+    static testing::ScopedEnv homeEnv("HOME", home.path().string());
+    static testing::ScopedEnv configEnv("XDG_CONFIG_HOME", std::nullopt);
+    static testing::ScopedEnv logEnv("LUMENBOX_PLUGIN_LOG_PATH", (home.path() / "bridge.log").string());
+}
+
+FuzzBridge& FuzzBridge::instance() {
+    static FuzzBridge* bridge = new FuzzBridge();  // never destroyed: libFuzzer exits from anywhere
+    return *bridge;
+}
+
+FuzzBridge::FuzzBridge() {
+    isolateHome();
+    server_ = std::make_unique<HttpServer>(store_);
+    if (!server_->start(0)) fail("the bridge did not start");
+    webviewer_ = std::make_unique<testing::WsClient>(server_->port());
+    webviewer_->registerAs(kFileName, "webviewer");
+    if (!webviewer_->receive()) fail("the web viewer was not registered");
+}
+
+std::string FuzzBridge::exchange(const std::string& bytes) {
+    std::string reply = rawExchange(server_->port(), bytes);
+    while (webviewer_->receive(std::chrono::milliseconds(0))) {
+        // Forwarded calls and pings are dropped; their requests were abandoned with the connection.
+    }
+    if (++calls_ % 64 == 0) checkAlive();
+    if (calls_ % 1024 == 0) store_.revokeAll();  // keeps the approved sessions bounded
+    return reply;
+}
+
+void FuzzBridge::checkAlive() {
+    std::string reply = rawExchange(server_->port(), httpRequest("GET", "/health", "", ""));
+    if (reply.rfind("HTTP/1.1 200 OK\r\n", 0) != 0) fail("the bridge stopped answering /health");
+}
+
+std::string httpRequest(const std::string& method, const std::string& target, const std::string& headers,
+                        const std::string& body) {
+    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers;
+    if (method == "POST") request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    return request + "\r\n" + body;
+}
+
+std::string escapeForTarget(const std::uint8_t* data, std::size_t size) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint8_t byte = data[i];
+        if (byte <= 0x20 || byte >= 0x7f || byte == '#') {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        } else {
+            out += static_cast<char>(byte);
+        }
+    }
+    return out;
+}
+
+}  // namespace Lumenbox::fuzz

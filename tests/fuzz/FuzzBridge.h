@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "auth/SessionStore.h"
+#include "server/HttpServer.h"
+#include "support/ScopedEnv.h"
+#include "support/TestClients.h"
+
+namespace Lumenbox::fuzz {
+
+// The file a web viewer is registered for while the targets run.
+inline constexpr const char* kFileName = "fuzz.fmp12";
+
+// Points HOME and the bridge's log at a temporary directory, once per process, so that the
+// targets never touch the user's settings.
+void isolateHome();
+
+// One real bridge per process on an ephemeral port, with a web viewer registered for kFileName,
+// so that script calls and pings are forwarded and held like in production.
+class FuzzBridge {
+public:
+    static FuzzBridge& instance();
+
+    // Sends `bytes` on a new connection, half-closes it and reads until the server closes, so
+    // that the request has been handled (or abandoned) when this returns. Aborts the process if
+    // the server neither answers nor closes within 10 s, or if the bridge no longer answers
+    // /health every 64 calls.
+    std::string exchange(const std::string& bytes);
+    void checkAlive();
+
+    SessionStore& store() { return store_; }
+
+private:
+    FuzzBridge();
+
+    SessionStore store_;
+    std::unique_ptr<HttpServer> server_;
+    std::unique_ptr<testing::WsClient> webviewer_;
+    std::size_t calls_ = 0;
+};
+
+// An HTTP/1.1 request to the bridge with the given method, target, extra header lines
+// ("Name: value\r\n" each) and body.
+std::string httpRequest(const std::string& method, const std::string& target, const std::string& headers,
+                        const std::string& body);
+
+// Bytes a request target may not carry as they are become "%XX", so that every input reaches the
+// route; "%" stays, so the fuzzer can write escapes of its own.
+std::string escapeForTarget(const std::uint8_t* data, std::size_t size);
+
+}  // namespace Lumenbox::fuzz
