@@ -1,4 +1,6 @@
+#include <charconv>
 #include <set>
+#include <string>
 
 #include <nlohmann/json.hpp>
 
@@ -11,15 +13,23 @@
 namespace Lumenbox {
 
 void HttpServer::Impl::handleHealth(transport::HttpResponse& res) {
+    // The most frequent request: its body differs only in three fields, so it is written straight
+    // into one buffer in the serialiser's format (compact, keys in byte order; every text here is
+    // plain ASCII) instead of being built as a JSON tree and serialised each time.
     const std::int32_t level = g_fileMakerIdleLevel.load();
     const std::int64_t observedAt = g_fileMakerIdleObservedAtUnixMs.load();
-    nlohmann::json body = {
-        {"fileMaker", {{"idleLevel", level}, {"idleState", idleStateName(level)}, {"observedAtUnixMs", observedAt}}},
-        {"service", "lbhttp-plugin"},
-        {"status", "ok"},
-        {"version", kPluginVersion},
+    char number[24];
+    auto appendNumber = [&number](std::string& out, std::int64_t value) {
+        out.append(number, std::to_chars(number, number + sizeof number, value).ptr);
     };
-    writeJsonValue(res, "200 OK", body);
+    std::string body;
+    body.reserve(192);
+    body.append(R"({"fileMaker":{"idleLevel":)");
+    appendNumber(body, level);
+    body.append(R"(,"idleState":")").append(idleStateName(level)).append(R"(","observedAtUnixMs":)");
+    appendNumber(body, observedAt);
+    body.append(R"(},"service":"lbhttp-plugin","status":"ok","version":")").append(kPluginVersion).append(R"("})");
+    writeJsonReply(res, "200 OK", body);
 }
 
 void HttpServer::Impl::handleConnectedFiles(transport::HttpResponse& res) {

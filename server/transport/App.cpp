@@ -34,7 +34,7 @@ App::State::State(Loop& loop, HttpLimits limits)
 const RouteHandler* App::State::findRoute(std::string_view method, std::string_view path) const {
     const auto* routes = method == "GET" ? &getRoutes : method == "POST" ? &postRoutes : nullptr;
     if (!routes) return nullptr;
-    auto it = routes->find(std::string(path));
+    auto it = routes->find(path);
     return it == routes->end() ? nullptr : &it->second;
 }
 

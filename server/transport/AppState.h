@@ -3,6 +3,7 @@
 // Private to the transport: the state of an App shared with its connections.
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -21,6 +22,13 @@ public:
     virtual void forceClose() = 0;
 };
 
+// Lets a route table be searched with the request's path as it is, without copying it.
+struct PathHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view path) const noexcept { return std::hash<std::string_view>{}(path); }
+};
+using RouteMap = std::unordered_map<std::string, RouteHandler, PathHash, std::equal_to<>>;
+
 struct App::State : std::enable_shared_from_this<App::State> {
     State(Loop& loop, HttpLimits limits);
 
@@ -36,8 +44,8 @@ struct App::State : std::enable_shared_from_this<App::State> {
     Loop& loop;
     boost::asio::io_context& context;
     HttpLimits limits;
-    std::unordered_map<std::string, RouteHandler> getRoutes;
-    std::unordered_map<std::string, RouteHandler> postRoutes;
+    RouteMap getRoutes;
+    RouteMap postRoutes;
     std::vector<std::pair<std::string, std::shared_ptr<const WebSocketRoute>>> webSocketRoutes;
     RejectHandler reject;
     RequestFilter filter;

@@ -1,5 +1,7 @@
 #include "server/transport/HttpConnection.h"
 
+#include <charconv>
+
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
@@ -177,13 +179,12 @@ void HttpConnection::upgrade(std::shared_ptr<const WebSocketRoute> route) {
 void HttpConnection::completeResponse(HttpResponse& response, std::string_view status, std::string_view headers,
                                       std::string_view body) {
     if (&response != current_.get()) return;
-    std::string head;
-    head.reserve(64 + headers.size());
-    head.append("HTTP/1.1 ").append(status).append("\r\n").append(headers);
-    head.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
-    if (!keepAlive_) head.append("Connection: close\r\n");
-    head.append("\r\n");
-    outbox_.append(head).append(body);
+    // Head and body go straight into the output buffer, whose capacity is kept between replies.
+    char length[24];
+    outbox_.append("HTTP/1.1 ").append(status).append("\r\n").append(headers).append("Content-Length: ");
+    outbox_.append(length, std::to_chars(length, length + sizeof length, body.size()).ptr).append("\r\n");
+    if (!keepAlive_) outbox_.append("Connection: close\r\n");
+    outbox_.append("\r\n").append(body);
     if (!keepAlive_) closeAfterWrite_ = true;
     current_.reset();
     doWrite();

@@ -1,30 +1,153 @@
 #!/usr/bin/env bash
-# Measures the bridge on this machine: /health throughput (wrk, 1 and 50 connections), script-call
-# round trips through simulated web viewers (1 client in sequence, 32 clients), and 10,000 calls
-# pending at once. Builds the release preset first. Talks to 127.0.0.1 only; stops by itself.
+# Measures the bridge against the bare Beast baseline (lumenbox-bench-baseline) in one run on this
+# machine: /health throughput (wrk, 1 and 50 connections) and script-call round trips through
+# simulated web viewers (lumenbox-load: 1 client in sequence, 32 clients over 4 files), bridge and
+# baseline alternately for several rounds, then medians; finally 10,000 calls pending at once on
+# the bridge (threads and memory). Talks to 127.0.0.1 only; stops by itself.
+#
+#   tools/bench/run-benchmarks.sh [--one-cpu] [--rounds N] [--seconds S] [--host] [--no-build]
+#
+#   --one-cpu   server and load share CPU 0 (taskset -c 0 for both sides)
+#   --rounds    rounds of bridge-then-baseline (default 3); medians are over the rounds
+#   --seconds   length of each measurement (default SECONDS_PER_RUN or 5)
+#   --host      measure the development host (the real plug-in loaded with dlopen, on port 1365)
+#               instead of lumenbox-test-bridge (the same server on an ephemeral port)
+#   --no-build  use the binaries in BUILD_DIR as they are
+# BUILD_DIR (default build/release) selects the build; without --no-build the release preset is
+# built first.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-port=1365  # the plug-in's fixed port: nothing else may be listening on it
-seconds="${SECONDS_PER_RUN:-10}"
 
-tools/dev/install-deps.sh
+one_cpu=0 rounds=3 seconds="${SECONDS_PER_RUN:-5}" use_host=0 build=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --one-cpu) one_cpu=1 ;;
+    --rounds) rounds="$2"; shift ;;
+    --seconds) seconds="$2"; shift ;;
+    --host) use_host=1 ;;
+    --no-build) build=0 ;;
+    *) echo "usage: $0 [--one-cpu] [--rounds N] [--seconds S] [--host] [--no-build]" >&2; exit 2 ;;
+  esac
+  shift
+done
+build_dir="${BUILD_DIR:-build/release}"
+
+if [ "$build" -eq 1 ]; then
+  tools/dev/install-deps.sh
+  tools/dev/build.sh release >/dev/null
+fi
 command -v wrk >/dev/null || { sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo; $sudo apt-get install -y -qq wrk >/dev/null; }
-tools/dev/build.sh release >/dev/null
 
-home=$(mktemp -d)
-if curl -sf "127.0.0.1:$port/health" >/dev/null; then echo "port $port is in use: stop the running bridge first" >&2; exit 1; fi
-HOME="$home" build/release/tools/host/lumenbox-host >/dev/null &
-host=$!
-trap 'kill -INT $host 2>/dev/null; wait $host 2>/dev/null; rm -rf "$home"' EXIT
-for _ in $(seq 50); do curl -sf "127.0.0.1:$port/health" >/dev/null && break; sleep 0.1; done
+ulimit -n "$(ulimit -Hn)"  # 10,000 pending calls need as many descriptors, on both sides
+pin=()
+[ "$one_cpu" -eq 1 ] && pin=(taskset -c 0)
+work=$(mktemp -d)
+server_pid=""
+server_port=""
+
+stop_server() {
+  if [ -n "$server_pid" ]; then
+    exec 9>&-  # ends the test bridge
+    # Background jobs of a script ignore SIGINT: TERM ends the baseline and the host.
+    sleep 0.2
+    kill -TERM "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=""
+  fi
+}
+trap 'stop_server; rm -rf "$work"' EXIT
+
+wait_for_health() {
+  for _ in $(seq 100); do curl -sf "127.0.0.1:$1/health" >/dev/null && return 0; sleep 0.05; done
+  echo "server on port $1 did not answer" >&2
+  exit 1
+}
+
+wait_for_port_line() {  # the "listening <port>" line a server prints
+  for _ in $(seq 100); do
+    server_port=$(awk '/^listening/ {print $2; exit}' "$1" 2>/dev/null)
+    [ -n "$server_port" ] && return 0
+    sleep 0.05
+  done
+  echo "server did not start: $(cat "$1")" >&2
+  exit 1
+}
+
+start_server() {  # bridge | baseline
+  local out="$work/$1.out"
+  : >"$out"
+  if [ "$1" = baseline ]; then
+    "${pin[@]}" "$build_dir/tools/bench/lumenbox-bench-baseline" --port 0 >"$out" 2>&1 &
+    server_pid=$!
+    wait_for_port_line "$out"
+  elif [ "$use_host" -eq 1 ]; then
+    if curl -sf "127.0.0.1:1365/health" >/dev/null; then echo "port 1365 is in use: stop the running bridge first" >&2; exit 1; fi
+    mkdir -p "$work/home"
+    HOME="$work/home" "${pin[@]}" "$build_dir/tools/host/lumenbox-host" >"$out" 2>&1 &
+    server_pid=$!
+    server_port=1365
+  else
+    # The test bridge runs until its standard input ends: keep a pipe open to it on fd 9.
+    rm -f "$work/stdin" && mkfifo "$work/stdin"
+    mkdir -p "$work/home"
+    HOME="$work/home" "${pin[@]}" "$build_dir/tests/browser/lumenbox-test-bridge" --port 0 <"$work/stdin" >"$out" 2>&1 &
+    server_pid=$!
+    exec 9>"$work/stdin"
+    wait_for_port_line "$out"
+  fi
+  wait_for_health "$server_port"
+}
+
+results="$work/results"
+: >"$results"
+record() { echo "$1 $2 $3" >>"$results"; }  # server measure value
+
+measure() {  # server round
+  local port=$server_port wrk_out load_out
+  for connections in 1 50; do
+    wrk_out=$("${pin[@]}" wrk -t1 -c"$connections" -d"${seconds}s" "http://127.0.0.1:$port/health")
+    record "$1" "health_c${connections}_rps" "$(awk '/Requests\/sec/ {print $2}' <<<"$wrk_out")"
+  done
+  load_out=$("${pin[@]}" "$build_dir/tools/bench/lumenbox-load" roundtrip --port "$port" --clients 1 --webviewers 1 --seconds "$seconds")
+  for field in calls_per_s p50_us p99_us; do
+    record "$1" "call_1client_${field}" "$(tr ' ' '\n' <<<"$load_out" | awk -F= -v f="$field" '$1 == f {print $2}')"
+  done
+  load_out=$("${pin[@]}" "$build_dir/tools/bench/lumenbox-load" roundtrip --port "$port" --clients 32 --webviewers 4 --seconds "$seconds")
+  for field in calls_per_s p50_us p99_us; do
+    record "$1" "call_32clients_${field}" "$(tr ' ' '\n' <<<"$load_out" | awk -F= -v f="$field" '$1 == f {print $2}')"
+  done
+  echo "round $2 $1: $(awk -v s="$1" '$1 == s {print $2 "=" $3}' "$results" | tail -n 8 | xargs)" >&2
+}
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
-for connections in 1 50; do
-  printf 'health connections=%s ' "$connections"
-  wrk -t1 -c"$connections" -d"${seconds}s" "http://127.0.0.1:$port/health" |
-    awk '/Latency/ {lat=$2} /Requests\/sec/ {rps=$2} END {print "requests_per_s=" rps " mean_latency=" lat}'
+echo "mode: $([ "$one_cpu" -eq 1 ] && echo 'server and load on CPU 0' || echo 'server and load unpinned');" \
+     "bridge: $([ "$use_host" -eq 1 ] && echo lumenbox-host || echo lumenbox-test-bridge); $rounds rounds of ${seconds}s"
+for round in $(seq "$rounds"); do
+  for server in bridge baseline; do
+    start_server "$server"
+    measure "$server" "$round"
+    stop_server
+  done
 done
-load=build/release/tools/bench/lumenbox-load
-$load roundtrip --port "$port" --clients 1 --webviewers 1 --seconds "$seconds"
-$load roundtrip --port "$port" --clients 32 --webviewers 4 --seconds "$seconds"
-$load pending --port "$port" --calls 10000 --server-pid "$host"
+
+# Medians over the rounds, bridge beside baseline, and the bridge's share of the baseline.
+awk '
+  { key = $2; vals[$1, key] = vals[$1, key] " " $3; order[++n] = key }
+  function median(list,   a, m, i, j, t) {
+    m = split(list, a, " ")
+    for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
+    return m % 2 ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
+  }
+  END {
+    printf "%-28s %12s %12s %9s\n", "median", "bridge", "baseline", "ratio"
+    for (k = 1; k <= n; k++) {
+      key = order[k]
+      if (seen[key]++) continue
+      b = median(vals["bridge", key]); r = median(vals["baseline", key])
+      printf "%-28s %12.1f %12.1f %8.2f\n", key, b, r, (r > 0 ? b / r : 0)
+    }
+  }' "$results"
+
+start_server bridge
+"${pin[@]}" "$build_dir/tools/bench/lumenbox-load" pending --port "$server_port" --calls 10000 --server-pid "$server_pid"
+stop_server
