@@ -28,6 +28,9 @@ public:
         // How long an authorization question waits for the user before its requests are
         // answered "408 Request Timeout" and every open dialog is dismissed.
         std::chrono::milliseconds authorizationTimeout{std::chrono::seconds(120)};
+        // How long an HTTP connection may sit unused (no request in progress, no reply being
+        // held) before the bridge closes it.
+        std::chrono::milliseconds httpIdleTimeout{std::chrono::seconds(10)};
     };
 
     explicit HttpServer(SessionStore& sessionStore);

@@ -7,8 +7,9 @@ namespace Lumenbox {
 // of the host process; elsewhere the "EnableEnhancedSecurity" key of
 // ${XDG_CONFIG_HOME:-$HOME/.config}/lumenbox/defaults.json.
 
-// Reads the setting afresh on every call; nothing is cached, so a change takes effect at the next
-// request. False when the setting was never written or cannot be read.
+// A change takes effect at the next request: each call sees the setting as it is now (elsewhere
+// than macOS, the file is read again whenever it has changed since the last read). False when the
+// setting was never written or cannot be read.
 // Safe to call from any thread.
 bool isEnhancedSecurityEnabled() noexcept;
 

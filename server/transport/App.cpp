@@ -1,5 +1,6 @@
 #include "server/transport/App.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "server/transport/AppState.h"
@@ -13,6 +14,13 @@ using boost::system::error_code;
 namespace {
 // How long accepting pauses when the process has no file descriptor left for a new connection.
 constexpr std::chrono::milliseconds kAcceptPauseOnExhaustion{200};
+
+// The idle sweep's period: a tenth of the idle limit, so that a connection is closed at most 10%
+// after its limit, but never more often than every 10 ms nor less often than every second.
+std::chrono::milliseconds idleSweepInterval(std::chrono::milliseconds idleTimeout) {
+    using std::chrono::milliseconds;
+    return std::clamp(idleTimeout / 10, milliseconds(10), milliseconds(1000));
+}
 
 class BoundSocket : public ListenSocket {
 public:
@@ -29,7 +37,8 @@ App::State::State(Loop& loop, HttpLimits limits)
       context(*static_cast<asio::io_context*>(loop.nativeHandle())),
       limits(limits),
       acceptor(context),
-      acceptPause(context) {}
+      acceptPause(context),
+      idleSweep(loop) {}
 
 const RouteHandler* App::State::findRoute(std::string_view method, std::string_view path) const {
     const auto* routes = method == "GET" ? &getRoutes : method == "POST" ? &postRoutes : nullptr;
@@ -47,10 +56,37 @@ std::shared_ptr<const WebSocketRoute> App::State::findWebSocketRoute(std::string
 
 void App::State::track(TrackedConnection* connection, std::weak_ptr<TrackedConnection> handle) {
     connections.emplace(connection, std::move(handle));
+    armIdleSweep();
 }
 
 void App::State::untrack(TrackedConnection* connection) {
     connections.erase(connection);
+}
+
+void App::State::armIdleSweep() {
+    if (closed || idleSweepArmed || connections.empty()) return;
+    idleSweepArmed = true;
+    idleSweep.start(idleSweepInterval(limits.idleTimeout), [this] {
+        idleSweepArmed = false;
+        sweepIdleConnections();
+    });
+}
+
+void App::State::sweepIdleConnections() {
+    ++idleTick;
+    const auto interval = idleSweepInterval(limits.idleTimeout);
+    // Activity noted at tick T happened less than one interval after the T-th sweep, so at sweep
+    // N it lies more than (N - T - 1) intervals back: past the limit once N - T exceeds `allowed`.
+    const std::uint64_t allowed = static_cast<std::uint64_t>((limits.idleTimeout + interval - std::chrono::milliseconds(1)) / interval);
+    if (idleTick > allowed) {
+        // Collected first: a connection may leave the map while being closed.
+        std::vector<std::shared_ptr<TrackedConnection>> open;
+        for (auto& [raw, weak] : connections) {
+            if (auto connection = weak.lock()) open.push_back(std::move(connection));
+        }
+        for (auto& connection : open) connection->closeIfIdleSince(idleTick - allowed);
+    }
+    armIdleSweep();
 }
 
 void App::State::startAccepting() {
@@ -136,6 +172,8 @@ void App::close() {
     error_code ignored;
     state.acceptor.close(ignored);
     state.acceptPause.cancel();
+    state.idleSweep.cancel();
+    state.idleSweepArmed = false;
     std::vector<std::shared_ptr<TrackedConnection>> open;
     for (auto& [raw, weak] : state.connections) {
         if (auto connection = weak.lock()) open.push_back(std::move(connection));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,6 +33,10 @@ using RejectHandler = std::function<void(HttpResponse&, std::string_view status,
 struct HttpLimits {
     std::size_t maxHeaderBytes = 8 * 1024;          // larger headers: 431
     std::size_t maxBodyBytes = 16 * 1024 * 1024;   // larger bodies: 413, connection closed
+    // A connection that neither receives nor sends for this long while no response is held is
+    // closed: a kept-alive connection nobody uses, or a client that stalls mid-request or stops
+    // reading its reply. A held response is watched by its route's own time limit instead.
+    std::chrono::milliseconds idleTimeout{std::chrono::seconds(10)};
 };
 
 // The HTTP/WebSocket application on one loop: routes by method and exact path, a WebSocket route

@@ -1,6 +1,7 @@
 #pragma once
 
 // Private to the transport: the state of an App shared with its connections.
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,6 +21,8 @@ class TrackedConnection {
 public:
     virtual ~TrackedConnection() = default;
     virtual void forceClose() = 0;
+    // Closes the connection when it has made no progress since before the idle tick `tick`.
+    virtual void closeIfIdleSince(std::uint64_t tick) { (void)tick; }
 };
 
 // Lets a route table be searched with the request's path as it is, without copying it.
@@ -38,6 +41,12 @@ struct App::State : std::enable_shared_from_this<App::State> {
     void track(TrackedConnection* connection, std::weak_ptr<TrackedConnection> handle);
     void untrack(TrackedConnection* connection);
 
+    // Idle connections are found by one coarse sweep rather than a timer per connection: each
+    // sweep bumps `idleTick`, connections note the tick whenever they make progress, and those
+    // whose tick is too old are closed. The sweep runs only while there are connections.
+    void armIdleSweep();
+    void sweepIdleConnections();
+
     void startAccepting();
     void onAccept(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
 
@@ -54,6 +63,9 @@ struct App::State : std::enable_shared_from_this<App::State> {
     boost::asio::steady_timer acceptPause;
     bool closed = false;
     std::unordered_map<TrackedConnection*, std::weak_ptr<TrackedConnection>> connections;
+    std::uint64_t idleTick = 0;
+    Timer idleSweep;
+    bool idleSweepArmed = false;
 };
 
 }  // namespace Lumenbox::transport

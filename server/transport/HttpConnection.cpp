@@ -33,6 +33,7 @@ HttpConnection::~HttpConnection() {
 }
 
 void HttpConnection::start() {
+    lastActiveTick_ = app_->idleTick;
     app_->track(this, weak_from_this());
     error_code ignored;
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
@@ -40,6 +41,11 @@ void HttpConnection::start() {
 }
 
 void HttpConnection::forceClose() {
+    closeSocket();
+}
+
+void HttpConnection::closeIfIdleSince(std::uint64_t tick) {
+    if (current_ || upgraded_ || lastActiveTick_ >= tick) return;
     closeSocket();
 }
 
@@ -59,6 +65,7 @@ void HttpConnection::onRead(const error_code& error, std::size_t bytes) {
         closeSocket();  // the client went away or the socket was closed: a held response is aborted
         return;
     }
+    lastActiveTick_ = app_->idleTick;
     if (draining_) {
         drained_ += bytes;
         if (drained_ > kMaxDrainBytes) {
@@ -217,6 +224,7 @@ void HttpConnection::onWrite(const error_code& error) {
         closeSocket();
         return;
     }
+    lastActiveTick_ = app_->idleTick;
     if (!outbox_.empty()) {
         doWrite();
         return;

@@ -27,6 +27,7 @@ public:
 
     void start();
     void forceClose() override;
+    void closeIfIdleSince(std::uint64_t tick) override;
 
     // Called by HttpResponse::end with the finished head (status and headers) and the body.
     void completeResponse(HttpResponse& response, std::string_view status, std::string_view headers,
@@ -65,6 +66,7 @@ private:
     bool closed_ = false;
     bool upgraded_ = false;
     std::size_t drained_ = 0;
+    std::uint64_t lastActiveTick_ = 0;  // the app's idle tick at the last byte read or written
 };
 
 }  // namespace Lumenbox::transport

@@ -1,12 +1,17 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 namespace Lumenbox::transport {
+
+class Timer;
 
 // The server thread's event loop. Everything that touches connections runs on the thread that
 // calls `run`; other threads reach it only through `defer`.
@@ -47,14 +52,23 @@ public:
     }
 
 private:
+    friend class Timer;
+    class TimerQueue;
+
     void report(std::string_view what) noexcept;
+    TimerQueue* timers();  // null while the loop is being destroyed
 
     struct State;
     std::unique_ptr<State> state_;
 };
 
 // A one-shot timer on a loop. Its callback runs on the loop thread when the time has passed; a
-// timer that is cancelled, restarted or destroyed first never calls it. Use on the loop thread.
+// timer that is cancelled, restarted or destroyed first never calls it. Use on the loop thread,
+// and destroy it before its loop.
+//
+// The timers of a loop share one kernel timer set for the earliest deadline, so starting and
+// cancelling one costs an insertion and a removal in an ordered map: every script call and ping
+// carries a time limit, and nearly all of them are cancelled by their answer.
 class Timer {
 public:
     explicit Timer(Loop& loop);
@@ -65,9 +79,15 @@ public:
     void start(std::chrono::milliseconds delay, std::function<void()> callback);
     void cancel();
 
+    // The timer's place in its loop's queue: the deadline, then the order of starting.
+    using QueueKey = std::pair<std::chrono::steady_clock::time_point, std::uint64_t>;
+
 private:
-    struct State;
-    std::shared_ptr<State> state_;
+    friend class Loop::TimerQueue;
+
+    Loop& loop_;
+    std::function<void()> callback_;
+    std::optional<QueueKey> queued_;
 };
 
 }  // namespace Lumenbox::transport

@@ -234,6 +234,40 @@ TEST_F(Transport, ClientThatLeavesMidRequestDoesNotDisturbTheServer) {
     EXPECT_EQ(httpGet(port(), "/connectedFiles").body, R"(["Sales"])");
 }
 
+// The same bridge with a short idle limit for HTTP connections.
+class IdleConnections : public BridgeFixture {
+protected:
+    IdleConnections() : BridgeFixture(shortIdleLimit()) {}
+    static HttpServer::Options shortIdleLimit() {
+        HttpServer::Options options;
+        options.httpIdleTimeout = 200ms;
+        return options;
+    }
+};
+
+TEST_F(IdleConnections, KeptAliveAndStalledConnectionsAreClosedOnceIdlePastTheLimit) {
+    HttpClient keptAlive(port());
+    EXPECT_EQ(keptAlive.get("/health").status, 200);
+    HttpClient halfHeader(port());
+    halfHeader.sendRaw("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+    HttpClient halfBody(port());
+    halfBody.sendRaw("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n{");
+    EXPECT_TRUE(keptAlive.closedByServer(5000ms));
+    EXPECT_TRUE(halfHeader.closedByServer(5000ms));
+    EXPECT_TRUE(halfBody.closedByServer(5000ms));
+    EXPECT_EQ(httpGet(port(), "/health").status, 200);
+}
+
+TEST_F(IdleConnections, AScriptCallWaitingPastTheLimitIsStillAnsweredAndWebViewersStayConnected) {
+    auto webviewer = connectWebviewer("Sales");
+    HttpClient client(port());
+    auto reply = client.post("/callScript?timeout=1000", R"({"connectedFileName":"Sales","scriptName":"Slow"})");
+    EXPECT_EQ(reply.statusLine, "502 Bad Gateway");
+    EXPECT_EQ(reply.json()["code"], "script_timeout") << reply.body;
+    EXPECT_EQ(webviewer->receiveJson()["type"], "callScript");
+    EXPECT_EQ(httpGet(port(), "/connectedFiles").body, R"(["Sales"])");
+}
+
 TEST_F(Transport, ListensOnTheLoopbackAddressOnly) {
     // All of 127.0.0.0/8 reaches this machine, so a wildcard bind would accept on 127.0.0.2 too.
     EXPECT_EQ(tryConnect(asio::ip::make_address("127.0.0.2"), port()), asio::error::connection_refused);

@@ -91,7 +91,12 @@ TEST_F(EnhancedSecuritySettingTest, AnythingButABooleanTrueReadsAsOffAndEveryRea
         writeSettings(text);
         EXPECT_FALSE(isEnhancedSecurityEnabled()) << text;
     }
-    // Read afresh each time: the file changing behind its back is noticed.
+    // The file changing behind its back is noticed at once, even when it is rewritten in place at
+    // the same size within the file system's time resolution.
+    writeSettings("{\"EnableEnhancedSecurity\": true }");
+    EXPECT_TRUE(isEnhancedSecurityEnabled());
+    writeSettings("{\"EnableEnhancedSecurity\": false}");
+    EXPECT_FALSE(isEnhancedSecurityEnabled());
     writeSettings("{\"EnableEnhancedSecurity\": true}");
     EXPECT_TRUE(isEnhancedSecurityEnabled());
     fs::remove(settingsFile());

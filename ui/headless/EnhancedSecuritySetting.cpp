@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,8 +10,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -75,15 +78,75 @@ bool replaceFileAtomically(const std::filesystem::path& path, const std::string&
     return ok;
 }
 
+bool settingIn(const nlohmann::json& settings) {
+    auto value = settings.find(kSettingKey);
+    return value != settings.end() && value->is_boolean() && value->get<bool>();
+}
+
+// What stat tells of the settings file: enough to see that it changed without reading it.
+struct FileIdentity {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+
+    static FileIdentity of(const std::string& path) {
+        struct stat info{};
+        if (::stat(path.c_str(), &info) != 0) return {};
+        return {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+    }
+    bool operator==(const FileIdentity& other) const {
+        auto key = [](const FileIdentity& f) {
+            return std::tie(f.exists, f.device, f.inode, f.size, f.modified.tv_sec, f.modified.tv_nsec,
+                            f.changed.tv_sec, f.changed.tv_nsec);
+        };
+        return key(*this) == key(other);
+    }
+    // File times come from a coarse clock: a file written again within the same tick, at the
+    // same size, looks unchanged. Only a file last touched well before it was read is trusted.
+    bool settledBefore(const timespec& readAt) const {
+        constexpr time_t kSettleSeconds = 2;
+        return !exists || (modified.tv_sec + kSettleSeconds < readAt.tv_sec && changed.tv_sec + kSettleSeconds < readAt.tv_sec);
+    }
+};
+
+// The setting as last read, with the file's identity at that time. The script-call path asks for
+// the setting on every call; while the file stays as it was, one stat answers instead of opening,
+// reading and parsing it.
+struct CachedSetting {
+    std::mutex mutex;
+    std::string path;
+    FileIdentity identity;
+    bool trusted = false;
+    bool enabled = false;
+};
+
+CachedSetting& cachedSetting() {
+    static CachedSetting cache;
+    return cache;
+}
+
 }  // namespace
 
 bool isEnhancedSecurityEnabled() noexcept {
     try {
         auto path = settingsPath();
         if (!path) return false;
-        nlohmann::json settings = readSettings(*path);
-        auto value = settings.find(kSettingKey);
-        return value != settings.end() && value->is_boolean() && value->get<bool>();
+        const std::string pathText = path->string();
+        CachedSetting& cache = cachedSetting();
+        std::lock_guard lock(cache.mutex);
+        FileIdentity identity = FileIdentity::of(pathText);
+        if (cache.trusted && cache.path == pathText && cache.identity == identity) return cache.enabled;
+
+        timespec readAt{};
+        ::clock_gettime(CLOCK_REALTIME, &readAt);
+        cache.enabled = identity.exists && settingIn(readSettings(*path));
+        cache.path = pathText;
+        cache.identity = identity;
+        cache.trusted = identity.settledBefore(readAt);
+        return cache.enabled;
     } catch (...) {
         return false;
     }
