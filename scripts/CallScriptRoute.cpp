@@ -8,6 +8,7 @@
 #include "auth/SessionStore.h"
 #include "server/HttpServerImpl.h"
 #include "server/JsonReply.h"
+#include "server/json/JsonBuilders.h"
 #include "server/json/JsonText.h"
 #include "ui/EnhancedSecurity.h"
 #include "webviewer/FileName.h"
@@ -70,10 +71,11 @@ void HttpServer::Impl::handleCallScript(std::shared_ptr<transport::HttpResponse>
         std::string fileKey = normalizeFileName(fileField->get<std::string>());
         std::string scriptName = trimWhitespace(scriptField->get<std::string>());
         auto dataField = parsed->find("data");
-        nlohmann::json data = dataField == parsed->end() ? nlohmann::json() : std::move(*dataField);
+        static const nlohmann::json kNoData;  // null: the page sees "data":null
+        const nlohmann::json& data = dataField == parsed->end() ? kNoData : *dataField;
         if (fileKey.empty() || scriptName.empty()) return writeJsonError(*res, "400 Bad Request", kInvalidPayload);
 
-        self->forwardScriptCall(std::move(res), fileKey, scriptName, std::move(data), session, limit);
+        self->forwardScriptCall(std::move(res), fileKey, scriptName, data, session, limit);
     });
 }
 
@@ -88,7 +90,7 @@ bool HttpServer::Impl::isCallAuthorized(const std::string& session, const std::s
 }
 
 void HttpServer::Impl::forwardScriptCall(std::shared_ptr<transport::HttpResponse> res, const std::string& fileKey,
-                                         const std::string& scriptName, nlohmann::json data,
+                                         const std::string& scriptName, const nlohmann::json& data,
                                          const std::string& session, std::int32_t timeoutMs) {
     auto webviewer = webviewers_.find(fileKey);
     if (webviewer == webviewers_.end()) {
@@ -102,8 +104,7 @@ void HttpServer::Impl::forwardScriptCall(std::shared_ptr<transport::HttpResponse
     }
 
     const std::string fetchId = generateUuid();
-    const std::string envelope = json::serialize({{"callback", {{"fetchId", fetchId}}}, {"data", std::move(data)}});
-    const std::string message = json::serialize({{"param", envelope}, {"script", scriptName}, {"type", "callScript"}});
+    const std::string message = json::callScriptMessage(fetchId, scriptName, data);
 
     PendingHttpCall call;
     call.res = res;

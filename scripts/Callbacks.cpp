@@ -35,9 +35,7 @@ void HttpServer::Impl::handleCallback(WebSocketConnection* ws, const nlohmann::j
             const bool answerable = !call->second.aborted && res;
             pendingHttpCalls_.erase(call);
             if (answerable) {
-                const nlohmann::json& result = (*args)[0];
-                const std::string resultText = result.is_string() ? result.get<std::string>() : json::serialize(result);
-                writeJsonReply(*res, "200 OK", json::callScriptResponse(fetchId, resultText));
+                writeJsonReply(*res, "200 OK", json::callbackResultResponse(fetchId, (*args)[0]));
             }
             return;
         }

@@ -99,7 +99,7 @@ private:
     void answerCallsOf(const std::string& fileName, WebSocketConnection* closing);
     bool isCallAuthorized(const std::string& session, const std::string& fileKey);
     void forwardScriptCall(std::shared_ptr<transport::HttpResponse> res, const std::string& fileKey,
-                           const std::string& scriptName, nlohmann::json data, const std::string& session,
+                           const std::string& scriptName, const nlohmann::json& data, const std::string& session,
                            std::int32_t timeoutMs);
     void onCallTimeout(const std::string& fetchId);
     void onPingTimeout(const std::string& id);

@@ -46,8 +46,36 @@ nlohmann::json tryParseResult(std::string_view text) {
     return std::string(text);
 }
 
+namespace {
+std::string callScriptResponseWith(std::string_view fetchId, const std::string& resultJson) {
+    std::string reply = "{\"fetchId\":";
+    reply.reserve(fetchId.size() + resultJson.size() + 24);
+    appendQuoted(reply, fetchId);
+    reply.append(",\"result\":").append(resultJson).push_back('}');
+    return reply;
+}
+}  // namespace
+
 std::string callScriptResponse(std::string_view fetchId, std::string_view resultText) {
-    return serialize(nlohmann::json{{"fetchId", std::string(fetchId)}, {"result", tryParseResult(resultText)}});
+    return callScriptResponseWith(fetchId, serialize(tryParseResult(resultText)));
+}
+
+std::string callbackResultResponse(std::string_view fetchId, const nlohmann::json& result) {
+    if (result.is_string()) return callScriptResponse(fetchId, result.get_ref<const std::string&>());
+    return callScriptResponseWith(fetchId, serialize(result));
+}
+
+std::string callScriptMessage(std::string_view fetchId, std::string_view scriptName, const nlohmann::json& data) {
+    std::string envelope = "{\"callback\":{\"fetchId\":";
+    appendQuoted(envelope, fetchId);
+    envelope.append("},\"data\":").append(serialize(data)).push_back('}');
+    std::string message = "{\"param\":";
+    message.reserve(envelope.size() * 2 + scriptName.size() + 48);
+    appendQuoted(message, envelope);
+    message.append(",\"script\":");
+    appendQuoted(message, scriptName);
+    message.append(",\"type\":\"callScript\"}");
+    return message;
 }
 
 }  // namespace Lumenbox::json

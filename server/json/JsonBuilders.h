@@ -9,7 +9,8 @@
 namespace Lumenbox::json {
 
 // Builders of the bodies shared by several routes. Each returns the serialised text, written
-// by json::serialize.
+// by json::serialize; the script-call messages are written piece by piece in the same format,
+// without a tree per message.
 
 // {"error":message}, the plain error body.
 std::string errorResponse(std::string_view message);
@@ -38,5 +39,13 @@ nlohmann::json tryParseResult(std::string_view text);
 
 // {"fetchId":fetchId,"result":tryParseResult(resultText)}, the success reply of a script call.
 std::string callScriptResponse(std::string_view fetchId, std::string_view resultText);
+// The same reply for a result as the web viewer sent it: a string is a result text as above, any
+// other value is the result itself.
+std::string callbackResultResponse(std::string_view fetchId, const nlohmann::json& result);
+
+// The "callScript" message that carries a script call to a web viewer:
+// {"param":<envelope as text>,"script":scriptName,"type":"callScript"}, the envelope being
+// {"callback":{"fetchId":fetchId},"data":data}.
+std::string callScriptMessage(std::string_view fetchId, std::string_view scriptName, const nlohmann::json& data);
 
 }  // namespace Lumenbox::json

@@ -17,6 +17,10 @@ namespace Lumenbox::json {
 // must not be able to end the event loop by sending a malformed byte.
 std::string serialize(const nlohmann::json& value);
 
+// Appends `text` as a JSON string (quotes and escapes) exactly as `serialize` would write it,
+// without building a value first: for messages written piece by piece on the script-call path.
+void appendQuoted(std::string& out, std::string_view text);
+
 // Parses `text` as one JSON value, comments not allowed. nullopt on any parse error, including
 // an empty text or trailing garbage.
 std::optional<nlohmann::json> parseStrict(std::string_view text) noexcept;

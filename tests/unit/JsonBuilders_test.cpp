@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace Lumenbox::json {
 namespace {
@@ -73,6 +76,36 @@ TEST(CallScriptResponse, EmbedsResultAsJsonWhenItParsesElseAsString) {
     EXPECT_EQ(callScriptResponse("id-1", ""), R"({"fetchId":"id-1","result":""})");
     EXPECT_EQ(callScriptResponse("id-1", "[1, 2] // c"), R"({"fetchId":"id-1","result":"[1, 2] // c"})");
     EXPECT_NO_THROW(callScriptResponse("id-1", "\xFF"));  // a script result is client data too
+
+    // A result the web viewer sent as a JSON value rather than as text reads the same.
+    for (const char* text : {"42", "-0.5", R"({"b":[1,"x"],"a":null})", "true", "1e300", "18446744073709551615"}) {
+        EXPECT_EQ(callbackResultResponse("id-1", nlohmann::json::parse(text)), callScriptResponse("id-1", text)) << text;
+    }
+    EXPECT_EQ(callbackResultResponse("id-1", nlohmann::json("{\"a\": 1}")), R"({"fetchId":"id-1","result":{"a":1}})");
+}
+
+// The messages written piece by piece must be byte for byte what the serialiser makes of a tree.
+TEST(PieceByPieceJson, QuotingAndTheCallScriptMessageMatchTheSerialiser) {
+    std::vector<std::string> texts = {"", "plain", "quote \" backslash \\ slash /", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+                                      "bad \xFF byte", "cut \xE2\x82", std::string("nul \0 del \x7F", 11)};
+    std::string controls;
+    for (char c = 0; c < 0x20; ++c) controls.push_back(c);
+    texts.push_back(controls);
+    for (const auto& text : texts) {
+        std::string quoted = "prefix:";
+        appendQuoted(quoted, text);
+        EXPECT_EQ(quoted, "prefix:" + serialize(nlohmann::json(text))) << text;
+    }
+
+    for (const auto& [script, data] : std::vector<std::pair<std::string, nlohmann::json>>{
+             {"Echo", nullptr},
+             {"Caf\xC3\xA9 \"report\"", nlohmann::json::parse(R"({"z":[1,2.5,"\n\u0001"],"a":{"nested":"é"}})")},
+             {"tab\there", "text with \\ and \""},
+         }) {
+        const nlohmann::json envelope = {{"callback", {{"fetchId", "f-1"}}}, {"data", data}};
+        const std::string expected = serialize({{"param", serialize(envelope)}, {"script", script}, {"type", "callScript"}});
+        EXPECT_EQ(callScriptMessage("f-1", script, data), expected) << script;
+    }
 }
 
 }  // namespace

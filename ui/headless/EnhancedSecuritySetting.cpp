@@ -24,17 +24,11 @@ namespace {
 constexpr const char* kSettingKey = "EnableEnhancedSecurity";
 
 // ${XDG_CONFIG_HOME:-$HOME/.config}/lumenbox/defaults.json, or nothing when neither variable is
-// usable.
-std::optional<std::filesystem::path> settingsPath() {
-    std::filesystem::path base;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
-        base = xdg;
-    } else if (const char* home = std::getenv("HOME"); home && *home) {
-        base = std::filesystem::path(home) / ".config";
-    } else {
-        return std::nullopt;
-    }
-    return base / "lumenbox" / "defaults.json";
+// usable. Built as plain text: the script-call path asks for it on every call.
+std::optional<std::string> settingsPath() {
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) return std::string(xdg) + "/lumenbox/defaults.json";
+    if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.config/lumenbox/defaults.json";
+    return std::nullopt;
 }
 
 // The file's top-level object; an empty object when the file is absent, unreadable or holds
@@ -134,7 +128,7 @@ bool isEnhancedSecurityEnabled() noexcept {
     try {
         auto path = settingsPath();
         if (!path) return false;
-        const std::string pathText = path->string();
+        const std::string& pathText = *path;
         CachedSetting& cache = cachedSetting();
         std::lock_guard lock(cache.mutex);
         FileIdentity identity = FileIdentity::of(pathText);
