@@ -37,7 +37,6 @@ void HttpConnection::start() {
     app_->track(this, weak_from_this());
     error_code ignored;
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
-    socket_.non_blocking(true, ignored);  // direct reads after a wait must not block the loop
     doRead();
 }
 
@@ -51,45 +50,17 @@ void HttpConnection::closeIfIdleSince(std::uint64_t tick) {
 }
 
 void HttpConnection::doRead() {
-    // Holds only for the read that follows the one that emptied the socket in the same handler;
-    // any later read first tries the socket (its readiness may have been reported meanwhile).
-    const bool socketEmptied = socketEmptied_;
-    socketEmptied_ = false;
     if (reading_ || closed_ || upgraded_) return;
     if (!draining_ && input_.size() >= kMaxBufferedInput) return;  // resumes when the response ends
     reading_ = true;
-    if (socketEmptied) {
-        // The last read took everything the socket had: wait until the kernel reports more
-        // instead of trying a read that would only say "nothing yet" (one system call saved per
-        // request). Data arriving after that read reports readiness anew, so none is missed.
-        socket_.async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this()](const error_code& error) {
-            if (error) return self->onRead(error, 0);
-            self->readAvailable();
-        });
-        return;
-    }
     socket_.async_read_some(input_.prepare(kReadChunk),
                             [self = shared_from_this()](const error_code& error, std::size_t bytes) {
                                 self->onRead(error, bytes);
                             });
 }
 
-void HttpConnection::readAvailable() {
-    error_code error;
-    std::size_t bytes = socket_.read_some(input_.prepare(kReadChunk), error);
-    if (error == asio::error::would_block || error == asio::error::try_again) {
-        reading_ = false;  // woken without data after all: wait again
-        socketEmptied_ = true;
-        doRead();
-        return;
-    }
-    onRead(error, bytes);
-}
-
 void HttpConnection::onRead(const error_code& error, std::size_t bytes) {
     reading_ = false;
-    // A read that filled its buffer may have left more behind; a shorter one emptied the socket.
-    socketEmptied_ = !error && bytes < kReadChunk;
     if (error) {
         closeSocket();  // the client went away or the socket was closed: a held response is aborted
         return;
@@ -207,8 +178,6 @@ void HttpConnection::rejectRequest(std::string_view status, std::string_view mes
 
 void HttpConnection::upgrade(std::shared_ptr<const WebSocketRoute> route) {
     upgraded_ = true;
-    error_code ignored;
-    socket_.non_blocking(false, ignored);  // the session uses only asynchronous operations
     auto session = std::make_shared<WebSocketSession>(app_, std::move(socket_), std::move(route));
     session->accept(std::move(request_.message));
     closed_ = true;  // the socket now belongs to the session

@@ -38,7 +38,6 @@ private:
 
     void doRead();
     void onRead(const boost::system::error_code& error, std::size_t bytes);
-    void readAvailable();
     void processInput();
     void dispatch();
     void rejectRequest(std::string_view status, std::string_view message);
@@ -60,7 +59,6 @@ private:
     std::string outbox_;                     // bytes waiting for the write in flight
     std::string writing_;                    // bytes of the write in flight
     bool reading_ = false;
-    bool socketEmptied_ = false;  // the read just completed left nothing in the socket
     bool writeInFlight_ = false;
     bool dispatching_ = false;
     bool closeAfterWrite_ = false;  // the last reply said "Connection: close"
