@@ -50,16 +50,6 @@ std::chrono::steady_clock::time_point monotonicNow() {
 }
 
 // `error="<message>"` for a standard exception, `error="unknown exception"` for anything else.
-std::string errorDetails(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return std::string("error=\"") + e.what() + "\"";
-    } catch (...) {
-        return "error=\"unknown exception\"";
-    }
-}
-
 void unregisterCustomFunctionsQuietly() noexcept {
     if (!g_customFunctionsRegistered) return;
     g_customFunctionsRegistered = false;
@@ -138,7 +128,7 @@ void handleInit(FMX_ExternCallStruct& call) {
         startOrScheduleRetry(monotonicNow());
         call.result = fmx::kInterfaceVersion;
     } catch (...) {
-        appendPluginLog("plugin_init_exception", errorDetails(std::current_exception()));
+        appendPluginLog("plugin_init_exception", exceptionDetails(std::current_exception()));
         unregisterCustomFunctionsQuietly();
         g_httpServer.reset();
         g_bridge.reset();
@@ -158,7 +148,7 @@ void restartBridgeIfDue() {
     try {
         startOrScheduleRetry(now);
     } catch (...) {
-        appendPluginLog("bridge_retry_exception", errorDetails(std::current_exception()));
+        appendPluginLog("bridge_retry_exception", exceptionDetails(std::current_exception()));
         g_bridgeStartupRetry.schedule(now);
     }
 }

@@ -67,4 +67,14 @@ void appendPluginLog(std::string_view event, std::string_view details) noexcept 
     }
 }
 
+std::string exceptionDetails(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return std::string("error=\"") + e.what() + "\"";
+    } catch (...) {
+        return "error=\"unknown exception\"";
+    }
+}
+
 }  // namespace Lumenbox

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <ctime>
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -26,5 +27,9 @@ std::optional<std::filesystem::path> pluginLogPath();
 // details are not empty. Every CR and LF in the event and details becomes a space, so an entry
 // never spans lines; no other byte is touched.
 std::string formatPluginLogLine(std::time_t when, std::string_view event, std::string_view details);
+
+// The details of a log line about a caught exception: error="<what>", or error="unknown
+// exception" for anything that is not a std::exception.
+std::string exceptionDetails(std::exception_ptr error);
 
 }  // namespace Lumenbox

@@ -12,7 +12,8 @@ namespace Lumenbox {
 void runOnMainQueue(std::function<void()> task);
 
 // Runs every task queued so far, in order, on the calling thread; returns how many ran. Tasks
-// queued while draining wait for the next call. Headless builds only: the host's main thread
+// queued while draining wait for the next call. A task that throws is logged
+// ("main_queue_task_exception") and the others still run. Headless builds only: the host's main thread
 // calls it.
 std::size_t drainMainQueue();
 

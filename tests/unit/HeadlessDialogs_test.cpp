@@ -5,8 +5,11 @@
 
 #include <deque>
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
+#include "plugin/PluginLog.h"
 #include "support/ScopedEnv.h"
 #include "ui/AuthDialog.h"
 #include "ui/AuthDialogState.h"
@@ -87,6 +90,18 @@ TEST_F(HeadlessDialogs, DismissalFromAnyThreadWaitsForTheMainQueue) {
     EXPECT_EQ(answer, false);
     ASSERT_TRUE(shown);
     EXPECT_FALSE(shown->isOpen());
+}
+
+TEST_F(HeadlessDialogs, ATaskThatThrowsIsLoggedAndTheRestOfTheQueueStillRuns) {
+    std::vector<int> ran;
+    runOnMainQueue([&] { ran.push_back(1); });
+    runOnMainQueue([] { throw std::runtime_error("dialog failed"); });
+    runOnMainQueue([&] { ran.push_back(3); });
+    EXPECT_EQ(drainMainQueue(), 3u);
+    EXPECT_EQ(ran, (std::vector<int>{1, 3}));
+    ASSERT_TRUE(pluginLogPath());
+    EXPECT_NE(testing::readFile(*pluginLogPath()).find("main_queue_task_exception error=\"dialog failed\""),
+              std::string::npos);
 }
 
 TEST_F(HeadlessDialogs, ModeFromTheEnvironmentAnswersWhenNoHookIsInstalled) {

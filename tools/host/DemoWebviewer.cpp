@@ -1,9 +1,7 @@
 #include "tools/host/DemoWebviewer.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <iostream>
-#include <mutex>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
@@ -42,7 +40,11 @@ DemoWebviewer::DemoWebviewer(int port, std::string fileName)
     : port_(port), fileName_(std::move(fileName)), thread_([this] { run(); }) {}
 
 DemoWebviewer::~DemoWebviewer() {
-    stopping_ = true;
+    {
+        std::lock_guard lock(pauseMutex_);
+        stopping_ = true;
+    }
+    pauseEnded_.notify_all();
     if (auto connection = std::atomic_load(&connection_)) {
         beast::error_code ignored;
         connection->stream.next_layer().shutdown(tcp::socket::shutdown_both, ignored);
@@ -51,8 +53,6 @@ DemoWebviewer::~DemoWebviewer() {
 }
 
 void DemoWebviewer::run() {
-    std::mutex waitMutex;
-    std::condition_variable waitCv;  // never notified: a bounded pause that checks stopping_
     while (!stopping_) {
         auto connection = std::make_shared<Connection>();
         beast::error_code error;
@@ -91,8 +91,8 @@ void DemoWebviewer::run() {
             std::atomic_store(&connection_, std::shared_ptr<Connection>());
             if (!stopping_) std::cout << "demo: bridge went away, reconnecting" << std::endl;
         }
-        std::unique_lock lock(waitMutex);
-        waitCv.wait_for(lock, kReconnectDelay, [this] { return stopping_.load(); });
+        std::unique_lock lock(pauseMutex_);
+        pauseEnded_.wait_for(lock, kReconnectDelay, [this] { return stopping_.load(); });
     }
 }
 

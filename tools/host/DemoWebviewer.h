@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -29,6 +31,8 @@ private:
     int port_;
     std::string fileName_;
     std::atomic<bool> stopping_{false};
+    std::mutex pauseMutex_;
+    std::condition_variable pauseEnded_;  // wakes the reconnect pause at shutdown
     std::shared_ptr<Connection> connection_;
     std::thread thread_;
 };

@@ -4,6 +4,8 @@
 #include <deque>
 #include <mutex>
 
+#include "plugin/PluginLog.h"
+
 namespace Lumenbox {
 
 namespace {
@@ -24,7 +26,15 @@ std::size_t drainMainQueue() {
         std::lock_guard lock(g_mainQueueMutex);
         tasks.swap(g_mainQueue);
     }
-    for (auto& task : tasks) task();
+    // One failing task must not take the rest of the batch with it: those may be the answer to
+    // another authorization question or the dismissal of a dialog.
+    for (auto& task : tasks) {
+        try {
+            task();
+        } catch (...) {
+            appendPluginLog("main_queue_task_exception", exceptionDetails(std::current_exception()));
+        }
+    }
     return tasks.size();
 }
 
