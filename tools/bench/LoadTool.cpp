@@ -6,6 +6,8 @@
 //   lumenbox-load pending --port P --server-pid PID [--calls K]
 //       one web viewer that never answers; K clients each leave one call pending. Prints the
 //       server's threads and memory before, while the calls wait, and after the clients left.
+//   lumenbox-load idle --port P --server-pid PID [--webviewers N] [--seconds S]
+//       N web viewers stay connected and nothing else happens; prints the server's CPU time.
 //
 // Everything runs on one thread with one event loop, so the tool's own cost stays small and
 // steady. It talks to 127.0.0.1 only and stops by itself.
@@ -16,9 +18,12 @@
 #include <deque>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -250,6 +255,37 @@ int runPending(const Settings& settings) {
     return webviewer->callsSeen() == static_cast<std::size_t>(settings.calls) && during.threads == before.threads ? 0 : 1;
 }
 
+// The server process's CPU time so far (user and system, all threads), from /proc.
+double processCpuSeconds(long pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the parenthesised command name: state is the first, utime the 12th, stime the 13th.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int index = 1; index <= 13 && fields >> field; ++index) {
+        if (index >= 12) ticks += std::strtod(field.c_str(), nullptr);
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Web viewers stay connected and nothing else happens: what the server costs while it waits.
+int runIdle(const Settings& settings) {
+    asio::io_context context;
+    std::vector<std::shared_ptr<Webviewer>> webviewers;
+    for (int i = 0; i < settings.webviewers; ++i) {
+        webviewers.push_back(std::make_shared<Webviewer>(context, "Idle-" + std::to_string(i), true));
+        webviewers.back()->connect(settings.port);
+    }
+    context.run_for(std::chrono::milliseconds(500));
+    const double before = processCpuSeconds(settings.serverPid);
+    context.run_for(std::chrono::seconds(settings.seconds));
+    const double cpuMs = 1000.0 * (processCpuSeconds(settings.serverPid) - before);
+    std::printf("idle webviewers=%d seconds=%d server_cpu_ms=%.0f server_cpu_percent=%.3f\n", settings.webviewers,
+                settings.seconds, cpuMs, cpuMs / (10.0 * settings.seconds));
+    return 0;
+}
+
 void raiseDescriptorLimit() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
@@ -262,7 +298,7 @@ void raiseDescriptorLimit() {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::cerr << "usage: lumenbox-load roundtrip|pending --port P [--clients M] [--webviewers N] [--seconds S] "
+        std::cerr << "usage: lumenbox-load roundtrip|pending|idle --port P [--clients M] [--webviewers N] [--seconds S] "
                      "[--calls K] [--server-pid PID]\n";
         return 2;
     }
@@ -282,6 +318,7 @@ int main(int argc, char** argv) {
     try {
         if (settings.mode == "roundtrip") return runRoundTrips(settings);
         if (settings.mode == "pending" && settings.serverPid > 0) return runPending(settings);
+        if (settings.mode == "idle" && settings.serverPid > 0) return runIdle(settings);
     } catch (const std::exception& error) {
         std::cerr << "lumenbox-load: " << error.what() << "\n";
         return 1;

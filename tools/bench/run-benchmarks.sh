@@ -3,7 +3,8 @@
 # machine: /health throughput (wrk, 1 and 50 connections) and script-call round trips through
 # simulated web viewers (lumenbox-load: 1 client in sequence, 32 clients over 4 files), bridge and
 # baseline alternately for several rounds, then medians; finally 10,000 calls pending at once on
-# the bridge (threads and memory). Talks to 127.0.0.1 only; stops by itself.
+# the bridge (threads and memory), and its CPU time while 4 web viewers stay connected and idle.
+# Talks to 127.0.0.1 only; stops by itself.
 #
 #   tools/bench/run-benchmarks.sh [--one-cpu] [--rounds N] [--seconds S] [--host] [--no-build]
 #
@@ -150,4 +151,8 @@ awk '
 
 start_server bridge
 "${pin[@]}" "$build_dir/tools/bench/lumenbox-load" pending --port "$server_port" --calls 10000 --server-pid "$server_pid"
+stop_server
+
+start_server bridge
+"${pin[@]}" "$build_dir/tools/bench/lumenbox-load" idle --port "$server_port" --webviewers 4 --seconds 10 --server-pid "$server_pid"
 stop_server
