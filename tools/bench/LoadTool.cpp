@@ -175,13 +175,20 @@ double percentile(std::vector<double>& values, double p) {
     return values[index];
 }
 
+// `count` answering web viewers for the files "<prefix>0".."<prefix>count-1".
+std::vector<std::shared_ptr<Webviewer>> connectWebviewers(asio::io_context& context, int port, int count,
+                                                          const std::string& prefix) {
+    std::vector<std::shared_ptr<Webviewer>> webviewers;
+    for (int i = 0; i < count; ++i) {
+        webviewers.push_back(std::make_shared<Webviewer>(context, prefix + std::to_string(i), true));
+        webviewers.back()->connect(port);
+    }
+    return webviewers;
+}
+
 int runRoundTrips(const Settings& settings) {
     asio::io_context context;
-    std::vector<std::shared_ptr<Webviewer>> webviewers;
-    for (int i = 0; i < settings.webviewers; ++i) {
-        webviewers.push_back(std::make_shared<Webviewer>(context, "Load-" + std::to_string(i), true));
-        webviewers.back()->connect(settings.port);
-    }
+    auto webviewers = connectWebviewers(context, settings.port, settings.webviewers, "Load-");
     // Registration completes on the bridge's loop before the first call arrives on it: give the
     // web viewers' register messages a head start by running the loop briefly.
     context.run_for(std::chrono::milliseconds(200));
@@ -272,11 +279,7 @@ double processCpuSeconds(long pid) {
 // Web viewers stay connected and nothing else happens: what the server costs while it waits.
 int runIdle(const Settings& settings) {
     asio::io_context context;
-    std::vector<std::shared_ptr<Webviewer>> webviewers;
-    for (int i = 0; i < settings.webviewers; ++i) {
-        webviewers.push_back(std::make_shared<Webviewer>(context, "Idle-" + std::to_string(i), true));
-        webviewers.back()->connect(settings.port);
-    }
+    auto webviewers = connectWebviewers(context, settings.port, settings.webviewers, "Idle-");
     context.run_for(std::chrono::milliseconds(500));
     const double before = processCpuSeconds(settings.serverPid);
     context.run_for(std::chrono::seconds(settings.seconds));
