@@ -213,18 +213,35 @@ void HttpConnection::doWrite() {
     writeInFlight_ = true;
     writing_.swap(outbox_);
     outbox_.clear();
-    asio::async_write(socket_, asio::buffer(writing_),
-                      [self = shared_from_this()](const error_code& error, std::size_t) { self->onWrite(error); });
+    written_ = 0;
+    writeSome();
 }
 
-void HttpConnection::onWrite(const error_code& error) {
-    writeInFlight_ = false;
-    writing_.clear();
+// Written in pieces rather than with one composed write, so that every piece the client takes
+// counts as progress: a large reply to a slow reader is not mistaken for an idle connection.
+void HttpConnection::writeSome() {
+    socket_.async_write_some(asio::buffer(writing_.data() + written_, writing_.size() - written_),
+                             [self = shared_from_this()](const error_code& error, std::size_t bytes) {
+                                 self->onWrite(error, bytes);
+                             });
+}
+
+void HttpConnection::onWrite(const error_code& error, std::size_t bytes) {
     if (error) {
+        writeInFlight_ = false;
+        writing_.clear();
         closeSocket();
         return;
     }
     lastActiveTick_ = app_->idleTick;
+    written_ += bytes;
+    if (written_ < writing_.size() && !closed_) {
+        writeSome();
+        return;
+    }
+    writeInFlight_ = false;
+    writing_.clear();
+    if (closed_) return;
     if (!outbox_.empty()) {
         doWrite();
         return;

@@ -44,7 +44,8 @@ private:
     void upgrade(std::shared_ptr<const WebSocketRoute> route);
     void queueWrite(std::string_view bytes);
     void doWrite();
-    void onWrite(const boost::system::error_code& error);
+    void writeSome();
+    void onWrite(const boost::system::error_code& error, std::size_t bytes);
     void closeSocket();
     void abortCurrent();
 
@@ -58,6 +59,7 @@ private:
     bool continueSent_ = false;              // "100 Continue" answered for the current request
     std::string outbox_;                     // bytes waiting for the write in flight
     std::string writing_;                    // bytes of the write in flight
+    std::size_t written_ = 0;                // of them, how many the socket has taken
     bool reading_ = false;
     bool writeInFlight_ = false;
     bool dispatching_ = false;

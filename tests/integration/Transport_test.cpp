@@ -1,7 +1,10 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
+#include <thread>
+
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
 
 #include "support/BridgeFixture.h"
 
@@ -266,6 +269,33 @@ TEST_F(IdleConnections, AScriptCallWaitingPastTheLimitIsStillAnsweredAndWebViewe
     EXPECT_EQ(reply.json()["code"], "script_timeout") << reply.body;
     EXPECT_EQ(webviewer->receiveJson()["type"], "callScript");
     EXPECT_EQ(httpGet(port(), "/connectedFiles").body, R"(["Sales"])");
+}
+
+TEST_F(IdleConnections, ALargeReplyReachesASlowReaderThatTakesLongerThanTheLimit) {
+    auto webviewer = connectWebviewer("Sales");
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);
+    socket.open(asio::ip::tcp::v4());
+    socket.set_option(asio::socket_base::receive_buffer_size(16 * 1024));  // the reply must trickle
+    socket.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port())});
+    const std::string body = R"({"connectedFileName":"Sales","scriptName":"Big"})";
+    asio::write(socket, asio::buffer("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                                     std::to_string(body.size()) + "\r\n\r\n" + body));
+    const std::string result(10 * 1024 * 1024, 'x');
+    sendResult(*webviewer, result, receiveForwardedCall(*webviewer).fetchId);
+
+    // Paced reading: the whole transfer takes several idle limits, but the socket never stands
+    // still for one, so the connection is not idle.
+    std::string received;
+    std::vector<char> chunk(64 * 1024);
+    boost::system::error_code error;
+    while (!error && received.size() < result.size() + 40 && received.find("\"}", result.size()) == std::string::npos) {
+        received.append(chunk.data(), socket.read_some(asio::buffer(chunk), error));
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_FALSE(error) << error.message();
+    EXPECT_EQ(received.rfind("HTTP/1.1 200 OK", 0), 0u);
+    EXPECT_NE(received.find("\"result\":\"" + result + "\"}"), std::string::npos) << received.size() << " bytes received";
 }
 
 TEST_F(Transport, ListensOnTheLoopbackAddressOnly) {
