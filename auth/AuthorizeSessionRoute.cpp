@@ -160,7 +160,7 @@ void HttpServer::Impl::askUser(std::shared_ptr<transport::HttpResponse> res, Aut
     });
     if (!isNew) return;
 
-    entry->second.timer = std::make_unique<transport::Timer>(*serverLoop_);
+    entry->second.timer = std::make_unique<transport::Timer>(app_->loop());
     entry->second.timer->start(options_.authorizationTimeout, [this, key] { onAuthorizationTimeout(key); });
 
     const std::string sessionIdPrefix = key.first.substr(0, kSessionIdPrefixBytes);

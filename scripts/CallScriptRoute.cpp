@@ -113,7 +113,7 @@ void HttpServer::Impl::forwardScriptCall(std::shared_ptr<transport::HttpResponse
     call.startedAt = std::chrono::steady_clock::now();
     call.timeoutMs = timeoutMs;
     call.target = webviewer->second;
-    call.timer = std::make_unique<transport::Timer>(*serverLoop_);
+    call.timer = std::make_unique<transport::Timer>(app_->loop());
     call.timer->start(std::chrono::milliseconds(timeoutMs), [this, fetchId] { onCallTimeout(fetchId); });
     pendingHttpCalls_.insert_or_assign(fetchId, std::move(call));
     res->onAborted([this, fetchId] { abandonCall(fetchId); });

@@ -89,7 +89,6 @@ void HttpServer::runServerThread(int port, std::shared_ptr<StartupSignal> signal
         limits.idleTimeout = impl_->options_.httpIdleTimeout;
         transport::App app(*loop, limits);
         impl_->app_ = &app;
-        impl_->serverLoop_ = loop.get();
         impl_->registerRoutes(app);
         bool listening = false;
         app.listen(kBridgeHost, port, [&](transport::ListenSocket* socket, int errorNumber) {
@@ -122,7 +121,6 @@ void HttpServer::runServerThread(int port, std::shared_ptr<StartupSignal> signal
     impl_->loopRunning_ = false;
     running_ = false;
     impl_->app_ = nullptr;
-    impl_->serverLoop_ = nullptr;
     impl_->listenPort_ = 0;
     // After a handler's exception the stop task never ran: drop what it would have dropped, here
     // on the server thread, before the loop that their timers belong to goes away.

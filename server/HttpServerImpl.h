@@ -85,7 +85,6 @@ public:
     std::function<void(const std::string& fileName, WebSocketConnection* closing)> rejectPendingWebviewerPings_;
 
     transport::App* app_ = nullptr;        // the application while the server thread runs it
-    transport::Loop* serverLoop_ = nullptr;  // its loop, for timers; server thread only
     std::atomic<int> listenPort_{0};       // any thread; 0 when not listening
     std::atomic<bool> loopRunning_{false};  // any thread
     std::atomic<bool> stopping_{false};     // any thread

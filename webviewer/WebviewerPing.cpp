@@ -65,7 +65,7 @@ void HttpServer::Impl::handleWebviewerPing(std::shared_ptr<transport::HttpRespon
     ping.startedAt = std::chrono::steady_clock::now();
     ping.timeoutMs = *timeoutMs;
     ping.target = webviewer->second;
-    ping.timer = std::make_unique<transport::Timer>(*serverLoop_);
+    ping.timer = std::make_unique<transport::Timer>(app_->loop());
     ping.timer->start(std::chrono::milliseconds(*timeoutMs), [this, id] { onPingTimeout(id); });
     pendingWebviewerPings_.insert_or_assign(id, std::move(ping));
     res->onAborted([this, id] { pendingWebviewerPings_.erase(id); });

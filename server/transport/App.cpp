@@ -132,6 +132,10 @@ App& App::addWebSocketRoute(std::string pattern, WebSocketRoute route) {
     return *this;
 }
 
+Loop& App::loop() const {
+    return state_->loop;
+}
+
 App& App::filter(RequestFilter filter) {
     state_->filter = std::move(filter);
     return *this;

@@ -56,6 +56,9 @@ public:
     App& onReject(RejectHandler handler);
     App& filter(RequestFilter filter);
 
+    // The loop the application runs on, for timers of its routes.
+    Loop& loop() const;
+
     // Binds and listens at once, then calls `callback` with the listening socket, or with null and
     // the system's error number. Accepted connections are served by the loop.
     void listen(const std::string& host, int port,

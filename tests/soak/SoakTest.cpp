@@ -54,6 +54,7 @@
 #include "server/HttpServer.h"
 #include "server/HttpServerImpl.h"
 #include "support/ScopedEnv.h"
+#include "support/TestClients.h"
 #include "ui/AuthDialogState.h"
 #include "ui/EnhancedSecurity.h"
 #include "ui/MainQueue.h"
@@ -119,16 +120,6 @@ long residentKb() {
 long trimmedResidentKb() {
     malloc_trim(0);
     return residentKb();
-}
-
-// Polls `condition` until it holds or `limit` has passed; the limit is a bound, not a check.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    auto end = Clock::now() + limit;
-    while (true) {
-        if (condition()) return true;
-        if (Clock::now() >= end) return false;
-        std::this_thread::sleep_for(20ms);
-    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -878,14 +869,14 @@ int runSoak(Settings settings) {
 
     // The server notices closed connections on its own loop: wait (bounded) for it to settle.
     std::optional<PendingState> pending;
-    eventually([&] {
+    testing::eventually([&] {
         pending = readPending(*server);
         return !pending || pending->total() == 0;
     }, 10s);
     auto health = healthStatus(port);
     long endFds = 0;
     // Wait (bounded) for the exact start count; the check itself allows the loop a few of its own.
-    eventually([&] { return (endFds = descriptorCount()) <= startFds; }, 5s);
+    testing::eventually([&] { return (endFds = descriptorCount()) <= startFds; }, 5s);
     // Approved sessions are state the user granted, not a leak; they go before memory is read.
     store.revokeAll();
     const long endRssKb = trimmedResidentKb();
