@@ -177,7 +177,10 @@ void HttpConnection::processInput() {
 bool HttpConnection::beginBody() {
     startPhase(Phase::Body);
     if (auto length = parser_->content_length(); length && !holdBody(static_cast<std::size_t>(*length))) return false;
-    if (parser_->chunked()) headerFieldCount_ = static_cast<std::size_t>(std::distance(parser_->get().begin(), parser_->get().end()));
+    if (parser_->chunked()) {
+        const auto& fields = parser_->get();
+        headerFieldCount_ = static_cast<std::size_t>(std::distance(fields.begin(), fields.end()));
+    }
     parser_->eager(true);
     // A client that waits for permission before sending its body gets it at once.
     if (!parser_->is_done() && boost::beast::iequals(parser_->get()[http::field::expect], "100-continue")) {
@@ -220,6 +223,7 @@ void HttpConnection::dispatch() {
     keepAlive_ = request_.message.keep_alive();
     // HEAD is answered as GET without the body.
     headRequest_ = request_.message.method() == http::verb::head;
+    const std::string_view method = headRequest_ ? "GET" : std::string_view(request_.message.method_string());
 
     current_ = std::make_shared<HttpResponse>(*this);
     auto response = current_;
@@ -234,8 +238,7 @@ void HttpConnection::dispatch() {
             if (response->isOpen()) response->writeStatus("403 Forbidden")->end();
         } else if (webSocketRoute) {
             upgrading = true;
-        } else if (const RouteHandler* handler = app_->findRoute(
-                       headRequest_ ? std::string_view("GET") : std::string_view(request_.message.method_string()), request_.path)) {
+        } else if (const RouteHandler* handler = app_->findRoute(method, request_.path)) {
             (*handler)(response, request);
             response->deliverBody(request_.message.body());
         } else if (app_->reject) {
