@@ -85,9 +85,7 @@ void HttpServer::runServerThread(int port, std::shared_ptr<StartupSignal> signal
             if (logged.size() >= kMaxDistinctHandlerFailures || !logged.emplace(what).second) return;
             appendPluginLog("bridge_handler_exception", bridgeEndpointDetails(port) + " error=" + inQuotes(what));
         });
-        transport::HttpLimits limits;
-        limits.idleTimeout = impl_->options_.httpIdleTimeout;
-        transport::App app(*loop, limits);
+        transport::App app(*loop, impl_->options_.httpLimits);
         impl_->app_ = &app;
         impl_->registerRoutes(app);
         bool listening = false;
@@ -134,8 +132,10 @@ void HttpServer::stop() {
     if (was) {
         if (auto loop = impl_->loop()) {
             loop->defer([impl = impl_] {
-                impl->clearState();
+                // Held requests are answered (503) while the routes still hold them; their maps
+                // are then dropped, and the loop ends once the goodbyes have gone out.
                 if (impl->app_) impl->app_->close();
+                impl->clearState();
                 impl->listenPort_ = 0;
             });
         }

@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include "server/transport/App.h"
+
 namespace Lumenbox {
 
 class SessionStore;
@@ -28,9 +30,8 @@ public:
         // How long an authorization question waits for the user before its requests are
         // answered "408 Request Timeout" and every open dialog is dismissed.
         std::chrono::milliseconds authorizationTimeout{std::chrono::seconds(120)};
-        // How long an HTTP connection may sit unused (no request in progress, no reply being
-        // held) before the bridge closes it.
-        std::chrono::milliseconds httpIdleTimeout{std::chrono::seconds(10)};
+        // The transport's limits: connection count, idle time, request deadlines, body sizes.
+        transport::HttpLimits httpLimits;
     };
 
     explicit HttpServer(SessionStore& sessionStore);
@@ -43,8 +44,9 @@ public:
     // server listens (at once when it already runs). Port 0 takes an ephemeral port (see port()).
     // Throws std::system_error when the thread cannot be created.
     bool start(int port);
-    // Stops the loop, closes every connection without answering pending requests, joins the
-    // thread. Safe when not running.
+    // Stops listening, answers held requests "503 Service Unavailable" and closes WebSockets with
+    // 1001 (going away), waiting at most HttpLimits::closeGracePeriod for that to go out, then
+    // drops what the routes hold and joins the thread. Safe when not running.
     void stop();
     bool isRunning() const { return running_.load(); }
     // The port the server listens on, 0 when it does not listen.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <sys/resource.h>
+
 #include "server/transport/AppState.h"
 #include "server/transport/HttpConnection.h"
 
@@ -15,11 +17,21 @@ namespace {
 // How long accepting pauses when the process has no file descriptor left for a new connection.
 constexpr std::chrono::milliseconds kAcceptPauseOnExhaustion{200};
 
-// The idle sweep's period: a tenth of the idle limit, so that a connection is closed at most 10%
-// after its limit, but never more often than every 10 ms nor less often than every second.
-std::chrono::milliseconds idleSweepInterval(std::chrono::milliseconds idleTimeout) {
+// The idle sweep's period: a tenth of the shortest limit it watches, so that a connection is
+// closed at most 10% after its limit, but never more often than every 10 ms nor less often than
+// every second.
+std::chrono::milliseconds idleSweepInterval(const HttpLimits& limits) {
     using std::chrono::milliseconds;
-    return std::clamp(idleTimeout / 10, milliseconds(10), milliseconds(1000));
+    const milliseconds shortest = std::min({limits.idleTimeout, limits.headTimeout, limits.bodyTimeout});
+    return std::clamp(shortest / 10, milliseconds(10), milliseconds(1000));
+}
+
+// Every connection takes a descriptor, and FileMaker needs its own for files and plug-ins: the
+// bridge takes at most half of the process's limit.
+std::size_t connectionCap(std::size_t configured) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::max<std::size_t>(configured, 1);
+    return std::max<std::size_t>(1, std::min<std::size_t>(configured, static_cast<std::size_t>(limit.rlim_cur / 2)));
 }
 
 class BoundSocket : public ListenSocket {
@@ -38,7 +50,10 @@ App::State::State(Loop& loop, HttpLimits limits)
       limits(limits),
       acceptor(context),
       acceptPause(context),
-      idleSweep(loop) {}
+      sweepInterval(idleSweepInterval(limits)),
+      idleSweep(loop),
+      maxConnections(connectionCap(limits.maxConnections)),
+      closeGrace(loop) {}
 
 const RouteHandler* App::State::findRoute(std::string_view method, std::string_view path) const {
     const auto* routes = method == "GET" ? &getRoutes : method == "POST" ? &postRoutes : nullptr;
@@ -61,12 +76,43 @@ void App::State::track(TrackedConnection* connection, std::weak_ptr<TrackedConne
 
 void App::State::untrack(TrackedConnection* connection) {
     connections.erase(connection);
+    // The last goodbye of App::close has gone out: nothing is left to wait for.
+    if (closed && connections.empty()) closeGrace.cancel();
+}
+
+bool App::State::hasExpired(std::uint64_t startTick, std::chrono::milliseconds limit) const {
+    // As for idleness: a moment noted at tick T lies more than (N - T - 1) intervals before sweep N.
+    const auto ticks = static_cast<std::uint64_t>((limit + sweepInterval - std::chrono::milliseconds(1)) / sweepInterval);
+    return idleTick > startTick + ticks;
+}
+
+bool App::State::makeRoomForConnection() {
+    if (connections.size() < maxConnections) return true;
+    std::shared_ptr<TrackedConnection> oldest;
+    std::uint64_t oldestTick = 0;
+    for (auto& [raw, weak] : connections) {
+        auto since = raw->idleSince();
+        if (!since || (oldest && *since >= oldestTick)) continue;
+        if (auto connection = weak.lock()) {
+            oldest = std::move(connection);
+            oldestTick = *since;
+        }
+    }
+    if (!oldest) return false;
+    oldest->forceClose();
+    return true;
+}
+
+bool App::State::holdBodyBytes(std::size_t bytes) {
+    if (bytes > limits.maxBodyBytesInFlight - bodyBytesHeld) return false;
+    bodyBytesHeld += bytes;
+    return true;
 }
 
 void App::State::armIdleSweep() {
     if (closed || idleSweepArmed || connections.empty()) return;
     idleSweepArmed = true;
-    idleSweep.start(idleSweepInterval(limits.idleTimeout), [this] {
+    idleSweep.start(sweepInterval, [this] {
         idleSweepArmed = false;
         sweepIdleConnections();
     });
@@ -74,18 +120,17 @@ void App::State::armIdleSweep() {
 
 void App::State::sweepIdleConnections() {
     ++idleTick;
-    const auto interval = idleSweepInterval(limits.idleTimeout);
+    const auto interval = sweepInterval;
     // Activity noted at tick T happened less than one interval after the T-th sweep, so at sweep
     // N it lies more than (N - T - 1) intervals back: past the limit once N - T exceeds `allowed`.
     const std::uint64_t allowed = static_cast<std::uint64_t>((limits.idleTimeout + interval - std::chrono::milliseconds(1)) / interval);
-    if (idleTick > allowed) {
-        // Collected first: a connection may leave the map while being closed.
-        std::vector<std::shared_ptr<TrackedConnection>> open;
-        for (auto& [raw, weak] : connections) {
-            if (auto connection = weak.lock()) open.push_back(std::move(connection));
-        }
-        for (auto& connection : open) connection->closeIfIdleSince(idleTick - allowed);
+    const std::uint64_t idleBefore = idleTick > allowed ? idleTick - allowed : 0;
+    // Collected first: a connection may leave the map while being closed.
+    std::vector<std::shared_ptr<TrackedConnection>> open;
+    for (auto& [raw, weak] : connections) {
+        if (auto connection = weak.lock()) open.push_back(std::move(connection));
     }
+    for (auto& connection : open) connection->sweep(idleBefore);
     armIdleSweep();
 }
 
@@ -107,7 +152,14 @@ void App::State::onAccept(const error_code& error, asio::ip::tcp::socket socket)
         });
         return;
     }
-    if (!error) std::make_shared<HttpConnection>(shared_from_this(), std::move(socket))->start();
+    if (!error) {
+        auto connection = std::make_shared<HttpConnection>(shared_from_this(), std::move(socket));
+        if (makeRoomForConnection()) {
+            connection->start();
+        } else {
+            connection->refuse("503 Service Unavailable", "Too many connections.");
+        }
+    }
     startAccepting();
 }
 
@@ -115,6 +167,14 @@ App::App(Loop& loop, HttpLimits limits) : state_(std::make_shared<State>(loop, l
 
 App::~App() {
     close();
+    // Normally nothing is left: the loop has run the goodbyes to their end. If the loop stopped
+    // first, whatever remains is closed here.
+    std::vector<std::shared_ptr<TrackedConnection>> open;
+    for (auto& [raw, weak] : state_->connections) {
+        if (auto connection = weak.lock()) open.push_back(std::move(connection));
+    }
+    for (auto& connection : open) connection->forceClose();
+    state_->closeGrace.cancel();
 }
 
 App& App::get(std::string path, RouteHandler handler) {
@@ -182,7 +242,16 @@ void App::close() {
     for (auto& [raw, weak] : state.connections) {
         if (auto connection = weak.lock()) open.push_back(std::move(connection));
     }
-    for (auto& connection : open) connection->forceClose();
+    for (auto& connection : open) connection->closeGracefully();
+    open.clear();
+    if (state.connections.empty()) return;
+    state.closeGrace.start(state.limits.closeGracePeriod, [&state] {
+        std::vector<std::shared_ptr<TrackedConnection>> left;
+        for (auto& [raw, weak] : state.connections) {
+            if (auto connection = weak.lock()) left.push_back(std::move(connection));
+        }
+        for (auto& connection : left) connection->forceClose();
+    });
 }
 
 }  // namespace Lumenbox::transport

@@ -37,6 +37,31 @@ struct HttpLimits {
     // closed: a kept-alive connection nobody uses, or a client that stalls mid-request or stops
     // reading its reply. A held response is watched by its route's own time limit instead.
     std::chrono::milliseconds idleTimeout{std::chrono::seconds(10)};
+    // The whole request head must arrive within this time, counted from its first byte (or, for
+    // a request already waiting behind the previous one, from the end of that one's response):
+    // a client trickling a byte now and then never resets it, unlike the idle limit.
+    std::chrono::milliseconds headTimeout{std::chrono::seconds(10)};
+    // The whole body must arrive within `bodyTimeout` plus `bodyTimePerMiB` for every full MiB
+    // of its declared length (of what has arrived so far, for a chunked body), counted from the
+    // end of the head: 60 s for any body of the bridge, 76 s for one of the largest allowed.
+    // Over it the connection is closed. A refused request's remaining input is read and
+    // discarded for at most `headTimeout`.
+    std::chrono::milliseconds bodyTimeout{std::chrono::seconds(60)};
+    std::chrono::milliseconds bodyTimePerMiB{std::chrono::seconds(1)};
+    // Open connections, HTTP and WebSocket together. The effective cap is also at most half of
+    // the process's descriptor limit (RLIMIT_NOFILE soft limit, read when the App is made), so
+    // that the host keeps descriptors for its own files. A connection over the cap closes the
+    // kept-alive connection idle longest, or when none is idle is answered 503 and closed.
+    std::size_t maxConnections = 1024;
+    // Bytes held by all request bodies being read at once: a declared length counts from the end
+    // of its head, a chunked body as it grows, until the body has been handed to its route. A
+    // request that would take the total over it is answered 503 and its connection closed, so
+    // that many large bodies at once cannot make the host swap.
+    std::size_t maxBodyBytesInFlight = 64 * 1024 * 1024;
+    // How long App::close waits for held requests' 503 replies and WebSocket close frames to go
+    // out before it closes what is left regardless: a client that does not read cannot hold up
+    // the stop.
+    std::chrono::milliseconds closeGracePeriod{std::chrono::seconds(1)};
 };
 
 // The HTTP/WebSocket application on one loop: routes by method and exact path, a WebSocket route
@@ -65,7 +90,10 @@ public:
                 const std::function<void(ListenSocket*, int errorNumber)>& callback);
 
     // Closes the listening socket and every connection, HTTP and WebSocket, so that the loop runs
-    // out of work. WebSocket close callbacks and HTTP abort handlers still run.
+    // out of work. A held response (a route's, not yet ended) is first answered through the
+    // reject handler with "503 Service Unavailable", and each WebSocket gets a 1001 (going away)
+    // close frame; what has not finished after HttpLimits::closeGracePeriod is closed at once.
+    // WebSocket close callbacks and HTTP abort handlers (of requests still being read) still run.
     void close();
 
     struct State;

@@ -3,6 +3,7 @@
 // Private to the transport: the state of an App shared with its connections.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -21,8 +22,14 @@ class TrackedConnection {
 public:
     virtual ~TrackedConnection() = default;
     virtual void forceClose() = 0;
-    // Closes the connection when it has made no progress since before the idle tick `tick`.
-    virtual void closeIfIdleSince(std::uint64_t tick) { (void)tick; }
+    // App::close: answer what is held, say goodbye, then close (see App::close).
+    virtual void closeGracefully() { forceClose(); }
+    // The idle sweep: closes the connection when it has made no progress since before the idle
+    // tick `idleBefore`, or when its request has run past its deadline.
+    virtual void sweep(std::uint64_t idleBefore) { (void)idleBefore; }
+    // The tick of the last progress of a kept-alive connection that waits for its next request
+    // (nothing read, held or being written), which may be closed to make room; otherwise none.
+    virtual std::optional<std::uint64_t> idleSince() const { return std::nullopt; }
 };
 
 // Lets a route table be searched with the request's path as it is, without copying it.
@@ -43,9 +50,21 @@ struct App::State : std::enable_shared_from_this<App::State> {
 
     // Idle connections are found by one coarse sweep rather than a timer per connection: each
     // sweep bumps `idleTick`, connections note the tick whenever they make progress, and those
-    // whose tick is too old are closed. The sweep runs only while there are connections.
+    // whose tick is too old are closed. Request deadlines use the same ticks. The sweep runs only
+    // while there are connections.
     void armIdleSweep();
     void sweepIdleConnections();
+    // True once more than `limit` has passed since a moment noted as `startTick`.
+    bool hasExpired(std::uint64_t startTick, std::chrono::milliseconds limit) const;
+
+    // Makes room for one more connection: true when under the cap or after closing the
+    // kept-alive connection idle longest; false when the new one must be refused.
+    bool makeRoomForConnection();
+
+    // The count of bytes held by request bodies being read (HttpLimits::maxBodyBytesInFlight):
+    // false, counting nothing, when `bytes` more would exceed it.
+    bool holdBodyBytes(std::size_t bytes);
+    void releaseBodyBytes(std::size_t bytes) { bodyBytesHeld -= bytes; }
 
     void startAccepting();
     void onAccept(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
@@ -64,8 +83,12 @@ struct App::State : std::enable_shared_from_this<App::State> {
     bool closed = false;
     std::unordered_map<TrackedConnection*, std::weak_ptr<TrackedConnection>> connections;
     std::uint64_t idleTick = 0;
+    std::chrono::milliseconds sweepInterval;
     Timer idleSweep;
     bool idleSweepArmed = false;
+    std::size_t maxConnections;  // HttpLimits::maxConnections within the descriptor limit
+    std::size_t bodyBytesHeld = 0;
+    Timer closeGrace;  // App::close's bound on the goodbyes
 };
 
 }  // namespace Lumenbox::transport

@@ -23,12 +23,14 @@ constexpr std::size_t kMaxBufferedInput = 1024 * 1024;
 // After a refused request the rest of its body is read and discarded up to this size, so that
 // the client sees the reply instead of a reset; then the connection closes regardless.
 constexpr std::size_t kMaxDrainBytes = 32 * 1024 * 1024;
+constexpr std::string_view kServiceUnavailable = "503 Service Unavailable";
 }  // namespace
 
 HttpConnection::HttpConnection(std::shared_ptr<App::State> app, asio::ip::tcp::socket socket)
     : app_(std::move(app)), socket_(std::move(socket)) {}
 
 HttpConnection::~HttpConnection() {
+    releaseBody();
     app_->untrack(this);
 }
 
@@ -40,13 +42,65 @@ void HttpConnection::start() {
     doRead();
 }
 
+void HttpConnection::refuse(std::string_view status, std::string_view message) {
+    lastActiveTick_ = app_->idleTick;
+    app_->track(this, weak_from_this());
+    rejectRequest(status, message);  // after the reply, input is discarded until the client closes
+}
+
 void HttpConnection::forceClose() {
     closeSocket();
 }
 
-void HttpConnection::closeIfIdleSince(std::uint64_t tick) {
-    if (current_ || upgraded_ || lastActiveTick_ >= tick) return;
-    closeSocket();
+// The held response is answered 503 with "Connection: close"; once that and any reply still
+// being written have gone out, the usual close after a last reply follows (App::close bounds it).
+void HttpConnection::closeGracefully() {
+    if (closed_ || upgraded_) return;
+    if (auto response = current_; response && !dispatching_) {
+        keepAlive_ = false;
+        app_->loop.guarded([&] {
+            if (app_->reject) app_->reject(*response, kServiceUnavailable, "Lumenbox is shutting down.");
+        });
+        if (response->isOpen()) response->writeStatus(kServiceUnavailable)->end();
+    }
+    if (!writeInFlight_ && outbox_.empty()) {
+        closeSocket();
+        return;
+    }
+    closeAfterWrite_ = true;
+}
+
+void HttpConnection::sweep(std::uint64_t idleBefore) {
+    if (closed_ || upgraded_) return;
+    const HttpLimits& limits = app_->limits;
+    bool late = false;
+    switch (phase_) {
+        case Phase::Waiting:
+            break;
+        case Phase::Head:
+        case Phase::Draining:
+            late = app_->hasExpired(phaseStartTick_, limits.headTimeout);
+            break;
+        case Phase::Body: {
+            const auto mebibytes = static_cast<std::chrono::milliseconds::rep>(bodyBytesHeld_ >> 20);
+            late = app_->hasExpired(phaseStartTick_, limits.bodyTimeout + limits.bodyTimePerMiB * mebibytes);
+            break;
+        }
+    }
+    if (late || (!current_ && lastActiveTick_ < idleBefore)) closeSocket();
+}
+
+std::optional<std::uint64_t> HttpConnection::idleSince() const {
+    if (closed_ || upgraded_ || current_ || parser_ || input_.size() > 0 || writeInFlight_ || !outbox_.empty() ||
+        closeAfterWrite_ || draining_) {
+        return std::nullopt;
+    }
+    return lastActiveTick_;
+}
+
+void HttpConnection::startPhase(Phase phase) {
+    phase_ = phase;
+    phaseStartTick_ = app_->idleTick;
 }
 
 void HttpConnection::doRead() {
@@ -86,20 +140,25 @@ void HttpConnection::processInput() {
             parser_.emplace();
             parser_->header_limit(static_cast<std::uint32_t>(app_->limits.maxHeaderBytes));
             parser_->body_limit(app_->limits.maxBodyBytes);
-            parser_->eager(true);
+            // The head alone first (see beginBody): a body is counted before it takes memory.
+            parser_->eager(false);
             continueSent_ = false;
+            startPhase(Phase::Head);
         }
         error_code error;
         std::size_t used = parser_->put(input_.data(), error);
         input_.consume(used);
-        if (error == http::error::need_more || (!error && !parser_->is_done())) {
-            if (parser_->is_header_done() && !continueSent_) {
-                // A client that waits for permission before sending its body gets it at once.
-                if (boost::beast::iequals(parser_->get()[http::field::expect], "100-continue")) {
-                    continueSent_ = true;
-                    queueWrite("HTTP/1.1 100 Continue\r\n\r\n");
-                }
+        if (!error || error == http::error::need_more) {
+            if (phase_ == Phase::Head && parser_->is_header_done()) {
+                if (!beginBody()) return;
+                if (!parser_->is_done()) continue;  // the body may be waiting in the buffer already
             }
+            if (parser_->is_done()) {
+                dispatch();
+                continue;
+            }
+            // A chunked body is counted as it grows.
+            if (parser_->chunked() && !holdBody(parser_->get().body().size())) return;
             break;
         }
         if (error == http::error::body_limit) {
@@ -110,22 +169,61 @@ void HttpConnection::processInput() {
             rejectRequest("431 Request Header Fields Too Large", "Request headers too large.");
             return;
         }
-        if (error) {
-            rejectRequest("400 Bad Request", "Malformed HTTP request.");
-            return;
-        }
-        dispatch();
+        rejectRequest("400 Bad Request", "Malformed HTTP request.");
+        return;
     }
 }
 
+bool HttpConnection::beginBody() {
+    startPhase(Phase::Body);
+    if (auto length = parser_->content_length(); length && !holdBody(static_cast<std::size_t>(*length))) return false;
+    if (parser_->chunked()) {
+        const auto& fields = parser_->get();
+        headerFieldCount_ = static_cast<std::size_t>(std::distance(fields.begin(), fields.end()));
+    }
+    parser_->eager(true);
+    // A client that waits for permission before sending its body gets it at once.
+    if (!parser_->is_done() && boost::beast::iequals(parser_->get()[http::field::expect], "100-continue")) {
+        continueSent_ = true;
+        queueWrite("HTTP/1.1 100 Continue\r\n\r\n");
+    }
+    return true;
+}
+
+bool HttpConnection::holdBody(std::size_t total) {
+    if (total <= bodyBytesHeld_) return true;
+    if (!app_->holdBodyBytes(total - bodyBytesHeld_)) {
+        rejectRequest(kServiceUnavailable, "Server busy: too much request data at once.");
+        return false;
+    }
+    bodyBytesHeld_ = total;
+    return true;
+}
+
+void HttpConnection::releaseBody() {
+    app_->releaseBodyBytes(bodyBytesHeld_);
+    bodyBytesHeld_ = 0;
+}
+
 void HttpConnection::dispatch() {
+    const bool chunked = parser_->chunked();
     request_.message = parser_->release();
     parser_.reset();
+    startPhase(Phase::Waiting);
+    if (chunked) {
+        // Trailer fields come after the body, unchecked by anything that looked at the head:
+        // they are dropped rather than mixed into it.
+        auto field = std::next(request_.message.begin(), static_cast<std::ptrdiff_t>(headerFieldCount_));
+        while (field != request_.message.end()) field = request_.message.erase(field);
+    }
     std::string_view target = request_.message.target();
     std::size_t question = target.find('?');
     request_.path = target.substr(0, question);
     request_.query = question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
     keepAlive_ = request_.message.keep_alive();
+    // HEAD is answered as GET without the body.
+    headRequest_ = request_.message.method() == http::verb::head;
+    const std::string_view method = headRequest_ ? "GET" : std::string_view(request_.message.method_string());
 
     current_ = std::make_shared<HttpResponse>(*this);
     auto response = current_;
@@ -140,13 +238,14 @@ void HttpConnection::dispatch() {
             if (response->isOpen()) response->writeStatus("403 Forbidden")->end();
         } else if (webSocketRoute) {
             upgrading = true;
-        } else if (const RouteHandler* handler = app_->findRoute(request_.message.method_string(), request_.path)) {
+        } else if (const RouteHandler* handler = app_->findRoute(method, request_.path)) {
             (*handler)(response, request);
             response->deliverBody(request_.message.body());
         } else if (app_->reject) {
             app_->reject(*response, "404 Not Found", "Not found.");
         }
     });
+    releaseBody();  // handed to the route
     if (upgrading) {
         current_.reset();
         dispatching_ = false;
@@ -167,7 +266,10 @@ void HttpConnection::dispatch() {
 
 void HttpConnection::rejectRequest(std::string_view status, std::string_view message) {
     parser_.reset();
+    releaseBody();
+    startPhase(Phase::Waiting);
     keepAlive_ = false;
+    headRequest_ = false;
     current_ = std::make_shared<HttpResponse>(*this);
     auto response = current_;
     dispatching_ = true;
@@ -191,7 +293,8 @@ void HttpConnection::completeResponse(HttpResponse& response, std::string_view s
     outbox_.append("HTTP/1.1 ").append(status).append("\r\n").append(headers).append("Content-Length: ");
     outbox_.append(length, std::to_chars(length, length + sizeof length, body.size()).ptr).append("\r\n");
     if (!keepAlive_) outbox_.append("Connection: close\r\n");
-    outbox_.append("\r\n").append(body);
+    outbox_.append("\r\n");
+    if (!headRequest_) outbox_.append(body);
     if (!keepAlive_) closeAfterWrite_ = true;
     current_.reset();
     doWrite();
@@ -252,6 +355,7 @@ void HttpConnection::onWrite(const error_code& error, std::size_t bytes) {
         error_code ignored;
         socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
         draining_ = true;
+        startPhase(Phase::Draining);
         input_.clear();
         doRead();
     }
@@ -260,6 +364,7 @@ void HttpConnection::onWrite(const error_code& error, std::size_t bytes) {
 void HttpConnection::closeSocket() {
     if (closed_) return;
     closed_ = true;
+    releaseBody();
     error_code ignored;
     socket_.close(ignored);
     abortCurrent();

@@ -26,8 +26,12 @@ public:
     ~HttpConnection() override;
 
     void start();
+    // Instead of `start`, for a connection over the cap: answers at once and closes.
+    void refuse(std::string_view status, std::string_view message);
     void forceClose() override;
-    void closeIfIdleSince(std::uint64_t tick) override;
+    void closeGracefully() override;
+    void sweep(std::uint64_t idleBefore) override;
+    std::optional<std::uint64_t> idleSince() const override;
 
     // Called by HttpResponse::end with the finished head (status and headers) and the body.
     void completeResponse(HttpResponse& response, std::string_view status, std::string_view headers,
@@ -36,10 +40,20 @@ public:
 private:
     using Parser = boost::beast::http::request_parser<boost::beast::http::string_body>;
 
+    // What the connection waits for, for the sweep's deadlines (HttpLimits::headTimeout and
+    // bodyTimeout). While a response is held or being written only the idle rule applies.
+    enum class Phase : std::uint8_t { Waiting, Head, Body, Draining };
+
     void doRead();
     void onRead(const boost::system::error_code& error, std::size_t bytes);
     void processInput();
     void dispatch();
+    // After the head: counts the declared body against the app's cap and lets the body in.
+    bool beginBody();
+    // Counts `total` bytes of body as held; answers 503 and returns false when over the cap.
+    bool holdBody(std::size_t total);
+    void releaseBody();
+    void startPhase(Phase phase);
     void rejectRequest(std::string_view status, std::string_view message);
     void upgrade(std::shared_ptr<const WebSocketRoute> route);
     void queueWrite(std::string_view bytes);
@@ -69,6 +83,11 @@ private:
     bool upgraded_ = false;
     std::size_t drained_ = 0;
     std::uint64_t lastActiveTick_ = 0;  // the app's idle tick at the last byte read or written
+    Phase phase_ = Phase::Waiting;
+    std::uint64_t phaseStartTick_ = 0;
+    std::size_t bodyBytesHeld_ = 0;     // of the app's count of bytes held by bodies
+    std::size_t headerFieldCount_ = 0;  // fields of a chunked request's head; later ones are trailers
+    bool headRequest_ = false;          // the current request is a HEAD: the reply has no body
 };
 
 }  // namespace Lumenbox::transport

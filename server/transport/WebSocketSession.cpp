@@ -36,6 +36,15 @@ void WebSocketSession::accept(boost::beast::http::request<boost::beast::http::st
     stream_.read_message_max(settings.maxPayloadLength);
     stream_.auto_fragment(false);  // every message goes out as one final frame
     stream_.text(true);
+    // Beast refuses the reserved close codes below 3000 with 1002 but echoes any code from 5000
+    // up, which no endpoint may send: those get 1002 too. Starting our own close here makes the
+    // read see a close already under way, so it sends no echo (behind a write in flight, a
+    // waiting close goes out before the read's echo would).
+    stream_.control_callback([this](websocket::frame_type kind, boost::beast::string_view) {
+        if (kind != websocket::frame_type::close || stream_.reason().code < 5000 || closing_) return;
+        closing_ = true;
+        stream_.async_close(websocket::close_code::protocol_error, [self = shared_from_this()](const error_code&) {});
+    });
     stream_.async_accept(request, [self = shared_from_this()](const error_code& error) { self->onAccept(error); });
 }
 
@@ -112,6 +121,16 @@ void WebSocketSession::end() {
     if (!open_ || finished_ || closing_) return;
     closing_ = true;
     stream_.async_close(websocket::close_code::normal, [self = shared_from_this()](const error_code&) {});
+}
+
+void WebSocketSession::closeGracefully() {
+    if (!open_ || finished_) {
+        forceClose();
+        return;
+    }
+    if (closing_) return;
+    closing_ = true;
+    stream_.async_close(websocket::close_code::going_away, [self = shared_from_this()](const error_code&) {});
 }
 
 void WebSocketSession::forceClose() {

@@ -24,6 +24,8 @@ public:
 
     void accept(boost::beast::http::request<boost::beast::http::string_body> request);
     void forceClose() override;
+    // App::close: a 1001 (going away) close frame, then the socket closes.
+    void closeGracefully() override;
 
     SendStatus send(std::string_view text);
     void end();

@@ -10,6 +10,8 @@
 //   token <token> <file>             register a persistent token            -> "ok"
 //   security on|off                  store the enhanced-security setting    -> "ok"
 //
+// --max-connections N raises the cap on open connections (the benchmarks hold 10,000 calls).
+//
 // End of input stops the bridge and ends the program. The caller gives it a HOME of its own, so
 // that the setting and the log stay out of the user's.
 #include <iostream>
@@ -35,18 +37,21 @@ bool listen(Lumenbox::HttpServer& server, int port) {
 
 int main(int argc, char** argv) {
     int port = 0;
+    Lumenbox::HttpServer::Options options;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--port" && i + 1 < argc) {
             port = std::stoi(argv[++i]);
+        } else if (arg == "--max-connections" && i + 1 < argc) {
+            options.httpLimits.maxConnections = std::stoul(argv[++i]);
         } else {
-            std::cerr << "usage: lumenbox-test-bridge [--port N]\n";
+            std::cerr << "usage: lumenbox-test-bridge [--port N] [--max-connections N]\n";
             return 2;
         }
     }
 
     Lumenbox::SessionStore store;
-    Lumenbox::HttpServer server(store);
+    Lumenbox::HttpServer server(store, options);
     if (!listen(server, port)) return 1;
     port = server.port();  // restarts keep the port, so pages reconnect to the same address
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
 
 #include "auth/SessionStore.h"
 #include "server/HttpServer.h"
@@ -118,7 +119,7 @@ TEST_F(ServerLifecycle, StartOnATakenPortFailsAndIsLoggedOnceUntilItRecovers) {
     EXPECT_EQ(entries[2], "bridge_start_recovered " + endpoint);
 }
 
-TEST_F(ServerLifecycle, StopClosesEveryConnectionAndAnswersNothing) {
+TEST_F(ServerLifecycle, StopAnswersHeldRequestsUnavailableSaysGoingAwayToWebSocketsAndClosesEverything) {
     HttpServer server(store_);
     ASSERT_TRUE(server.start(0));
     const int port = server.port();
@@ -133,21 +134,41 @@ TEST_F(ServerLifecycle, StopClosesEveryConnectionAndAnswersNothing) {
     WsClient unregistered(port);
     HttpClient idle(port);
     ASSERT_EQ(idle.get("/health").status, 200);
+    HttpClient halfRequest(port);
+    halfRequest.sendRaw("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 50\r\n\r\n{");
+    // Neither of these reads: the stop must not wait for them.
+    StalledWsClient stalled(port);
+    stalled.sendJson({{"type", "register"}, {"fileName", "Stalled"}, {"role", "webviewer"}});
+    asio::io_context context;
+    asio::ip::tcp::socket silent(context);
+    silent.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
+    const std::string neverBody = R"({"connectedFileName":"Sales","scriptName":"Never"})";
+    asio::write(silent, asio::buffer("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                                     std::to_string(neverBody.size()) + "\r\n\r\n" + neverBody));
+    ASSERT_EQ(webviewer.receiveJson()["type"], "callScript");
 
-    auto waiting = httpPostAsync(port, "/callScript", R"({"connectedFileName":"Sales","scriptName":"Never"})");
+    std::vector<std::future<HttpReply>> held;
+    held.push_back(httpPostAsync(port, "/callScript", R"({"connectedFileName":"Sales","scriptName":"Never"})"));
     ASSERT_EQ(webviewer.receiveJson()["type"], "callScript");  // the call now waits for the page
+    held.push_back(httpGetAsync(port, "/webviewerPing?fileName=Sales&timeout=5000"));
+    ASSERT_EQ(webviewer.receiveJson()["type"], "ping");
 
     server.stop();
     EXPECT_FALSE(server.isRunning());
     EXPECT_EQ(server.port(), 0);
-    EXPECT_TRUE(webviewer.waitClosed());
-    EXPECT_TRUE(agentBrowser.waitClosed());
-    EXPECT_EQ(webviewer.receive(0ms), std::nullopt);  // no status about each other's leaving
-    EXPECT_EQ(agentBrowser.receive(0ms), std::nullopt);
-    EXPECT_TRUE(unregistered.waitClosed());
+    for (auto& reply : held) {
+        ASSERT_EQ(reply.wait_for(5s), std::future_status::ready);
+        auto answer = reply.get();
+        expectJsonReply(answer, "503 Service Unavailable", R"({"error":"Lumenbox is shutting down."})");
+        EXPECT_EQ(answer.headers["connection"], "close");
+    }
+    for (WsClient* client : {&webviewer, &agentBrowser, &unregistered}) {
+        EXPECT_TRUE(client->waitClosed());
+        EXPECT_EQ(client->receive(0ms), std::nullopt);  // no status about each other's leaving
+        EXPECT_EQ(client->closeCode(), 1001);
+    }
     EXPECT_TRUE(idle.closedByServer());
-    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(waiting.get().status, 0);
+    EXPECT_TRUE(halfRequest.closedByServer());
     EXPECT_FALSE(acceptsConnections(port));
 }
 
@@ -239,7 +260,7 @@ TEST_F(ServerLifecycle, DestroyingARunningServerStopsIt) {
     server.reset();
     EXPECT_TRUE(webviewer.waitClosed());
     ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(waiting.get().status, 0);
+    EXPECT_EQ(waiting.get().status, 503);
     EXPECT_FALSE(acceptsConnections(port));
     // Nothing keeps the shared state alive once the server is gone.
     EXPECT_TRUE(weak.expired());

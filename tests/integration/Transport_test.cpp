@@ -5,6 +5,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/websocket.hpp>
 
 #include "support/BridgeFixture.h"
 
@@ -243,7 +244,7 @@ protected:
     IdleConnections() : BridgeFixture(shortIdleLimit()) {}
     static HttpServer::Options shortIdleLimit() {
         HttpServer::Options options;
-        options.httpIdleTimeout = 200ms;
+        options.httpLimits.idleTimeout = 200ms;
         return options;
     }
 };
@@ -296,6 +297,180 @@ TEST_F(IdleConnections, ALargeReplyReachesASlowReaderThatTakesLongerThanTheLimit
     EXPECT_FALSE(error) << error.message();
     EXPECT_EQ(received.rfind("HTTP/1.1 200 OK", 0), 0u);
     EXPECT_NE(received.find("\"result\":\"" + result + "\"}"), std::string::npos) << received.size() << " bytes received";
+}
+
+// A bridge with small transport limits, set per suite.
+class LimitedBridge : public BridgeFixture {
+protected:
+    explicit LimitedBridge(const std::function<void(transport::HttpLimits&)>& set) : BridgeFixture(options(set)) {}
+    static HttpServer::Options options(const std::function<void(transport::HttpLimits&)>& set) {
+        HttpServer::Options options;
+        set(options.httpLimits);
+        return options;
+    }
+};
+
+class SlowClients : public LimitedBridge {
+protected:
+    SlowClients() : LimitedBridge([](transport::HttpLimits& limits) {
+        limits.headTimeout = 200ms;
+        limits.bodyTimeout = 200ms;
+    }) {}
+};
+
+// Sends one byte at a time, each well within the idle limit, until the server closes.
+bool trickledUntilClosed(HttpClient& client, const std::string& byte) {
+    for (int sent = 0; sent < 400; ++sent) {
+        try {
+            client.sendRaw(byte);
+        } catch (const boost::system::system_error&) {
+            return true;
+        }
+        if (client.closedByServer(25ms)) return true;
+    }
+    return false;
+}
+
+TEST_F(SlowClients, ClientsTricklingAHeadOrABodyAreClosedAtTheDeadlineAndTheBridgeStillServes) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"head", "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: "},
+        {"body", "POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000\r\n\r\n{\"a\":\""},
+        {"chunked body", "POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n1000\r\n"},
+    };
+    for (const auto& [name, start] : cases) {
+        HttpClient client(port());
+        client.sendRaw(start);
+        EXPECT_TRUE(trickledUntilClosed(client, "x")) << name;
+    }
+    EXPECT_EQ(httpGet(port(), "/health").status, 200);
+    HttpClient keptAlive(port());  // a kept-alive connection between requests has no deadline
+    EXPECT_EQ(keptAlive.get("/health").status, 200);
+    EXPECT_FALSE(keptAlive.closedByServer(500ms));
+    EXPECT_EQ(keptAlive.get("/health").status, 200);
+}
+
+class ConnectionCap : public LimitedBridge {
+protected:
+    ConnectionCap() : LimitedBridge([](transport::HttpLimits& limits) { limits.maxConnections = 4; }) {}
+};
+
+TEST_F(ConnectionCap, OverTheCapTheIdleLongestIsClosedOrWhenNoneIsIdleTheNewcomerIsRefused) {
+    std::vector<std::unique_ptr<HttpClient>> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(std::make_unique<HttpClient>(port()));
+        EXPECT_EQ(clients.back()->get("/health").status, 200);
+    }
+    // All four are idle: the newcomer is served, and one of them is closed for it.
+    auto newcomer = std::make_unique<HttpClient>(port());
+    EXPECT_EQ(newcomer->get("/health").status, 200);
+    std::size_t closed = 0;
+    for (auto& client : clients) {
+        if (client->closedByServer(100ms)) {
+            client = std::move(newcomer);
+            ++closed;
+        }
+    }
+    ASSERT_EQ(closed, 1u);
+
+    // None is idle while each is in the middle of a request: the newcomer is refused.
+    for (auto& client : clients) client->sendRaw("GET /connectedFiles HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+    HttpClient refused(port());
+    auto reply = refused.readReply();
+    expectJsonReply(reply, "503 Service Unavailable", R"({"error":"Too many connections."})");
+    EXPECT_EQ(reply.headers["connection"], "close");
+    EXPECT_TRUE(refused.closedByServer());
+    refused.close();
+    for (auto& client : clients) {
+        client->sendRaw("\r\n");
+        EXPECT_EQ(client->readReply().body, "[]");
+    }
+    EXPECT_EQ(httpGet(port(), "/health").status, 200);
+}
+
+class BodyBytesCap : public LimitedBridge {
+protected:
+    BodyBytesCap() : LimitedBridge([](transport::HttpLimits& limits) { limits.maxBodyBytesInFlight = 1000; }) {}
+};
+
+std::string postHead(const std::string& framing) {
+    return "POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-continue\r\n" + framing + "\r\n\r\n";
+}
+
+TEST_F(BodyBytesCap, BodiesTakingTheTotalOverTheCapAreRefusedUntilTheHeldOnesAreHandedOn) {
+    // 800 bytes declared and held while their body trickles in ("100 Continue": counted).
+    HttpClient holder(port());
+    holder.sendRaw(postHead("Content-Length: 800"));
+    ASSERT_EQ(holder.readReply().statusLine, "100 Continue");
+
+    const std::pair<const char*, std::string> over[] = {
+        {"declared", postHead("Content-Length: 300")},
+        {"chunked", postHead("Transfer-Encoding: chunked") + "96\r\n" + std::string(150, 'x') + "\r\n64\r\n" +
+                        std::string(100, 'x') + "\r\n"},
+    };
+    for (const auto& [name, request] : over) {
+        HttpClient client(port());
+        client.sendRaw(request);
+        auto reply = client.readReply();
+        if (reply.status == 100) reply = client.readReply();  // the chunked body is counted as it comes
+        expectJsonReply(reply, "503 Service Unavailable", R"({"error":"Server busy: too much request data at once."})");
+        EXPECT_EQ(reply.headers["connection"], "close") << name;
+        EXPECT_TRUE(client.closedByServer()) << name;
+    }
+
+    holder.sendRaw(std::string(800, ' '));
+    EXPECT_EQ(holder.readReply().statusLine, "400 Bad Request");  // the body reached the route
+    EXPECT_EQ(httpPost(port(), "/callScript", std::string(900, ' ')).statusLine, "400 Bad Request");
+}
+
+// Sends the raw requests on a fresh connection (the last one asking to close) and returns all
+// that comes back.
+std::string exchangeRaw(int port, const std::string& requests) {
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);
+    socket.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
+    asio::write(socket, asio::buffer(requests));
+    std::string received;
+    char chunk[4096];
+    boost::system::error_code error;
+    while (!error) received.append(chunk, socket.read_some(asio::buffer(chunk), error));
+    return received;
+}
+
+TEST_F(Transport, ProtocolNitsHeadHasNoBodyTrailersAreDroppedInvalidCloseCodesGetProtocolError) {
+    // HEAD: the GET's status and headers, Content-Length included, and nothing after them.
+    for (const std::string target : {"/connectedFiles", "/nope", "/callScript"}) {
+        const std::string raw = exchangeRaw(port(), "HEAD " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" +
+                                                        rawGet(target, "Connection: close\r\n"));
+        const std::size_t headEnd = raw.find("\r\n\r\n");
+        ASSERT_NE(headEnd, std::string::npos) << raw;
+        const std::string headReply = raw.substr(0, headEnd + 4);
+        const std::string getReply = raw.substr(headEnd + 4);
+        const std::size_t closeLine = getReply.find("Connection: close\r\n");
+        ASSERT_NE(closeLine, std::string::npos) << raw;
+        EXPECT_EQ(headReply, getReply.substr(0, closeLine) + "\r\n") << target;
+        EXPECT_EQ(headReply.rfind(target == "/connectedFiles" ? "HTTP/1.1 200 OK" : "HTTP/1.1 404 Not Found", 0), 0u);
+    }
+
+    // A trailer field never counts as a header: this Origin would be refused.
+    HttpClient client(port());
+    client.sendRaw("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                   "1\r\nx\r\n0\r\nOrigin: http://elsewhere.example\r\n\r\n");
+    EXPECT_EQ(client.readReply().body, R"({"error":"Invalid JSON body."})");
+
+    // Close codes no endpoint may send are answered 1002; valid ones are echoed.
+    const std::pair<std::uint16_t, std::uint16_t> closes[] = {
+        {5000, 1002}, {65535, 1002}, {1005, 1002}, {1015, 1002}, {999, 1002}, {4000, 4000}, {1000, 1000},
+    };
+    for (const auto& [sent, expected] : closes) {
+        asio::io_context context;
+        boost::beast::websocket::stream<asio::ip::tcp::socket> ws(context);
+        ws.next_layer().connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port())});
+        ws.handshake("127.0.0.1", "/ws");
+        boost::system::error_code error;
+        ws.close(boost::beast::websocket::close_reason(sent), error);
+        EXPECT_EQ(ws.reason().code, expected) << sent << ": " << error.message();
+    }
+    EXPECT_EQ(httpGet(port(), "/health").status, 200);
 }
 
 TEST_F(Transport, ListensOnTheLoopbackAddressOnly) {

@@ -152,12 +152,14 @@ struct WsClient::State : std::enable_shared_from_this<WsClient::State> {
     std::condition_variable cv;
     std::deque<std::string> messages;  // Guarded by mutex
     bool closed = false;               // Guarded by mutex
+    int closeCode = 0;                 // Guarded by mutex
 
     void readNext() {
         stream.async_read(readBuffer, [self = shared_from_this()](const beast::error_code& error, std::size_t) {
             std::lock_guard lock(self->mutex);
             if (error) {
                 self->closed = true;
+                if (error == websocket::error::closed) self->closeCode = self->stream.reason().code;
             } else {
                 self->messages.push_back(beast::buffers_to_string(self->readBuffer.data()));
                 self->readBuffer.consume(self->readBuffer.size());
@@ -222,6 +224,11 @@ bool WsClient::quiet(std::chrono::milliseconds wait) {
 bool WsClient::waitClosed(std::chrono::milliseconds wait) {
     std::unique_lock lock(state_->mutex);
     return state_->cv.wait_for(lock, wait, [this] { return state_->closed; });
+}
+
+int WsClient::closeCode() {
+    std::lock_guard lock(state_->mutex);
+    return state_->closeCode;
 }
 
 void WsClient::registerAs(const std::string& fileName, const std::string& role) {

@@ -85,6 +85,8 @@ public:
     bool quiet(std::chrono::milliseconds wait = 200ms);
     // True once the server has closed the connection.
     bool waitClosed(std::chrono::milliseconds wait = 2000ms);
+    // The code of the server's close frame once closed; 0 when it closed without one.
+    int closeCode();
     void registerAs(const std::string& fileName, const std::string& role);
     void close();
 
