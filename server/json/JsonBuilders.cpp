@@ -28,7 +28,7 @@ namespace {
 // compact JSON while it is read, everything else is skipped. Depth 1 is the body's own object.
 class CallScriptBodyReader {
 public:
-    explicit CallScriptBodyReader(CallScriptRequest& out) : out_(out) {}
+    CallScriptBodyReader(CallScriptRequest& out, std::size_t textSize) : out_(out), textSize_(textSize) {}
 
     bool null() { return scalar("null"); }
     bool boolean(bool value) { return scalar(value ? "true" : "false"); }
@@ -68,7 +68,12 @@ public:
                      : name == "data"            ? Field::Data
                                                  : Field::Other;
             // A key given twice counts with its last value, as in a parsed tree.
-            if (field_ == Field::Data) out_.data.clear();
+            if (field_ == Field::Data) {
+                out_.data.clear();
+                // The data is most of a large body: room for all of it at once, rather than
+                // growing by doubling to up to twice its length.
+                out_.data.reserve(textSize_);
+            }
             return true;
         }
         if (writing()) {
@@ -168,6 +173,7 @@ private:
     }
 
     CallScriptRequest& out_;
+    std::size_t textSize_;
     std::size_t depth_ = 0;
     bool topIsObject_ = false;
     Field field_ = Field::Other;
@@ -182,7 +188,7 @@ private:
 CallScriptRequest parseCallScriptRequest(std::string_view text) {
     CallScriptRequest request;
     request.data.clear();
-    CallScriptBodyReader reader(request);
+    CallScriptBodyReader reader(request, text.size());
     try {
         nlohmann::json::sax_parse(text, &reader, nlohmann::json::input_format_t::json, /*strict=*/true,
                                   /*ignore_comments=*/false);
@@ -193,6 +199,7 @@ CallScriptRequest parseCallScriptRequest(std::string_view text) {
         request.invalidJson = true;
     }
     reader.finish();
+    if (request.data.capacity() > 2 * request.data.size() + 64) request.data.shrink_to_fit();
     return request;
 }
 
