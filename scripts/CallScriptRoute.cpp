@@ -29,7 +29,8 @@ std::optional<std::int32_t> parseTimeoutMs(const std::string& text) {
     errno = 0;
     char* end = nullptr;
     long value = std::strtol(text.c_str(), &end, 10);
-    if (end == text.c_str() || *end != '\0' || errno == ERANGE) return std::nullopt;
+    // The end is the string's end, not its first NUL: "5%00abc" decodes to a string with one inside.
+    if (end == text.c_str() || end != text.c_str() + text.size() || errno == ERANGE) return std::nullopt;
     if (value < 1 || value > INT32_MAX) return std::nullopt;
     return static_cast<std::int32_t>(value);
 }
@@ -56,26 +57,21 @@ void HttpServer::Impl::handleCallScript(std::shared_ptr<transport::HttpResponse>
     std::weak_ptr<transport::HttpResponse> weakRes = res;  // the response owns this handler
     res->onData([self = shared_from_this(), weakRes, body, aborted, limit = *timeoutMs,
                  session = std::move(session)](std::string_view chunk, bool isLast) {
-        body->append(chunk);
+        // A body that arrives whole is read where it lies rather than copied first.
+        const bool whole = isLast && body->empty();
+        if (!whole) body->append(chunk);
         auto res = weakRes.lock();
         if (!isLast || *aborted || !res) return;
 
-        auto parsed = json::parseStrict(*body);
-        if (!parsed) return writeJsonError(*res, "400 Bad Request", "Invalid JSON body.");
-        auto fileField = parsed->is_object() ? parsed->find("connectedFileName") : parsed->end();
-        auto scriptField = parsed->is_object() ? parsed->find("scriptName") : parsed->end();
-        if (!parsed->is_object() || fileField == parsed->end() || !fileField->is_string() ||
-            scriptField == parsed->end() || !scriptField->is_string()) {
-            return writeJsonError(*res, "400 Bad Request", kInvalidPayload);
-        }
-        std::string fileKey = normalizeFileName(fileField->get<std::string>());
-        std::string scriptName = trimWhitespace(scriptField->get<std::string>());
-        auto dataField = parsed->find("data");
-        static const nlohmann::json kNoData;  // null: the page sees "data":null
-        const nlohmann::json& data = dataField == parsed->end() ? kNoData : *dataField;
+        json::CallScriptRequest request = json::parseCallScriptRequest(whole ? chunk : std::string_view(*body));
+        std::string().swap(*body);
+        if (request.invalidJson) return writeJsonError(*res, "400 Bad Request", "Invalid JSON body.");
+        if (!request.error.empty()) return writeJsonError(*res, "400 Bad Request", kInvalidPayload);
+        std::string fileKey = normalizeFileName(request.connectedFileName);
+        std::string scriptName = trimWhitespace(request.scriptName);
         if (fileKey.empty() || scriptName.empty()) return writeJsonError(*res, "400 Bad Request", kInvalidPayload);
 
-        self->forwardScriptCall(std::move(res), fileKey, scriptName, data, session, limit);
+        self->forwardScriptCall(std::move(res), fileKey, scriptName, std::move(request.data), session, limit);
     });
 }
 
@@ -90,7 +86,7 @@ bool HttpServer::Impl::isCallAuthorized(const std::string& session, const std::s
 }
 
 void HttpServer::Impl::forwardScriptCall(std::shared_ptr<transport::HttpResponse> res, const std::string& fileKey,
-                                         const std::string& scriptName, const nlohmann::json& data,
+                                         const std::string& scriptName, std::string data,
                                          const std::string& session, std::int32_t timeoutMs) {
     auto webviewer = webviewers_.find(fileKey);
     if (webviewer == webviewers_.end()) {
@@ -104,7 +100,13 @@ void HttpServer::Impl::forwardScriptCall(std::shared_ptr<transport::HttpResponse
     }
 
     const std::string fetchId = generateUuid();
-    const std::string message = json::callScriptMessage(fetchId, scriptName, data);
+    // The page could not be sent a message over the WebSocket limit: refuse the call before
+    // writing anything of it.
+    if (json::callScriptMessageSize(fetchId, scriptName, data) > kMaxWebSocketMessageBytes) {
+        return writeJsonError(*res, "413 Payload Too Large", "Request too large to send to the web viewer of " + fileKey);
+    }
+    std::string message = json::callScriptMessage(fetchId, scriptName, data);
+    std::string().swap(data);
 
     PendingHttpCall call;
     call.res = res;

@@ -9,6 +9,9 @@ namespace Lumenbox {
 
 namespace {
 constexpr const char* kResultCallback = "handleFMCallback";
+// Sent by the page instead of a result whose message would exceed the WebSocket limit:
+// args = [{"resultBytes":n,...}, fetchId]. The page alone writes this name, a script cannot.
+constexpr const char* kResultTooLargeCallback = "resultTooLarge";
 
 bool isRegisteredAs(WebSocketConnection* ws, const char* role) {
     const PerSocketData& data = *ws->getUserData();
@@ -24,6 +27,7 @@ void HttpServer::Impl::handleCallback(WebSocketConnection* ws, const nlohmann::j
     auto fn = message.find("fn");
     if (fn != message.end() && !fn->is_string()) return;  // not a callback this bridge understands
     auto args = message.find("args");
+    if (fn != message.end() && *fn == kResultTooLargeCallback) return failTooLargeResult(ws, message);
 
     const bool isResult = fn != message.end() && *fn == kResultCallback && args != message.end() &&
                           args->is_array() && args->size() >= 2 && (*args)[1].is_string();
@@ -43,6 +47,30 @@ void HttpServer::Impl::handleCallback(WebSocketConnection* ws, const nlohmann::j
 
     auto agentBrowser = agentBrowsers_.find(fileName);
     if (agentBrowser != agentBrowsers_.end()) agentBrowser->second->send(json::serialize(message));
+}
+
+// The call stays unanswered by the page, whose result could not be sent: it fails with a code of
+// its own, and the web viewer stays connected for every other call.
+void HttpServer::Impl::failTooLargeResult(WebSocketConnection* ws, const nlohmann::json& message) {
+    auto args = message.find("args");
+    if (args == message.end() || !args->is_array() || args->size() < 2 || !(*args)[1].is_string()) return;
+    auto call = pendingHttpCalls_.find((*args)[1].get<std::string>());
+    // Only the connection the call was sent to can fail it.
+    if (call == pendingHttpCalls_.end() || call->second.target != ws) return;
+    const PendingHttpCall failed = std::move(call->second);
+    pendingHttpCalls_.erase(call);
+    if (failed.aborted || !failed.res) return;
+    const nlohmann::json& details = (*args)[0];
+    auto resultBytes = details.is_object() ? details.find("resultBytes") : details.end();
+    writeJsonValue(*failed.res, "502 Bad Gateway",
+                   nlohmann::json{{"code", "result_too_large"},
+                                  {"connectedFileName", failed.fileName},
+                                  {"error", "Script result too large to send over the WebSocket"},
+                                  {"limitBytes", kMaxWebSocketMessageBytes},
+                                  {"resultBytes", resultBytes != details.end() && resultBytes->is_number_unsigned()
+                                                      ? *resultBytes
+                                                      : nlohmann::json()},
+                                  {"scriptName", failed.scriptName}});
 }
 
 // An agent browser's "callScript" or "callScriptWithOption" goes to the file's web viewer as it is.

@@ -98,9 +98,10 @@ private:
     void answerCallsOf(const std::string& fileName, WebSocketConnection* closing);
     bool isCallAuthorized(const std::string& session, const std::string& fileKey);
     void forwardScriptCall(std::shared_ptr<transport::HttpResponse> res, const std::string& fileKey,
-                           const std::string& scriptName, const nlohmann::json& data, const std::string& session,
+                           const std::string& scriptName, std::string data, const std::string& session,
                            std::int32_t timeoutMs);
     void onCallTimeout(const std::string& fetchId);
+    void failTooLargeResult(WebSocketConnection* ws, const nlohmann::json& message);
     void onPingTimeout(const std::string& id);
     void abandonCall(const std::string& fetchId);
     void askUser(std::shared_ptr<transport::HttpResponse> res, AuthRequestKey key, AuthApproval approval,

@@ -25,7 +25,7 @@ void HttpServer::Impl::registerRoutes(transport::App& app) {
     app.post("/callScript", [self](auto res, auto& req) { self->handleCallScript(std::move(res), req); });
 
     transport::WebSocketBehavior<PerSocketData> endpoint;
-    endpoint.settings.maxPayloadLength = 16 * 1024 * 1024;
+    endpoint.settings.maxPayloadLength = kMaxWebSocketMessageBytes;
     endpoint.settings.idleTimeout = std::chrono::seconds(120);
     endpoint.settings.sendPingsAutomatically = true;
     endpoint.settings.maxBackpressure = 1024 * 1024;  // over it a message is dropped, never the connection

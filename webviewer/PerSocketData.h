@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "server/transport/WebSocket.h"
@@ -17,5 +18,10 @@ using WebSocketConnection = transport::WebSocket<PerSocketData>;
 
 inline constexpr const char* kRoleWebviewer = "webviewer";
 inline constexpr const char* kRoleAgentBrowser = "agent-browser";
+
+// The largest WebSocket message either side may send. The bridge closes a connection that sends
+// more (1009), so it refuses a script call whose message would exceed it, and the web viewer page,
+// which is told this value, answers a result that would exceed it with an error instead.
+inline constexpr std::size_t kMaxWebSocketMessageBytes = 16 * 1024 * 1024;
 
 }  // namespace Lumenbox

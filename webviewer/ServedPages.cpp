@@ -90,6 +90,7 @@ std::string generateWebviewerHtml(const std::string& fileName, const std::string
                                 {kVersionPlaceholder, escapeJsString(kPluginVersion)},
                                 {kCallbacksPlaceholder, escapeJsString(callbacksJson.empty() ? "[]" : callbacksJson)},
                                 {kWsUrlPlaceholder, std::string()},
+                                {kMessageLimitPlaceholder, std::to_string(kMaxWebSocketMessageBytes)},
                             });
 }
 

@@ -21,6 +21,7 @@ inline constexpr std::string_view kFileNamePlaceholder = "__LUMENBOX_FILENAME__"
 inline constexpr std::string_view kVersionPlaceholder = "__LUMENBOX_VERSION__";
 inline constexpr std::string_view kCallbacksPlaceholder = "__LUMENBOX_CALLBACKS_JSON__";
 inline constexpr std::string_view kWsUrlPlaceholder = "__LUMENBOX_WS_URL__";
+inline constexpr std::string_view kMessageLimitPlaceholder = "__LUMENBOX_MESSAGE_LIMIT__";
 
 // The callback names a page defines, from the raw "knownCallbacks" query value. Empty: the
 // defaults in their order. Otherwise the defaults plus every comma-separated, whitespace-trimmed,

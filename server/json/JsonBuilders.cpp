@@ -2,6 +2,11 @@
 
 #include "server/json/JsonText.h"
 
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <new>
 #include <stdexcept>
 
 namespace Lumenbox::json {
@@ -17,27 +22,184 @@ std::string connectedFilesResponse(const std::vector<std::string>& fileNames) {
     return serialize(names);
 }
 
-CallScriptRequest parseCallScriptRequest(std::string_view text) {
-    nlohmann::json body;
-    try {
-        body = nlohmann::json::parse(text, /*cb=*/nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/false);
-    } catch (const nlohmann::json::exception& e) {
-        throw std::invalid_argument(std::string("Invalid JSON body: ") + e.what());
+namespace {
+
+// Reads a /callScript body as SAX events: the two name fields are kept, "data" is written out as
+// compact JSON while it is read, everything else is skipped. Depth 1 is the body's own object.
+class CallScriptBodyReader {
+public:
+    CallScriptBodyReader(CallScriptRequest& out, std::size_t textSize) : out_(out), textSize_(textSize) {}
+
+    bool null() { return scalar("null"); }
+    bool boolean(bool value) { return scalar(value ? "true" : "false"); }
+    bool number_integer(std::int64_t value) { return number(value); }
+    bool number_unsigned(std::uint64_t value) { return number(value); }
+    bool number_float(double value, const std::string&) {
+        if (!writing()) return scalar({});
+        // The serialiser's own float formatting, so that a number reads as it would after a
+        // round trip through a parsed tree (and a non-finite value, which cannot be parsed, as null).
+        std::array<char, 64> buffer{};
+        if (!std::isfinite(value)) return scalar("null");
+        char* end = nlohmann::detail::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+        return scalar(std::string_view(buffer.data(), static_cast<std::size_t>(end - buffer.data())));
+    }
+    bool string(std::string& value) {
+        if (depth_ == 1 && topIsObject_ && (field_ == Field::File || field_ == Field::Script)) {
+            (field_ == Field::File ? out_.connectedFileName : out_.scriptName) = value;
+            (field_ == Field::File ? fileValid_ : scriptValid_) = true;
+            return true;
+        }
+        if (!writing()) return scalar({});
+        separate();
+        appendQuoted(out_.data, value);
+        return true;
+    }
+    bool binary(nlohmann::json::binary_t&) { return true; }  // never produced by the JSON reader
+
+    bool start_object(std::size_t) { return open('{', /*isObject=*/true); }
+    bool start_array(std::size_t) { return open('[', /*isObject=*/false); }
+    bool end_object() { return close('}'); }
+    bool end_array() { return close(']'); }
+
+    bool key(std::string& name) {
+        if (depth_ == 1 && topIsObject_) {
+            field_ = name == "connectedFileName" ? Field::File
+                     : name == "scriptName"      ? Field::Script
+                     : name == "data"            ? Field::Data
+                                                 : Field::Other;
+            // A key given twice counts with its last value, as in a parsed tree.
+            if (field_ == Field::Data) {
+                out_.data.clear();
+                // The data is most of a large body: room for all of it at once, rather than
+                // growing by doubling to up to twice its length.
+                out_.data.reserve(textSize_);
+            }
+            return true;
+        }
+        if (writing()) {
+            separate();
+            appendQuoted(out_.data, name);
+            out_.data.push_back(':');
+            afterKey_ = true;
+        }
+        return true;
     }
 
-    const auto stringField = [&body](const char* key) -> const std::string& {
-        const auto it = body.find(key);
-        if (it == body.end() || !it->is_string()) {
-            throw std::invalid_argument(std::string("Missing or invalid field: ") + key);
-        }
-        return it->get_ref<const std::string&>();
-    };
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
+        fail(std::string("Invalid JSON body: ") + error.what());
+        return false;
+    }
 
-    if (!body.is_object()) throw std::invalid_argument("Missing or invalid field: connectedFileName");
+    // The verdict once the whole text has been read.
+    void finish() {
+        if (!out_.error.empty()) return;
+        if (!topIsObject_ || !fileValid_) {
+            out_.error = "Missing or invalid field: connectedFileName";
+        } else if (!scriptValid_) {
+            out_.error = "Missing or invalid field: scriptName";
+        } else if (out_.data.empty()) {
+            out_.data = "null";
+        }
+    }
+
+private:
+    enum class Field { Other, File, Script, Data };
+
+    bool writing() const { return topIsObject_ && field_ == Field::Data && depth_ >= 1; }
+
+    // A value at depth 1 other than a string leaves a name field invalid.
+    void markTopLevelValue() {
+        if (depth_ != 1 || !topIsObject_) return;
+        if (field_ == Field::File) fileValid_ = false;
+        if (field_ == Field::Script) scriptValid_ = false;
+    }
+
+    // The comma before an array element; an object member has its comma written with its key.
+    void separate() {
+        if (afterKey_) {
+            afterKey_ = false;
+            return;
+        }
+        if (depth_ <= 1) return;  // the value of "data" itself
+        if (hasItem_.back()) out_.data.push_back(',');
+        hasItem_.back() = true;
+    }
+
+    bool scalar(std::string_view text) {
+        markTopLevelValue();
+        if (writing() && !text.empty()) {
+            separate();
+            out_.data.append(text);
+        }
+        return true;
+    }
+
+    template <typename Integer>
+    bool number(Integer value) {
+        if (!writing()) return scalar({});
+        std::array<char, 24> buffer{};
+        auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+        return scalar(std::string_view(buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data())));
+    }
+
+    bool open(char bracket, bool isObject) {
+        markTopLevelValue();
+        if (depth_ == 0 && isObject) topIsObject_ = true;
+        if (depth_ == kMaxJsonDepth) {
+            fail("Invalid JSON body: nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+            return false;
+        }
+        if (writing()) {
+            separate();
+            out_.data.push_back(bracket);
+            hasItem_.push_back(false);
+        }
+        ++depth_;
+        return true;
+    }
+
+    bool close(char bracket) {
+        --depth_;
+        if (writing()) {
+            out_.data.push_back(bracket);
+            hasItem_.pop_back();
+        }
+        return true;
+    }
+
+    void fail(std::string message) {
+        out_.error = std::move(message);
+        out_.invalidJson = true;
+    }
+
+    CallScriptRequest& out_;
+    std::size_t textSize_;
+    std::size_t depth_ = 0;
+    bool topIsObject_ = false;
+    Field field_ = Field::Other;
+    bool fileValid_ = false;
+    bool scriptValid_ = false;
+    bool afterKey_ = false;       // a key inside "data" was written, its value comes next
+    std::vector<bool> hasItem_;  // per open container inside "data": an element was written
+};
+
+}  // namespace
+
+CallScriptRequest parseCallScriptRequest(std::string_view text) {
     CallScriptRequest request;
-    request.connectedFileName = stringField("connectedFileName");
-    request.scriptName = stringField("scriptName");
-    if (const auto it = body.find("data"); it != body.end()) request.data = *it;
+    request.data.clear();
+    CallScriptBodyReader reader(request, text.size());
+    try {
+        nlohmann::json::sax_parse(text, &reader, nlohmann::json::input_format_t::json, /*strict=*/true,
+                                  /*ignore_comments=*/false);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        request.error = std::string("Invalid JSON body: ") + e.what();
+        request.invalidJson = true;
+    }
+    reader.finish();
+    if (request.data.capacity() > 2 * request.data.size() + 64) request.data.shrink_to_fit();
     return request;
 }
 
@@ -65,16 +227,63 @@ std::string callbackResultResponse(std::string_view fetchId, const nlohmann::jso
     return callScriptResponseWith(fetchId, serialize(result));
 }
 
-std::string callScriptMessage(std::string_view fetchId, std::string_view scriptName, const nlohmann::json& data) {
-    std::string envelope = "{\"callback\":{\"fetchId\":";
-    appendQuoted(envelope, fetchId);
-    envelope.append("},\"data\":").append(serialize(data)).push_back('}');
-    std::string message = "{\"param\":";
-    message.reserve(envelope.size() * 2 + scriptName.size() + 48);
-    appendQuoted(message, envelope);
-    message.append(",\"script\":");
+namespace {
+
+// A piece of compact JSON text written inside a JSON string. Such text holds no raw control
+// character and only valid UTF-8, so appendQuoted's other rules never apply: a quote and a
+// backslash each get a backslash.
+std::size_t escapedSize(std::string_view jsonText) {
+    std::size_t size = jsonText.size();
+    for (char c : jsonText) size += (c == '"' || c == '\\') ? 1 : 0;
+    return size;
+}
+
+void appendEscaped(std::string& out, std::string_view jsonText) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < jsonText.size(); ++i) {
+        if (jsonText[i] != '"' && jsonText[i] != '\\') continue;
+        out.append(jsonText, start, i - start).push_back('\\');
+        start = i;
+    }
+    out.append(jsonText, start);
+}
+
+constexpr std::string_view kMessageHead = "{\"param\":\"";
+constexpr std::string_view kMessageScript = "\",\"script\":";
+constexpr std::string_view kMessageTail = ",\"type\":\"callScript\"}";
+
+std::string envelopeHead(std::string_view fetchId) {
+    std::string head = "{\"callback\":{\"fetchId\":";
+    appendQuoted(head, fetchId);
+    head.append("},\"data\":");
+    return head;
+}
+
+std::string quoted(std::string_view text) {
+    std::string out;
+    appendQuoted(out, text);
+    return out;
+}
+
+}  // namespace
+
+std::size_t callScriptMessageSize(std::string_view fetchId, std::string_view scriptName, std::string_view dataJson) {
+    return kMessageHead.size() + escapedSize(envelopeHead(fetchId)) + escapedSize(dataJson) + 1 +
+           kMessageScript.size() + quoted(scriptName).size() + kMessageTail.size();
+}
+
+std::string callScriptMessage(std::string_view fetchId, std::string_view scriptName, std::string_view dataJson) {
+    // Written straight into one buffer of the exact size: the data can be most of a 16 MiB body,
+    // and an envelope built first and then quoted would hold it three times over.
+    std::string message;
+    message.reserve(callScriptMessageSize(fetchId, scriptName, dataJson));
+    message.append(kMessageHead);
+    appendEscaped(message, envelopeHead(fetchId));
+    appendEscaped(message, dataJson);
+    message.push_back('}');
+    message.append(kMessageScript);
     appendQuoted(message, scriptName);
-    message.append(",\"type\":\"callScript\"}");
+    message.append(kMessageTail);
     return message;
 }
 

@@ -22,15 +22,22 @@ std::string connectedFilesResponse(const std::vector<std::string>& fileNames);
 struct CallScriptRequest {
     std::string connectedFileName;
     std::string scriptName;
-    nlohmann::json data;  // null when the body has no "data"
+    // "data" as compact JSON text, written while the body is read so that no tree of it is ever
+    // built (a tree costs many times the text). It is in the serialiser's format except that
+    // object members keep the caller's order, duplicates included. "null" when the body has none.
+    std::string data = "null";
+    // Empty when the body is usable; otherwise
+    //   "Invalid JSON body: <parser message>"          when the text is not JSON or nests deeper
+    //                                                  than kMaxJsonDepth (invalidJson is set),
+    //   "Missing or invalid field: connectedFileName" when it is not an object or that key is
+    //                                                  missing or not a string,
+    //   "Missing or invalid field: scriptName"        when that key is missing or not a string.
+    // A key given twice counts once, with its last value, as in a parsed tree. Other keys are ignored.
+    std::string error;
+    bool invalidJson = false;
 };
 
-// Reads a POST /callScript body. Throws std::invalid_argument with the message
-//   "Invalid JSON body: <parser message>"              when the text is not JSON,
-//   "Missing or invalid field: connectedFileName"     when it is not an object or that key is
-//                                                     missing or not a string,
-//   "Missing or invalid field: scriptName"            when that key is missing or not a string.
-// Other keys are ignored.
+// Reads a POST /callScript body in one pass (see CallScriptRequest).
 CallScriptRequest parseCallScriptRequest(std::string_view text);
 
 // A script's result text as the value to put into a reply: the text parsed as JSON if it
@@ -45,7 +52,10 @@ std::string callbackResultResponse(std::string_view fetchId, const nlohmann::jso
 
 // The "callScript" message that carries a script call to a web viewer:
 // {"param":<envelope as text>,"script":scriptName,"type":"callScript"}, the envelope being
-// {"callback":{"fetchId":fetchId},"data":data}.
-std::string callScriptMessage(std::string_view fetchId, std::string_view scriptName, const nlohmann::json& data);
+// {"callback":{"fetchId":fetchId},"data":dataJson}. `dataJson` must be compact JSON as
+// CallScriptRequest::data or serialize writes it.
+std::string callScriptMessage(std::string_view fetchId, std::string_view scriptName, std::string_view dataJson);
+// The length of that message, computed without writing it.
+std::size_t callScriptMessageSize(std::string_view fetchId, std::string_view scriptName, std::string_view dataJson);
 
 }  // namespace Lumenbox::json

@@ -39,11 +39,36 @@ void appendQuoted(std::string& out, std::string_view text) {
     out.push_back('"');
 }
 
-std::optional<nlohmann::json> parseStrict(std::string_view text) noexcept {
+namespace {
+
+// The library's own tree builder with a depth gate in front of every array and object: returning
+// false from a SAX event ends the parse at once.
+class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<nlohmann::json> {
+    using Base = nlohmann::detail::json_sax_dom_parser<nlohmann::json>;
+
+public:
+    DepthLimitedBuilder(nlohmann::json& result, std::size_t maxDepth) : Base(result, /*allow_exceptions=*/false), maxDepth_(maxDepth) {}
+
+    bool start_object(std::size_t size) { return ++depth_ <= maxDepth_ && Base::start_object(size); }
+    bool start_array(std::size_t size) { return ++depth_ <= maxDepth_ && Base::start_array(size); }
+    bool end_object() { --depth_; return Base::end_object(); }
+    bool end_array() { --depth_; return Base::end_array(); }
+
+private:
+    std::size_t maxDepth_;
+    std::size_t depth_ = 0;
+};
+
+}  // namespace
+
+std::optional<nlohmann::json> parseStrict(std::string_view text, std::size_t maxDepth) noexcept {
     try {
-        auto value = nlohmann::json::parse(text, /*cb=*/nullptr, /*allow_exceptions=*/false,
-                                           /*ignore_comments=*/false);
-        if (value.is_discarded()) return std::nullopt;
+        nlohmann::json value;
+        DepthLimitedBuilder builder(value, maxDepth);
+        if (!nlohmann::json::sax_parse(text, &builder, nlohmann::json::input_format_t::json, /*strict=*/true,
+                                       /*ignore_comments=*/false)) {
+            return std::nullopt;
+        }
         return value;
     } catch (...) {
         // Only allocation can fail here; to the caller that is just text it could not use.

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,8 +22,14 @@ std::string serialize(const nlohmann::json& value);
 // without building a value first: for messages written piece by piece on the script-call path.
 void appendQuoted(std::string& out, std::string_view text);
 
+// The deepest nesting of arrays and objects accepted in any JSON text read from a socket. Parsing
+// does not recurse, but serialising a value does: a tree nested without bound would overflow the
+// server thread's stack when it is written again. No caller needs more than a few levels.
+inline constexpr std::size_t kMaxJsonDepth = 256;
+
 // Parses `text` as one JSON value, comments not allowed. nullopt on any parse error, including
-// an empty text or trailing garbage.
-std::optional<nlohmann::json> parseStrict(std::string_view text) noexcept;
+// an empty text, trailing garbage and arrays or objects nested more than `maxDepth` deep (the
+// parse stops there, so no over-deep tree is ever built).
+std::optional<nlohmann::json> parseStrict(std::string_view text, std::size_t maxDepth = kMaxJsonDepth) noexcept;
 
 }  // namespace Lumenbox::json

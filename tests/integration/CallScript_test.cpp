@@ -11,6 +11,13 @@ constexpr const char* kInvalidTimeout = R"({"error":"Invalid timeout query param
 constexpr const char* kInvalidJson = R"({"error":"Invalid JSON body."})";
 constexpr const char* kInvalidPayload = R"({"error":"Invalid payload. Expected { connectedFileName, scriptName, data }."})";
 constexpr const char* kNotAuthorized = R"({"code":"session_not_authorized","error":"Session is not authorized for Invoices"})";
+// Deep enough to overflow the server thread's stack if such a value were ever built and written
+// again (the sanitizer's larger frames need fewer levels).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kOverflowingDepth = 10000;
+#else
+constexpr std::size_t kOverflowingDepth = 100000;
+#endif
 // Calls that a callback is meant to answer get a limit that ends a failing test in good time.
 constexpr const char* kCallTarget = "/callScript?timeout=10000";
 
@@ -19,6 +26,12 @@ std::string callBody(const std::string& fileName, const std::string& scriptName,
     nlohmann::json body{{"connectedFileName", fileName}, {"scriptName", scriptName}};
     if (data) body["data"] = *data;
     return body.dump();
+}
+
+std::string nestedArrays(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+std::string bodyWithData(const std::string& scriptName, const std::string& dataJson) {
+    return R"({"connectedFileName":"Invoices","scriptName":")" + scriptName + R"(","data":)" + dataJson + "}";
 }
 
 std::map<std::string, std::string> sessionHeader(const std::string& session) {
@@ -48,7 +61,7 @@ protected:
 
 TEST_F(CallScript, TimeLimitThatIsNotAWholePositiveInt32IsRefusedBeforeTheBody) {
     auto webviewer = connectWebviewer("Invoices");
-    for (const char* timeout : {"0", "-5", "2147483648", "10ms", "abc", "1.5", "%20", "99999999999999999999"}) {
+    for (const char* timeout : {"0", "-5", "2147483648", "10ms", "abc", "1.5", "%20", "99999999999999999999", "5%00abc"}) {
         SCOPED_TRACE(timeout);
         auto reply = httpPost(port(), std::string("/callScript?timeout=") + timeout, "not json");
         expectJsonReply(reply, "400 Bad Request", kInvalidTimeout);
@@ -348,6 +361,44 @@ TEST_F(CallScript, MessageTheWebviewerCannotTakeFailsTheCall) {
     }
     expectJsonReply(reply, "502 Bad Gateway", R"({"error":"Failed to send to webviewer for Invoices"})");
     EXPECT_EQ(pendingCallCount(), 0u);
+}
+
+TEST_F(CallScript, BodiesNestedPastTheLimitAreRefusedAndTheBridgeStillServes) {
+    auto webviewer = connectWebviewer("Invoices");
+    // The body's own object is the first of at most 256 levels.
+    auto deepest = httpPostAsync(port(), kCallTarget, bodyWithData("Report", nestedArrays(255)));
+    auto call = receiveForwardedCall(*webviewer);
+    EXPECT_EQ(call.envelope["data"].dump(), nestedArrays(255));
+    sendResult(*webviewer, "ok", call.fetchId);
+    EXPECT_EQ(deepest.get().status, 200);
+
+    setEnhancedSecurityEnabled(true);  // the version probe is read before any authorization
+    for (const std::string& script : {"Report", "LB_get_version"}) {
+        for (std::size_t depth : {std::size_t{256}, kOverflowingDepth}) {
+            SCOPED_TRACE(script + " " + std::to_string(depth));
+            expectJsonReply(httpPost(port(), kCallTarget, bodyWithData(script, nestedArrays(depth))), "400 Bad Request",
+                            kInvalidJson);
+        }
+    }
+    expectJsonReply(httpPost(port(), "/callScript", std::string(kOverflowingDepth, '{')), "400 Bad Request", kInvalidJson);
+    for (const char* route : {"/authorizeSession", "/sessions/revoke"}) {
+        EXPECT_EQ(httpPost(port(), route, R"({"sessionId":)" + nestedArrays(kOverflowingDepth) + "}").status, 400) << route;
+    }
+    EXPECT_TRUE(webviewer->quiet());
+    EXPECT_EQ(callThrough(*webviewer, {}, "LB_get_version").status, 200);
+}
+
+TEST_F(CallScript, CallWhoseMessageWouldExceedTheWebSocketLimitIsRefusedUpFront) {
+    auto webviewer = connectWebviewer("Invoices");
+    // Under the body limit, but each quote is escaped once more inside the envelope's text.
+    std::string quotes = "[";
+    while (quotes.size() < 11 * 1024 * 1024) quotes += R"("",)";
+    quotes.back() = ']';
+    auto reply = httpPost(port(), kCallTarget, bodyWithData("Report", quotes));
+    expectJsonReply(reply, "413 Payload Too Large", R"({"error":"Request too large to send to the web viewer of Invoices"})");
+    EXPECT_TRUE(webviewer->quiet());
+    EXPECT_EQ(pendingCallCount(), 0u);
+    EXPECT_EQ(callThrough(*webviewer, {}).status, 200);
 }
 
 }  // namespace

@@ -162,5 +162,61 @@ TEST_F(Callbacks, MessagesFromTheWrongRoleOrAnUnregisteredPageOrWithANonStringFn
     EXPECT_EQ(reply.get().json()["result"], "genuine");
 }
 
+TEST_F(Callbacks, MessagesNestedPastTheLimitAreIgnoredAndTheConnectionsStillServe) {
+#if defined(__SANITIZE_ADDRESS__)
+    const std::size_t overflowing = 10000;  // enough for the sanitizer's larger frames
+#else
+    const std::size_t overflowing = 100000;
+#endif
+    const auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    auto reply = httpPostAsync(port(), kCallTarget, callBody("Invoices"));
+    auto call = receiveForwardedCall(*webviewer_);
+
+    for (std::size_t depth : {std::size_t{256}, overflowing}) {  // 256 levels below the message's own: 257 or more
+        webviewer_->send(R"({"type":"callback","fn":"handleFMCallback","args":[)" + nested(depth) + R"(,")" +
+                         call.fetchId + R"("]})");
+        webviewer_->send(R"({"type":"callback","fn":"streamingChunkReceived","args":[)" + nested(depth) + "]}");
+        agentBrowser_->send(R"({"type":"callScript","script":"Report","param":"","x":)" + nested(depth) + "}");
+        webviewer_->send(R"({"type":"register","fileName":"Invoices","role":"webviewer","x":)" + nested(depth) + "}");
+    }
+    EXPECT_TRUE(agentBrowser_->quiet());
+    EXPECT_TRUE(webviewer_->quiet());
+    EXPECT_EQ(pendingCallCount(), 1u);
+
+    // A result sent as text is parsed under the same limit: too deep, it is replied as the text.
+    sendResult(*webviewer_, nested(overflowing), call.fetchId);
+    EXPECT_EQ(reply.get().json()["result"], nested(overflowing));
+    webviewer_->sendJson({{"type", "callback"}, {"fn", "streamingChunkReceived"}, {"args", {1}}});
+    EXPECT_EQ(agentBrowser_->receiveJson()["args"], nlohmann::json::array({1}));
+}
+
+TEST_F(Callbacks, ResultTooLargeForTheWebSocketFailsOnlyItsCallAndTheFileStaysConnected) {
+    auto tooLarge = httpPostAsync(port(), kCallTarget, callBody("Invoices"));
+    auto first = receiveForwardedCall(*webviewer_);
+    auto waiting = httpPostAsync(port(), kCallTarget, callBody("Invoices"));
+    auto second = receiveForwardedCall(*webviewer_);
+    const auto resultTooLarge = [](const std::string& fetchId) {
+        return nlohmann::json{{"type", "callback"}, {"fn", "resultTooLarge"},
+                              {"args", {{{"error", "Result too large"}, {"resultBytes", 20000000}}, fetchId}}};
+    };
+
+    // Only the connection the call was sent to can fail it.
+    auto otherWebviewer = connectWebviewer("Contacts");
+    otherWebviewer->sendJson(resultTooLarge(first.fetchId));
+    EXPECT_EQ(pendingCallCount(), 2u);
+
+    webviewer_->sendJson(resultTooLarge(first.fetchId));
+    expectJsonReply(tooLarge.get(), "502 Bad Gateway",
+                    R"({"code":"result_too_large","connectedFileName":"Invoices",)"
+                    R"("error":"Script result too large to send over the WebSocket","limitBytes":16777216,)"
+                    R"("resultBytes":20000000,"scriptName":"Report"})");
+    webviewer_->sendJson(resultTooLarge(first.fetchId));  // once answered, it is ignored
+    EXPECT_TRUE(agentBrowser_->quiet());
+
+    sendResult(*webviewer_, "ok", second.fetchId);
+    EXPECT_EQ(waiting.get().status, 200);
+    EXPECT_EQ(httpGet(port(), "/connectedFiles").body, R"(["Contacts","Invoices"])");
+}
+
 }  // namespace
 }  // namespace Lumenbox::testing

@@ -12,12 +12,12 @@ namespace Lumenbox::json {
 namespace {
 
 std::string parseError(std::string_view text) {
-    try {
-        parseCallScriptRequest(text);
-    } catch (const std::invalid_argument& e) {
-        return e.what();
-    }
-    return "(no error)";
+    const auto request = parseCallScriptRequest(text);
+    return request.error.empty() ? "(no error)" : request.error;
+}
+
+std::string nested(std::size_t depth, std::string_view inner = "") {
+    return std::string(depth, '[') + std::string(inner) + std::string(depth, ']');
 }
 
 TEST(JsonText, SerialisesCompactlyWithKeysInByteOrder) {
@@ -42,6 +42,15 @@ TEST(JsonText, ParseStrictRejectsCommentsTrailingTextAndEmptyInput) {
     EXPECT_EQ(parseStrict("1 2"), std::nullopt);
 }
 
+TEST(JsonText, ParseStrictRefusesNestingPastTheLimitWithoutBuildingIt) {
+    EXPECT_TRUE(parseStrict(nested(kMaxJsonDepth)));
+    EXPECT_TRUE(parseStrict(R"({"a":)" + nested(kMaxJsonDepth - 1) + "}"));
+    EXPECT_EQ(parseStrict(nested(kMaxJsonDepth + 1)), std::nullopt);
+    EXPECT_EQ(parseStrict(R"({"a":)" + nested(kMaxJsonDepth) + "}"), std::nullopt);
+    EXPECT_EQ(parseStrict(nested(100000)), std::nullopt);  // would overflow the stack if built and written
+    EXPECT_EQ(parseStrict(std::string(100000, '[')), std::nullopt);
+}
+
 TEST(JsonBuilders, ErrorAndFileListBodies) {
     EXPECT_EQ(errorResponse("say \"hi\"\nnow\\"), R"({"error":"say \"hi\"\nnow\\"})");
     EXPECT_EQ(errorResponse(""), R"({"error":""})");
@@ -53,10 +62,37 @@ TEST(ParseCallScriptRequest, TakesFieldsVerbatimAndDefaultsDataToNull) {
     const auto full = parseCallScriptRequest(R"({"scriptName":" Go\t","connectedFileName":" F ","data":{"k":[1]},"x":0})");
     EXPECT_EQ(full.connectedFileName, " F ");
     EXPECT_EQ(full.scriptName, " Go\t");
-    EXPECT_EQ(full.data, nlohmann::json({{"k", {1}}}));
+    EXPECT_EQ(full.data, R"({"k":[1]})");
+    EXPECT_EQ(full.error, "");
 
     const auto minimal = parseCallScriptRequest(R"({"connectedFileName":"F","scriptName":"S"})");
-    EXPECT_TRUE(minimal.data.is_null());
+    EXPECT_EQ(minimal.data, "null");
+}
+
+// The data is written while the body is read; it must read exactly as the serialiser would write
+// the parsed value (keys here are already in the serialiser's order: the writer keeps the caller's).
+TEST(ParseCallScriptRequest, WritesDataAsTheSerialiserWould) {
+    for (const std::string& data : std::vector<std::string>{
+             "null", "true", "false", "0", "-0", "42", "-9223372036854775808", "18446744073709551615",
+             "1.0", "-0.0", "2.5", "1e5", "1E-7", "0.1", "1.7976931348623157e308", "5e-324", "123456789.125",
+             R"("")", R"("plain")", R"("q\"b\\s\/\n\t\u0001\u001f")", R"("caf\u00e9 \ud83d\ude00 é")", "[]", "{}",
+             "[[],[],[[]]]", R"([1, "a" , {"b" : [null,{}]}, true])", R"({"A":1,"a":{"b":[1,2.0],"c":{}},"z":[]})",
+             R"({"":0,"\u00e9":"x"})", nested(kMaxJsonDepth - 1, "1"),
+         }) {
+        SCOPED_TRACE(data.substr(0, 60));
+        for (const std::string& body : {R"({"connectedFileName":"F","scriptName":"S","data":)" + data + "}",
+                                        R"({"data":)" + data + R"(,"scriptName":"S","x":[{"y":1}],"connectedFileName":"F"})"}) {
+            const auto request = parseCallScriptRequest(body);
+            EXPECT_EQ(request.error, "");
+            EXPECT_EQ(request.data, serialize(nlohmann::json::parse(data)));
+        }
+    }
+    // A key given twice counts with its last value, as in a parsed tree; inside data both are kept.
+    const auto twice = parseCallScriptRequest(
+        R"({"data":[1],"connectedFileName":7,"scriptName":"S","connectedFileName":"F","data":{"k":1,"k":2}})");
+    EXPECT_EQ(twice.error, "");
+    EXPECT_EQ(twice.connectedFileName, "F");
+    EXPECT_EQ(twice.data, R"({"k":1,"k":2})");
 }
 
 TEST(ParseCallScriptRequest, ReportsWhichPartIsWrong) {
@@ -67,6 +103,20 @@ TEST(ParseCallScriptRequest, ReportsWhichPartIsWrong) {
     EXPECT_EQ(parseError(R"({"connectedFileName":7,"scriptName":"S"})"), "Missing or invalid field: connectedFileName");
     EXPECT_EQ(parseError(R"({"connectedFileName":"F"})"), "Missing or invalid field: scriptName");
     EXPECT_EQ(parseError(R"({"connectedFileName":"F","scriptName":null})"), "Missing or invalid field: scriptName");
+    EXPECT_EQ(parseError(R"({"connectedFileName":"F","scriptName":["S"]})"), "Missing or invalid field: scriptName");
+    EXPECT_EQ(parseError(R"({"connectedFileName":"F","scriptName":"S","connectedFileName":{}})"),
+              "Missing or invalid field: connectedFileName");
+    EXPECT_EQ(parseError(R"({"connectedFileName":"F","scriptName":"S"} x)").rfind("Invalid JSON body: ", 0), 0u);
+
+    // Nesting: the body's own object is the first level.
+    const std::string head = R"({"connectedFileName":"F","scriptName":"S","data":)";
+    EXPECT_EQ(parseError(head + nested(kMaxJsonDepth - 1) + "}"), "(no error)");
+    for (const std::string& deep : {head + nested(kMaxJsonDepth) + "}", head + std::string(100000, '['),
+                                    R"({"x":)" + nested(kMaxJsonDepth) + "}", nested(100000)}) {
+        const auto request = parseCallScriptRequest(deep);
+        EXPECT_TRUE(request.invalidJson);
+        EXPECT_EQ(request.error.rfind("Invalid JSON body: ", 0), 0u) << request.error;
+    }
 }
 
 TEST(CallScriptResponse, EmbedsResultAsJsonWhenItParsesElseAsString) {
@@ -104,7 +154,8 @@ TEST(PieceByPieceJson, QuotingAndTheCallScriptMessageMatchTheSerialiser) {
          }) {
         const nlohmann::json envelope = {{"callback", {{"fetchId", "f-1"}}}, {"data", data}};
         const std::string expected = serialize({{"param", serialize(envelope)}, {"script", script}, {"type", "callScript"}});
-        EXPECT_EQ(callScriptMessage("f-1", script, data), expected) << script;
+        EXPECT_EQ(callScriptMessage("f-1", script, serialize(data)), expected) << script;
+        EXPECT_EQ(callScriptMessageSize("f-1", script, serialize(data)), expected.size()) << script;
     }
 }
 

@@ -67,7 +67,8 @@ TEST(ReplaceAllTokens, FillsEveryOccurrenceOfEveryTokenAndNeverScansAValueAgain)
 
 TEST(WebviewerPage, TemplateHoldsEachPlaceholderOnceInsideAScriptString) {
     const std::string_view page = resources::kWebviewerPageTemplate;
-    for (auto placeholder : {kFileNamePlaceholder, kVersionPlaceholder, kCallbacksPlaceholder, kWsUrlPlaceholder}) {
+    for (auto placeholder : {kFileNamePlaceholder, kVersionPlaceholder, kCallbacksPlaceholder, kWsUrlPlaceholder,
+                             kMessageLimitPlaceholder}) {
         SCOPED_TRACE(placeholder);
         EXPECT_EQ(occurrences(page, placeholder), 1u);
         EXPECT_EQ(occurrences(page, "\"" + std::string(placeholder) + "\""), 1u);
@@ -83,6 +84,7 @@ TEST(WebviewerPage, ValuesAreEscapedAndTheRestOfTheTemplateIsUnchanged) {
     expected = replaceOnce(expected, kVersionPlaceholder, "3.2.0");
     expected = replaceOnce(expected, kCallbacksPlaceholder, R"([\"a\",\"b\"])");
     expected = replaceOnce(expected, kWsUrlPlaceholder, "");
+    expected = replaceOnce(expected, kMessageLimitPlaceholder, "16777216");
     EXPECT_EQ(generateWebviewerHtml(fileName, callbacks), expected);
 }
 

@@ -173,4 +173,30 @@ describe("web viewer page", () => {
     await screenshot(page, "webviewer-callbacks");
     await page.close();
   });
+
+  test("a script result too large for the WebSocket fails its call and the page stays connected", async () => {
+    const page = await openWebviewer(browser, bridge, "Bulky");
+    assert.equal(await page.evaluate(() => window.__LUMENBOX__.messageLimit), 16 * 1024 * 1024);
+    // A script of this file whose result is as long as the caller asks.
+    await page.evaluate(() => {
+      const perform = window.FileMaker.PerformScript;
+      window.FileMaker.PerformScript = (name, param) => {
+        if (name !== "Grow") return perform(name, param);
+        const envelope = JSON.parse(param);
+        setTimeout(() => window.handleFMCallback("x".repeat(envelope.data.bytes), envelope.callback.fetchId), 0);
+      };
+    });
+
+    const call = await bridge.post("/callScript", { connectedFileName: "Bulky", scriptName: "Grow", data: { bytes: 17 * 1024 * 1024 } });
+    assert.equal(call.status, 502);
+    const failure = await call.json();
+    assert.equal(failure.code, "result_too_large");
+    assert.equal(failure.limitBytes, 16 * 1024 * 1024);
+    assert.ok(failure.resultBytes > 17 * 1024 * 1024);
+
+    const after = await bridge.post("/callScript", { connectedFileName: "Bulky", scriptName: "Echo", data: [1] });
+    assert.deepEqual((await after.json()).result, { echoed: [1] });
+    assert.ok((await (await bridge.get("/connectedFiles")).json()).includes("Bulky"));
+    await page.close();
+  });
 });
