@@ -103,8 +103,12 @@ void HttpServer::Impl::forwardScriptCall(std::shared_ptr<transport::HttpResponse
                                              {"error", "Session is not authorized for " + fileKey}});
     }
 
+    // With enhanced security on, the version probe is the one script an unapproved client can
+    // run: it may learn the version, but it carries none of the caller's data into the file.
+    static const nlohmann::json kNoData;
+    const bool dataWithheld = scriptName == kVersionProbeScript && isEnhancedSecurityEnabled();
     const std::string fetchId = generateUuid();
-    const std::string message = json::callScriptMessage(fetchId, scriptName, data);
+    const std::string message = json::callScriptMessage(fetchId, scriptName, dataWithheld ? kNoData : data);
 
     PendingHttpCall call;
     call.res = res;
