@@ -1,10 +1,14 @@
 #include "plugin/CustomFunction.h"
 
+#include <exception>
+#include <optional>
 #include <string>
 
 #include "auth/SessionStore.h"
 #include "plugin/HostInterface.h"
+#include "plugin/PluginLifecycle.h"
 #include "plugin/PluginStrings.h"
+#include "webviewer/ConnectorKeys.h"
 
 namespace Lumenbox {
 
@@ -13,58 +17,119 @@ namespace {
 constexpr std::string_view kPrototype = "Lumenbox_RegisterPersistentToken( token )";
 constexpr std::string_view kDescription = "Registers a persistent authorization token for the calling file";
 constexpr fmx::int16 kArguments = 1;
+constexpr std::string_view kConnectorUrlPrototype = "Lumenbox_ConnectorURL";
+constexpr std::string_view kConnectorUrlDescription =
+    "Returns the web viewer URL that connects the calling file to the Lumenbox bridge";
 constexpr fmx::uint32 kFunctionFlags = 0xFFFF7E;
 // What the callback returns when it cannot even set its result.
 constexpr fmx::errcode kResultNotSet = 1;
 
-// The store tokens go to while the function is registered; null otherwise. Main thread only.
+// Where tokens go and keys come from while the functions are registered; null otherwise. Main
+// thread only.
 SessionStore* g_sessions = nullptr;
+ConnectorKeys* g_connectorKeys = nullptr;
+
+// The name of the file the calculation runs in, as the host gives it; nullopt when it cannot tell.
+std::optional<std::string> callingFileName(const fmx::ExprEnv& environment) {
+    auto fileNameData = makeData();
+    const fmx::errcode status =
+        callHost("FM_ExprEnv_EvaluateGetFunction", FM_ExprEnv_EvaluateGetFunction, environment, fmx::kGetFileName,
+                 *fileNameData);
+    if (status != 0) return std::nullopt;
+    const fmx::Text* fileNameText = callHost("FM_Data_GetAsText", FM_Data_GetAsText, *fileNameData);
+    if (!fileNameText) return std::nullopt;
+    return textToString(*fileNameText);
+}
 
 // Registers the calculation's token for its file; nothing when anything is missing.
 void registerToken(const fmx::ExprEnv& environment, const fmx::DataVect& arguments) {
     if (!g_sessions) return;
     if (callHost("FM_DataVect_Size", FM_DataVect_Size, arguments) == 0) return;
-
-    auto fileNameData = makeData();
-    const fmx::errcode status =
-        callHost("FM_ExprEnv_EvaluateGetFunction", FM_ExprEnv_EvaluateGetFunction, environment, fmx::kGetFileName,
-                 *fileNameData);
-    if (status != 0) return;
-    const fmx::Text* fileNameText = callHost("FM_Data_GetAsText", FM_Data_GetAsText, *fileNameData);
+    const auto fileName = callingFileName(environment);
+    if (!fileName) return;
     const fmx::Text* tokenText = callHost("FM_DataVect_AtAsText", FM_DataVect_AtAsText, arguments, 0u);
-    if (!fileNameText || !tokenText) return;
-    g_sessions->registerSharedToken(textToString(*tokenText), textToString(*fileNameText));
+    if (!tokenText) return;
+    g_sessions->registerSharedToken(textToString(*tokenText), *fileName);
+}
+
+// The calling file's connector URL; empty when anything is missing.
+std::string connectorUrlOf(const fmx::ExprEnv& environment) {
+    if (!g_connectorKeys) return {};
+    const auto fileName = callingFileName(environment);
+    if (!fileName) return {};
+    const std::string key = g_connectorKeys->keyFor(*fileName);
+    if (key.empty()) return {};
+    return connectorUrl(kHttpPort, *fileName, key);
+}
+
+fmx::errcode setResultText(fmx::Data& result, const std::string& text) {
+    try {
+        auto value = makeText(text);
+        auto locale = makeLocale();
+        setDataAsText(result, *value, *locale);
+        return 0;
+    } catch (...) {
+        return kResultNotSet;
+    }
+}
+
+void registerFunction(fmx::int16 id, std::string_view name, std::string_view prototype, std::string_view description,
+                      fmx::int16 arguments, fmx::ExtPluginType callback) {
+    auto pluginId = makeQuadChar(kPluginId);
+    auto nameText = makeText(std::string(name));
+    auto prototypeText = makeText(std::string(prototype));
+    auto descriptionText = makeText(std::string(description));
+    const fmx::errcode status =
+        callHost("FM_ExprEnv_RegisterExternalFunctionEx", FM_ExprEnv_RegisterExternalFunctionEx, *pluginId, id,
+                 *nameText, *prototypeText, *descriptionText, arguments, arguments, kFunctionFlags, callback);
+    // A refused function is as absent as one that raised an error.
+    if (status != 0) throw HostCallError("FM_ExprEnv_RegisterExternalFunctionEx", status);
+}
+
+void unregisterFunction(fmx::int16 id) {
+    auto pluginId = makeQuadChar(kPluginId);
+    // Not registered (any more) is as good as removed.
+    callHost("FM_ExprEnv_UnRegisterExternalFunction", FM_ExprEnv_UnRegisterExternalFunction, *pluginId, id);
 }
 
 }  // namespace
 
-void registerCustomFunctions(SessionStore& store) {
+void registerCustomFunctions(SessionStore& store, ConnectorKeys& keys) {
     g_sessions = &store;
+    g_connectorKeys = &keys;
+    bool tokenFunctionRegistered = false;
     try {
-        auto pluginId = makeQuadChar(kPluginId);
-        auto name = makeText(std::string(kPersistentTokenFunctionName));
-        auto prototype = makeText(std::string(kPrototype));
-        auto description = makeText(std::string(kDescription));
-        const fmx::errcode status =
-            callHost("FM_ExprEnv_RegisterExternalFunctionEx", FM_ExprEnv_RegisterExternalFunctionEx, *pluginId,
-                     kPersistentTokenFunctionId, *name, *prototype, *description, kArguments, kArguments,
-                     kFunctionFlags, &registerPersistentTokenFunc);
-        // A refused function is as absent as one that raised an error.
-        if (status != 0) throw HostCallError("FM_ExprEnv_RegisterExternalFunctionEx", status);
+        registerFunction(kPersistentTokenFunctionId, kPersistentTokenFunctionName, kPrototype, kDescription, kArguments,
+                         &registerPersistentTokenFunc);
+        tokenFunctionRegistered = true;
+        registerFunction(kConnectorUrlFunctionId, kConnectorUrlFunctionName, kConnectorUrlPrototype,
+                         kConnectorUrlDescription, 0, &connectorUrlFunc);
     } catch (...) {
         g_sessions = nullptr;
+        g_connectorKeys = nullptr;
+        if (tokenFunctionRegistered) {
+            try {
+                unregisterFunction(kPersistentTokenFunctionId);
+            } catch (...) {
+            }
+        }
         throw;
     }
 }
 
 void unregisterCustomFunctions() {
-    struct Forget {
-        ~Forget() { g_sessions = nullptr; }
-    } forgetOnExit;
-    auto pluginId = makeQuadChar(kPluginId);
-    // Not registered (any more) is as good as removed.
-    callHost("FM_ExprEnv_UnRegisterExternalFunction", FM_ExprEnv_UnRegisterExternalFunction, *pluginId,
-             kPersistentTokenFunctionId);
+    g_sessions = nullptr;
+    g_connectorKeys = nullptr;
+    // Both go, whatever the host says about the first.
+    std::exception_ptr firstError;
+    for (const fmx::int16 id : {kPersistentTokenFunctionId, kConnectorUrlFunctionId}) {
+        try {
+            unregisterFunction(id);
+        } catch (...) {
+            if (!firstError) firstError = std::current_exception();
+        }
+    }
+    if (firstError) std::rethrow_exception(firstError);
 }
 
 fmx::errcode registerPersistentTokenFunc(fmx::int16, const fmx::ExprEnv& environment, const fmx::DataVect& arguments,
@@ -75,14 +140,17 @@ fmx::errcode registerPersistentTokenFunc(fmx::int16, const fmx::ExprEnv& environ
         registerToken(environment, arguments);
     } catch (...) {
     }
+    return setResultText(result, "OK");
+}
+
+fmx::errcode connectorUrlFunc(fmx::int16, const fmx::ExprEnv& environment, const fmx::DataVect&, fmx::Data& result) {
+    std::string url;
     try {
-        auto ok = makeText("OK");
-        auto locale = makeLocale();
-        setDataAsText(result, *ok, *locale);
-        return 0;
+        url = connectorUrlOf(environment);
     } catch (...) {
-        return kResultNotSet;
+        url.clear();
     }
+    return setResultText(result, url);
 }
 
 }  // namespace Lumenbox

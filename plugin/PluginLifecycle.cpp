@@ -17,6 +17,7 @@
 #include "server/HttpServer.h"
 #include "ui/AuthDialogState.h"
 #include "ui/PreferencesDialog.h"
+#include "webviewer/ConnectorKeys.h"
 #if !defined(__APPLE__)
 #include "ui/MainQueue.h"
 #endif
@@ -39,6 +40,7 @@ struct StaticsSentinel {
 // are destroyed in the reverse order of their definition, so should they still be owned when
 // the process exits, the server stops before the store it refers to goes.
 std::unique_ptr<SessionStore> g_sessions;
+std::unique_ptr<ConnectorKeys> g_connectorKeys;
 std::unique_ptr<ScriptBridge> g_bridge;
 std::unique_ptr<HttpServer> g_httpServer;
 bool g_customFunctionsRegistered = false;
@@ -92,6 +94,7 @@ void releaseEverything() noexcept {
         g_bridge.reset();
     }
     g_sessions.reset();
+    g_connectorKeys.reset();
 }
 
 // A host that unloads the plug-in without a Shutdown message still gets everything torn down,
@@ -114,15 +117,16 @@ void startOrScheduleRetry(std::chrono::steady_clock::time_point now) {
 void handleInit(FMX_ExternCallStruct& call) {
     // The host does not send Init twice without a Shutdown; should it, the earlier objects go
     // first, the server before the stores it refers to.
-    if (g_bridge || g_httpServer || g_sessions) releaseEverything();
+    if (g_bridge || g_httpServer || g_sessions || g_connectorKeys) releaseEverything();
     g_fileMakerIdleLevel = -1;
     g_fileMakerIdleObservedAtUnixMs = 0;
     g_bridgeStartupRetry.reset();
     try {
         g_bridge = std::make_unique<ScriptBridge>();
         g_sessions = std::make_unique<SessionStore>();
-        g_httpServer = std::make_unique<HttpServer>(*g_sessions);
-        registerCustomFunctions(*g_sessions);
+        g_connectorKeys = std::make_unique<ConnectorKeys>();
+        g_httpServer = std::make_unique<HttpServer>(*g_sessions, HttpServer::Options{}, g_connectorKeys.get());
+        registerCustomFunctions(*g_sessions, *g_connectorKeys);
         g_customFunctionsRegistered = true;
         // A server that cannot listen yet does not stop the plug-in: Idle tries again.
         startOrScheduleRetry(monotonicNow());
@@ -133,6 +137,7 @@ void handleInit(FMX_ExternCallStruct& call) {
         g_httpServer.reset();
         g_bridge.reset();
         g_sessions.reset();
+        g_connectorKeys.reset();
         call.result = fmx::kInitRefused;
     }
 }

@@ -99,6 +99,9 @@ void HttpServer::Impl::forwardScriptCall(std::shared_ptr<transport::HttpResponse
                                              {"error", "Session is not authorized for " + fileKey}});
     }
 
+    // With enhanced security on, the version probe is the one script an unapproved client can
+    // run: it may learn the version, but it carries none of the caller's data into the file.
+    if (scriptName == kVersionProbeScript && isEnhancedSecurityEnabled()) data = "null";
     const std::string fetchId = generateUuid();
     // The page could not be sent a message over the WebSocket limit: refuse the call before
     // writing anything of it.

@@ -4,6 +4,7 @@
 #include "server/JsonReply.h"
 #include "server/json/JsonBuilders.h"
 #include "server/json/JsonText.h"
+#include "webviewer/Identifiers.h"
 
 namespace Lumenbox {
 
@@ -19,8 +20,11 @@ bool isRegisteredAs(WebSocketConnection* ws, const char* role) {
 }
 }  // namespace
 
-// A web viewer's "callback": the result of a pending script call completes that call; any other
-// callback goes to the file's agent browser.
+// A web viewer's "callback": the result of a pending script call completes that call when it
+// comes from the connection the call was sent to. A result for any other id the bridge issued (a
+// call answered, timed out, abandoned, or sent to another page) is dropped: it carries some
+// client's data and belongs to no one else. Only callbacks the page makes on its own go to the
+// file's agent browser.
 void HttpServer::Impl::handleCallback(WebSocketConnection* ws, const nlohmann::json& message) {
     if (!isRegisteredAs(ws, kRoleWebviewer)) return;
     const std::string& fileName = ws->getUserData()->fileName;
@@ -32,17 +36,19 @@ void HttpServer::Impl::handleCallback(WebSocketConnection* ws, const nlohmann::j
     const bool isResult = fn != message.end() && *fn == kResultCallback && args != message.end() &&
                           args->is_array() && args->size() >= 2 && (*args)[1].is_string();
     if (isResult) {
-        auto call = pendingHttpCalls_.find((*args)[1].get<std::string>());
-        if (call != pendingHttpCalls_.end() && call->second.fileName == fileName) {
-            const std::string fetchId = call->first;
+        const std::string& fetchId = (*args)[1].get_ref<const std::string&>();
+        auto call = pendingHttpCalls_.find(fetchId);
+        if (call != pendingHttpCalls_.end() && call->second.fileName == fileName && call->second.target == ws) {
             auto res = std::move(call->second.res);
             const bool answerable = !call->second.aborted && res;
+            const std::string id = call->first;
             pendingHttpCalls_.erase(call);
             if (answerable) {
-                writeJsonReply(*res, "200 OK", json::callbackResultResponse(fetchId, (*args)[0]));
+                writeJsonReply(*res, "200 OK", json::callbackResultResponse(id, (*args)[0]));
             }
             return;
         }
+        if (call != pendingHttpCalls_.end() || isBridgeIssuedId(fetchId)) return;
     }
 
     auto agentBrowser = agentBrowsers_.find(fileName);

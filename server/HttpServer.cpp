@@ -47,8 +47,8 @@ std::string bridgeEndpointDetails(int port) {
 
 HttpServer::HttpServer(SessionStore& sessionStore) : HttpServer(sessionStore, Options{}) {}
 
-HttpServer::HttpServer(SessionStore& sessionStore, const Options& options)
-    : impl_(std::make_shared<Impl>(sessionStore, options)), sessionStore_(sessionStore) {}
+HttpServer::HttpServer(SessionStore& sessionStore, const Options& options, ConnectorKeys* connectorKeys)
+    : impl_(std::make_shared<Impl>(sessionStore, options, connectorKeys)), sessionStore_(sessionStore) {}
 
 HttpServer::~HttpServer() {
     stop();

@@ -10,6 +10,7 @@
 
 namespace Lumenbox {
 
+class ConnectorKeys;
 class SessionStore;
 
 // Returns "host=127.0.0.1 port=<port>", the endpoint part of the bridge's log lines.
@@ -35,7 +36,9 @@ public:
     };
 
     explicit HttpServer(SessionStore& sessionStore);
-    HttpServer(SessionStore& sessionStore, const Options& options);
+    // `connectorKeys` (the plug-in's, which its calculation function hands to the files' pages)
+    // must outlive the server; null: no page can prove that its file opened it.
+    HttpServer(SessionStore& sessionStore, const Options& options, ConnectorKeys* connectorKeys = nullptr);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;

@@ -2,8 +2,8 @@
 
 namespace Lumenbox {
 
-HttpServer::Impl::Impl(SessionStore& sessionStore, const HttpServer::Options& options)
-    : sessionStore_(sessionStore), options_(options) {}
+HttpServer::Impl::Impl(SessionStore& sessionStore, const HttpServer::Options& options, ConnectorKeys* connectorKeys)
+    : sessionStore_(sessionStore), options_(options), connectorKeys_(connectorKeys) {}
 
 bool HttpServer::Impl::deferToLoop(const std::weak_ptr<Impl>& weak, std::function<void()> task) {
     auto impl = weak.lock();
@@ -28,6 +28,7 @@ void HttpServer::Impl::setLoop(std::shared_ptr<transport::Loop> loop) {
 
 void HttpServer::Impl::clearState() {
     webviewers_.clear();
+    replacedWebviewers_.clear();
     agentBrowsers_.clear();
     // Moved out first: dropping an entry releases its response, and nothing may re-enter the map
     // while it is being cleared.

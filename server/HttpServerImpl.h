@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -24,7 +25,8 @@ namespace Lumenbox {
 // touched only on the server thread, so there is no lock.
 class HttpServer::Impl : public std::enable_shared_from_this<HttpServer::Impl> {
 public:
-    explicit Impl(SessionStore& sessionStore, const HttpServer::Options& options = {});
+    explicit Impl(SessionStore& sessionStore, const HttpServer::Options& options = {},
+                  ConnectorKeys* connectorKeys = nullptr);
 
     // Hands `task` to the loop from any thread, only while this state's loop runs and no stop has
     // been requested; otherwise drops it. Returns whether the task was handed over.
@@ -75,6 +77,9 @@ public:
     void handleRevokeToken(std::shared_ptr<transport::HttpResponse> res);
 
     std::map<std::string, WebSocketConnection*> webviewers_;
+    // Web viewers replaced by a newer registration for the same file and still connected, oldest
+    // first: when the file's web viewer goes, the newest of these is its web viewer again.
+    std::map<std::string, std::vector<WebSocketConnection*>> replacedWebviewers_;
     std::map<std::string, WebSocketConnection*> agentBrowsers_;
     std::map<std::string, PendingHttpCall> pendingHttpCalls_;
     std::map<AuthRequestKey, PendingAuthRequest> pendingAuthRequests_;
@@ -90,12 +95,16 @@ public:
     std::atomic<bool> stopping_{false};     // any thread
     SessionStore& sessionStore_;
     const HttpServer::Options options_;
+    ConnectorKeys* const connectorKeys_;  // the files' connector keys; null: no key is ever valid
 
     std::shared_ptr<transport::Loop> loop() const;
     void setLoop(std::shared_ptr<transport::Loop> loop);
 
 private:
     void answerCallsOf(const std::string& fileName, WebSocketConnection* closing);
+    bool mayServeAsWebviewer(WebSocketConnection* ws, const std::string& fileName, std::string_view key) const;
+    void withdrawRegistration(WebSocketConnection* ws);
+    void failWorkSentTo(const std::string& fileName, WebSocketConnection* webviewer);
     bool isCallAuthorized(const std::string& session, const std::string& fileKey);
     void forwardScriptCall(std::shared_ptr<transport::HttpResponse> res, const std::string& fileKey,
                            const std::string& scriptName, std::string data, const std::string& session,

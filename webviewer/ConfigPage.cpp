@@ -20,9 +20,7 @@ std::string generateConfigHtml(int port) {
 // Reads nothing from the request and needs no session. The page names the port the bridge
 // actually listens on, which is the fixed bridge port in the plug-in.
 void HttpServer::Impl::handleConfigPage(transport::HttpResponse& res) {
-    res.writeStatus("200 OK")
-        ->writeHeader("Content-Type", "text/html; charset=utf-8")
-        ->end(generateConfigHtml(listenPort_.load()));
+    writePageHead(res, "text/html; charset=utf-8").end(generateConfigHtml(listenPort_.load()));
 }
 
 }  // namespace Lumenbox

@@ -1,69 +1,95 @@
 #include "webviewer/Identifiers.h"
 
-#include <charconv>
+#include <cerrno>
 #include <cstdint>
-#include <mutex>
-#include <random>
+#include <system_error>
+
+#if defined(__APPLE__)
+#include <stdlib.h>
+#else
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+#endif
 
 namespace Lumenbox {
 
 namespace {
 
-// Lower-case hex of `value`, left-padded with '0' to `width` (a longer value is not cut).
-void appendHex(std::string& out, std::uint32_t value, std::size_t width) {
-    char digits[8];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value, 16).ptr;
-    const auto length = static_cast<std::size_t>(end - digits);
-    if (length < width) out.append(width - length, '0');
-    out.append(digits, length);
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+bool isHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// One independent stream of identifiers. A std::mt19937 is not safe for concurrent use, and
-// the script bridge draws fetch ids from more than one thread, so every draw holds mutex_.
-// generateUuid's stream is only used from the server thread today; it is guarded all the same
-// because an uncontended lock costs next to nothing beside six draws and a string, and it keeps
-// a future caller on another thread from silently corrupting the generator.
-class IdSource {
-public:
-    IdSource() : rng_(std::random_device("/dev/urandom")()) {}
-
-    std::string next() {
-        std::uint32_t d[6];
-        {
-            std::lock_guard lock(mutex_);
-            for (auto& value : d) value = dist_(rng_);
+#if !defined(__APPLE__)
+// For kernels older than getrandom (before 3.17): the same pool through its device.
+void readUrandom(unsigned char* out, std::size_t size) {
+    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "open /dev/urandom");
+    while (size > 0) {
+        const ssize_t got = ::read(fd, out, size);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            const int error = got < 0 ? errno : EIO;
+            ::close(fd);
+            throw std::system_error(error, std::generic_category(), "read /dev/urandom");
         }
-        std::string id;
-        id.reserve(36);
-        appendHex(id, d[0], 8);
-        id.push_back('-');
-        appendHex(id, d[1] & 0xFFFFu, 4);
-        id.push_back('-');
-        appendHex(id, d[2] & 0xFFFFu, 4);
-        id.push_back('-');
-        appendHex(id, d[3] & 0xFFFFu, 4);
-        id.push_back('-');
-        appendHex(id, d[4], 8);
-        appendHex(id, d[5] & 0xFFFFu, 4);
-        return id;
+        out += got;
+        size -= static_cast<std::size_t>(got);
     }
-
-private:
-    std::mutex mutex_;
-    std::mt19937 rng_;  // Guarded by mutex_
-    std::uniform_int_distribution<std::uint32_t> dist_{0, 0xFFFFFFFFu};  // Guarded by mutex_
-};
+    ::close(fd);
+}
+#endif
 
 }  // namespace
 
+void fillSecureRandom(void* out, std::size_t size) {
+#if defined(__APPLE__)
+    arc4random_buf(out, size);
+#else
+    auto* bytes = static_cast<unsigned char*>(out);
+    while (size > 0) {
+        const ssize_t got = ::getrandom(bytes, size, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            if (errno == ENOSYS) return readUrandom(bytes, size);
+            throw std::system_error(errno, std::generic_category(), "getrandom");
+        }
+        bytes += got;
+        size -= static_cast<std::size_t>(got);
+    }
+#endif
+}
+
 std::string generateUuid() {
-    static IdSource source;
-    return source.next();
+    std::uint8_t bytes[16];
+    fillSecureRandom(bytes, sizeof bytes);
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x80);  // version 8
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // variant 10
+    std::string id;
+    id.reserve(36);
+    for (std::size_t i = 0; i < sizeof bytes; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) id.push_back('-');
+        id.push_back(kHexDigits[bytes[i] >> 4]);
+        id.push_back(kHexDigits[bytes[i] & 0x0F]);
+    }
+    return id;
 }
 
 std::string generateFetchId() {
-    static IdSource source;
-    return source.next();
+    return generateUuid();
+}
+
+bool isBridgeIssuedId(std::string_view id) {
+    if (id.size() != 36) return false;
+    for (std::size_t i = 0; i < id.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? id[i] != '-' : !isHexDigit(id[i])) return false;
+    }
+    const char variant = id[19];
+    return id[14] == '8' &&
+           (variant == '8' || variant == '9' || variant == 'a' || variant == 'b' || variant == 'A' || variant == 'B');
 }
 
 }  // namespace Lumenbox

@@ -105,6 +105,14 @@ std::string generateFmMockScript(const std::string& fileName, const std::string&
     return script;
 }
 
+transport::HttpResponse& writePageHead(transport::HttpResponse& res, std::string_view contentType) {
+    res.writeStatus("200 OK")
+        ->writeHeader("Content-Type", contentType)
+        ->writeHeader("Content-Security-Policy", "frame-ancestors 'none'")
+        ->writeHeader("X-Frame-Options", "DENY");
+    return res;
+}
+
 bool isDebugFlag(std::string_view value) {
     return value == "1" || value == "true" || value == "yes" || value == "on";
 }
@@ -114,14 +122,14 @@ void HttpServer::Impl::handleWebviewerPage(transport::HttpResponse& res, transpo
     const std::string fileName = normalizeFileName(req.getQuery("fileName"));
     nlohmann::json names = parseKnownCallbacks(req.getQuery("knownCallbacks"));
     const std::string page = generateWebviewerHtml(fileName, json::serialize(names));
-    res.writeStatus("200 OK")->writeHeader("Content-Type", kHtmlContentType)->end(page);
+    writePageHead(res, kHtmlContentType).end(page);
 }
 
 void HttpServer::Impl::handleFmMockScript(transport::HttpResponse& res, transport::HttpRequest& req) {
     const std::string fileName = normalizeFileName(req.getQuery("fileName"));
     if (fileName.empty()) return writeJsonError(res, "400 Bad Request", "Missing required fileName query parameter.");
     const std::string script = generateFmMockScript(fileName, req.getQuery("wsUrl"), isDebugFlag(req.getQuery("debug")));
-    res.writeStatus("200 OK")->writeHeader("Content-Type", kScriptContentType)->end(script);
+    writePageHead(res, kScriptContentType).end(script);
 }
 
 }  // namespace Lumenbox

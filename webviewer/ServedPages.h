@@ -8,8 +8,12 @@
 // The pages and the script the bridge serves: the web viewer page (GET /webviewer), the mock of
 // the host's web-viewer interface for browser pages (GET /fm-mock.js) and the configuration page
 // (GET /config). The assets themselves live in resources/; this code only fills in values.
-// Everything here is pure and safe from any thread.
+// Everything here is pure and safe from any thread, except writePageHead (server thread).
 namespace Lumenbox {
+
+namespace transport {
+class HttpResponse;
+}
 
 // The global callback functions every web viewer page defines, in this order.
 inline constexpr std::string_view kDefaultCallbacks[] = {
@@ -51,6 +55,11 @@ std::string generateFmMockScript(const std::string& fileName, const std::string&
 
 // True exactly for the "debug" query values "1", "true", "yes" and "on".
 bool isDebugFlag(std::string_view value);
+
+// Starts the "200 OK" answer of a served page or script: its content type, and headers that
+// forbid any other site to frame it (a framed /webviewer could register as a file's web viewer;
+// a framed /config could be clicked through). The caller ends the response with the body.
+transport::HttpResponse& writePageHead(transport::HttpResponse& res, std::string_view contentType);
 
 // The configuration page, naming the bridge at http://127.0.0.1:<port>.
 std::string generateConfigHtml(int port);

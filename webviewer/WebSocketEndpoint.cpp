@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -6,6 +7,8 @@
 #include "server/HttpServerImpl.h"
 #include "server/JsonReply.h"
 #include "server/json/JsonText.h"
+#include "ui/EnhancedSecurity.h"
+#include "webviewer/ConnectorKeys.h"
 #include "webviewer/FileName.h"
 
 namespace Lumenbox {
@@ -22,6 +25,11 @@ constexpr std::array<std::pair<std::string_view, MessageHandler>, 5> kMessageHan
     {"callScriptWithOption", &HttpServer::Impl::handleAgentBrowserCall},
     {"pong", &HttpServer::Impl::handlePong},
 }};
+
+// The "error" a page gets when it may not replace the file's web viewer.
+constexpr const char* kWebviewerTakenPrefix = "Another web viewer is connected for ";
+constexpr const char* kWebviewerTakenSuffix =
+    "; open this page with the file's connector URL (Lumenbox_ConnectorURL) to replace it.";
 
 // Reads an optional string member: empty when absent, nullopt when present with another type
 // (such a message is ignored as invalid rather than trusted).
@@ -49,6 +57,9 @@ void HttpServer::Impl::onWsMessage(WebSocketConnection* ws, std::string_view mes
     }
 }
 
+// A registration makes the connection the file's web viewer or agent browser (the newest one
+// wins), after it has left whatever it served before. A web viewer that moves to another file or
+// role fails the calls and pings it was carrying at once, as if it had closed.
 void HttpServer::Impl::handleRegister(WebSocketConnection* ws, const nlohmann::json& message) {
     auto rawName = optionalString(message, "fileName");
     auto role = optionalString(message, "role");
@@ -56,24 +67,74 @@ void HttpServer::Impl::handleRegister(WebSocketConnection* ws, const nlohmann::j
     std::string fileName = normalizeFileName(*rawName);
     if (fileName.empty()) return;
     if (*role != kRoleWebviewer && *role != kRoleAgentBrowser) return;
+    // The connector key is optional; anything but a string counts as none.
+    auto keyField = message.find("key");
+    std::string_view key;
+    if (keyField != message.end() && keyField->is_string()) key = keyField->get_ref<const std::string&>();
+    if (*role == kRoleWebviewer && !mayServeAsWebviewer(ws, fileName, key)) {
+        ws->send(json::serialize({{"message", kWebviewerTakenPrefix + fileName + kWebviewerTakenSuffix}, {"type", "error"}}));
+        return;
+    }
 
     PerSocketData& data = *ws->getUserData();
-    auto mapOf = [this](const std::string& r) -> std::map<std::string, WebSocketConnection*>& {
-        return r == kRoleWebviewer ? webviewers_ : agentBrowsers_;
-    };
-    if (data.registered && (data.fileName != fileName || data.role != *role)) {
-        // The connection leaves its previous entry (a name or a role it no longer serves), so that
-        // no entry can point to it once it has closed.
-        auto& previousMap = mapOf(data.role);
-        auto it = previousMap.find(data.fileName);
-        if (it != previousMap.end() && it->second == ws) previousMap.erase(it);
-        if (data.fileName != fileName) broadcastStatus(data.fileName);
+    if (data.registered) {
+        const std::string previousFile = data.fileName;
+        const bool wasWebviewer = data.role == kRoleWebviewer;
+        const bool moves = previousFile != fileName || data.role != *role;
+        withdrawRegistration(ws);
+        if (moves && wasWebviewer) failWorkSentTo(previousFile, ws);
+        if (previousFile != fileName) broadcastStatus(previousFile);
     }
     data.fileName = fileName;
     data.role = *role;
     data.registered = true;
-    mapOf(*role)[fileName] = ws;
+    if (*role == kRoleWebviewer) {
+        auto [current, inserted] = webviewers_.try_emplace(fileName, ws);
+        if (!inserted) {
+            replacedWebviewers_[fileName].push_back(current->second);
+            current->second = ws;
+        }
+    } else {
+        agentBrowsers_[fileName] = ws;
+    }
     broadcastStatus(fileName);
+}
+
+// With enhanced security on, a file's connected web viewer is replaced only by a page that shows
+// the file's connector key, which only FileMaker hands out (Lumenbox_ConnectorURL): otherwise any
+// local program could take the file over and read or forge approved clients' calls. The right key
+// always wins; a file with no web viewer (or whose web viewer re-registers) needs none.
+bool HttpServer::Impl::mayServeAsWebviewer(WebSocketConnection* ws, const std::string& fileName,
+                                           std::string_view key) const {
+    if (!key.empty() && connectorKeys_ && connectorKeys_->matches(fileName, key)) return true;
+    auto current = webviewers_.find(fileName);
+    if (current == webviewers_.end() || current->second == ws) return true;
+    return !isEnhancedSecurityEnabled();
+}
+
+// Takes `ws` out of the registry entry it holds. A file's web viewer that goes hands the file back
+// to the newest page it had replaced that is still connected, so that no file is lost while its
+// real page is open.
+void HttpServer::Impl::withdrawRegistration(WebSocketConnection* ws) {
+    const PerSocketData& data = *ws->getUserData();
+    if (!data.registered) return;
+    if (data.role != kRoleWebviewer) {
+        auto it = agentBrowsers_.find(data.fileName);
+        if (it != agentBrowsers_.end() && it->second == ws) agentBrowsers_.erase(it);
+        return;
+    }
+    auto replaced = replacedWebviewers_.find(data.fileName);
+    if (replaced != replacedWebviewers_.end()) std::erase(replaced->second, ws);
+    auto current = webviewers_.find(data.fileName);
+    if (current != webviewers_.end() && current->second == ws) {
+        if (replaced != replacedWebviewers_.end() && !replaced->second.empty()) {
+            current->second = replaced->second.back();
+            replaced->second.pop_back();
+        } else {
+            webviewers_.erase(current);
+        }
+    }
+    if (replaced != replacedWebviewers_.end() && replaced->second.empty()) replacedWebviewers_.erase(replaced);
 }
 
 void HttpServer::Impl::broadcastStatus(const std::string& fileName) {
@@ -93,14 +154,17 @@ void HttpServer::Impl::onWsClose(WebSocketConnection* ws) {
     PerSocketData& data = *ws->getUserData();
     if (!data.registered) return;
     const std::string fileName = data.fileName;
-    auto& map = data.role == kRoleWebviewer ? webviewers_ : agentBrowsers_;
-    auto it = map.find(fileName);
-    if (it != map.end() && it->second == ws) map.erase(it);
-    if (data.role == kRoleWebviewer) {
-        answerCallsOf(fileName, ws);
-        if (rejectPendingWebviewerPings_) rejectPendingWebviewerPings_(fileName, ws);
-    }
+    const bool wasWebviewer = data.role == kRoleWebviewer;
+    withdrawRegistration(ws);
+    if (wasWebviewer) failWorkSentTo(fileName, ws);
     broadcastStatus(fileName);
+}
+
+// Fails what was sent to a web viewer that closed or now serves another file or role: its script
+// calls and pings. Work sent to another web viewer of the same file keeps waiting for it.
+void HttpServer::Impl::failWorkSentTo(const std::string& fileName, WebSocketConnection* webviewer) {
+    answerCallsOf(fileName, webviewer);
+    if (rejectPendingWebviewerPings_) rejectPendingWebviewerPings_(fileName, webviewer);
 }
 
 // Answers the script calls that were forwarded to the closing web viewer; calls forwarded to a

@@ -73,27 +73,38 @@ TEST_F(Callbacks, CallbacksThatDoNotCompleteAPendingCallArePassedOnWhileTheCallW
     EXPECT_EQ(reply.get().body, R"({"fetchId":")" + id + R"(","result":"done"})");
 }
 
-TEST_F(Callbacks, ResultFromAnotherFilesWebviewerIsPassedOnAndTheFetchIdIsConsumedOnce) {
+TEST_F(Callbacks, ResultsForBridgeIssuedIdsReachOnlyTheirCallAndOnlyFromTheConnectionItWasSentTo) {
     auto otherWebviewer = connectWebviewer("Contacts");
     auto otherAgentBrowser = connectAgentBrowser("Contacts");
     EXPECT_EQ(otherWebviewer->receiveJson()["type"], "status");
 
     auto reply = httpPostAsync(port(), kCallTarget, callBody("Invoices"));
     auto call = receiveForwardedCall(*webviewer_);
-    const std::string wrongSender =
-        R"({"args":["from Contacts",")" + call.fetchId + R"("],"fn":"handleFMCallback","type":"callback"})";
-    otherWebviewer->send(wrongSender);
-    EXPECT_EQ(otherAgentBrowser->receive(), wrongSender);
+    // Another file's web viewer, and a newer registration of the same file, cannot answer it.
+    sendResult(*otherWebviewer, "forged by Contacts", call.fetchId);
+    WsClient newer(port());
+    newer.registerAs("Invoices", "webviewer");
+    EXPECT_EQ(newer.receiveJson()["type"], "status");
+    EXPECT_EQ(agentBrowser_->receiveJson()["type"], "status");
+    sendResult(newer, "forged by a newer page", call.fetchId);
     EXPECT_EQ(pendingCallCount(), 1u);
 
     sendResult(*webviewer_, "from Invoices", call.fetchId);
     EXPECT_EQ(reply.get().json()["result"], "from Invoices");
 
-    // A repeated result for a call already answered is just another callback.
+    // Late results, and results for ids of the bridge's form that no call has, go nowhere.
+    auto timedOut = httpPostAsync(port(), "/callScript?timeout=1", callBody("Invoices"));
+    auto expired = receiveForwardedCall(newer);
+    EXPECT_EQ(timedOut.get().json()["code"], "script_timeout");
     sendResult(*webviewer_, "again", call.fetchId);
-    EXPECT_EQ(agentBrowser_->receive(),
-              R"({"args":["again",")" + call.fetchId + R"("],"fn":"handleFMCallback","type":"callback"})");
+    sendResult(newer, "too late", expired.fetchId);
+    sendResult(newer, "never issued", "0b7e6c1d-2a3f-8c4e-9d5a-6b7c8d9e0f1a");
+    // A page's own callback (its ids are version 4) still reaches the agent browser.
+    sendResult(newer, "page's own", "0b7e6c1d-2a3f-4c4e-9d5a-6b7c8d9e0f1a");
+    EXPECT_EQ(agentBrowser_->receiveJson()["args"][0], "page's own");
+    EXPECT_TRUE(agentBrowser_->quiet());
     EXPECT_TRUE(otherAgentBrowser->quiet());
+    EXPECT_EQ(httpGet(port(), "/health").status, 200);
 }
 
 TEST_F(Callbacks, OtherCallbacksReachTheFilesAgentBrowserReserialised) {

@@ -64,5 +64,15 @@ TEST_F(ServedPages, ConfigPageNamesThisBridgeAndIgnoresTheRequest) {
     }
 }
 
+TEST_F(ServedPages, NoServedPageMayBeFramedByAnotherSite) {
+    for (const char* target : {"/webviewer?fileName=Invoices", "/webviewer", "/config", "/fm-mock.js?fileName=Invoices"}) {
+        SCOPED_TRACE(target);
+        auto reply = httpGet(port(), target);
+        EXPECT_EQ(reply.statusLine, "200 OK");
+        EXPECT_EQ(reply.headers["content-security-policy"], "frame-ancestors 'none'");
+        EXPECT_EQ(reply.headers["x-frame-options"], "DENY");
+    }
+}
+
 }  // namespace
 }  // namespace Lumenbox::testing

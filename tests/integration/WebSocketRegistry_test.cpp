@@ -1,4 +1,5 @@
 #include "support/BridgeFixture.h"
+#include "ui/EnhancedSecurity.h"
 
 namespace Lumenbox::testing {
 namespace {
@@ -12,7 +13,20 @@ protected:
     std::string connectedFiles() { return httpGet(port(), "/connectedFiles").body; }
     std::string bridgeStatus() { return httpGet(port(), "/bridgeStatus").body; }
     void expectServerHealthy() { EXPECT_EQ(httpGet(port(), "/health").status, 200); }
+
+    // Sends a script call for "Invoices" and checks which page it reaches; answers it from there.
+    void expectCallsReach(WsClient& webviewer) {
+        auto reply = httpPostAsync(port(), "/callScript?timeout=10000", R"({"connectedFileName":"Invoices","scriptName":"Report"})",
+                                   {{"x-lumenbox-session", "registry-test"}});
+        auto call = receiveForwardedCall(webviewer);
+        sendResult(webviewer, "ok", call.fetchId);
+        EXPECT_EQ(reply.get().status, 200);
+    }
 };
+
+constexpr const char* kTakenError =
+    R"({"message":"Another web viewer is connected for Invoices; open this page with the file's connector URL )"
+    R"((Lumenbox_ConnectorURL) to replace it.","type":"error"})";
 
 TEST_F(WebSocketRegistry, WebviewerAloneIsRegisteredUnderItsTrimmedNameAndLearnsThatNoAgentBrowserIsConnected) {
     WsClient webviewer(port());
@@ -170,6 +184,81 @@ TEST_F(WebSocketRegistry, SwitchingRoleUnderTheSameNameLeavesNoEntryBehind) {
     EXPECT_EQ(observer.receive(), kAgentBrowserOnly);
     EXPECT_EQ(bridgeStatus(), R"([{"agentBrowserConnected":true,"fileName":"Invoices","webviewerConnected":false}])");
     EXPECT_EQ(httpPost(port(), "/callScript", R"({"connectedFileName":"Invoices","scriptName":"Report"})").status, 404);
+}
+
+TEST_F(WebSocketRegistry, OlderWebviewerServesTheFileAgainWhenTheNewerOneGoes) {
+    auto real = connectWebviewer("Invoices");
+    // The newer page leaves by closing, then by moving to another file, then by turning agent browser.
+    for (const char* departure : {"close", "file", "role"}) {
+        SCOPED_TRACE(departure);
+        auto newer = connectWebviewer("Invoices");
+        expectCallsReach(*newer);
+        if (std::string(departure) == "close") newer->close();
+        if (std::string(departure) == "file") newer->registerAs("Contacts", "webviewer");
+        if (std::string(departure) == "role") newer->registerAs("Invoices", "agent-browser");
+        EXPECT_EQ(real->receiveJson()["webviewerConnected"], true);
+        EXPECT_EQ(connectedFiles(), std::string(departure) == "file" ? R"(["Contacts","Invoices"])" : R"(["Invoices"])");
+        expectCallsReach(*real);
+    }
+    real->close();
+    EXPECT_TRUE(eventually([&] { return connectedFiles() == "[]"; }));
+}
+
+TEST_F(WebSocketRegistry, WithEnhancedSecurityOnlyTheFilesConnectorKeyReplacesItsConnectedWebviewer) {
+    setEnhancedSecurityEnabled(true);
+    store_.approve("registry-test", "Invoices", "test", 600);
+    const std::string key = connectorKeys_.keyFor("Invoices");
+    auto real = connectWebviewer("Invoices");  // nobody holds the file: no key needed
+
+    WsClient hijacker(port());
+    const nlohmann::json attempts[] = {
+        {{"type", "register"}, {"fileName", "Invoices"}, {"role", "webviewer"}},
+        {{"type", "register"}, {"fileName", " Invoices "}, {"role", "webviewer"}, {"key", ""}},
+        {{"type", "register"}, {"fileName", "Invoices"}, {"role", "webviewer"}, {"key", key.substr(1) + "0"}},
+        {{"type", "register"}, {"fileName", "Invoices"}, {"role", "webviewer"}, {"key", connectorKeys_.keyFor("Contacts")}},
+        {{"type", "register"}, {"fileName", "Invoices"}, {"role", "webviewer"}, {"key", 42}},
+    };
+    for (const auto& attempt : attempts) {
+        SCOPED_TRACE(attempt.dump());
+        hijacker.sendJson(attempt);
+        EXPECT_EQ(hijacker.receive(), kTakenError);
+    }
+    EXPECT_TRUE(real->quiet());
+    expectCallsReach(*real);
+
+    // The page that FileMaker opened with the key takes over, and the replaced one cannot return
+    // without it; the key also works with enhanced security off.
+    WsClient keyed(port());
+    keyed.sendJson({{"type", "register"}, {"fileName", "Invoices"}, {"role", "webviewer"}, {"key", key}});
+    EXPECT_EQ(keyed.receive(), kWebviewerOnly);
+    real->registerAs("Invoices", "webviewer");
+    EXPECT_EQ(real->receive(), kTakenError);
+    expectCallsReach(keyed);
+    setEnhancedSecurityEnabled(false);
+    hijacker.registerAs("Invoices", "webviewer");  // as before: the newest page wins
+    EXPECT_EQ(hijacker.receive(), kWebviewerOnly);
+    real->sendJson({{"type", "register"}, {"fileName", "Invoices"}, {"role", "webviewer"}, {"key", key}});
+    EXPECT_EQ(real->receive(), kWebviewerOnly);
+    expectServerHealthy();
+}
+
+TEST_F(WebSocketRegistry, CallsAndPingsOfAWebviewerThatRegistersAsAnotherFileOrRoleFailAtOnce) {
+    const std::pair<const char*, const char*> moves[] = {{"Contacts", "webviewer"}, {"Invoices", "agent-browser"}};
+    for (const auto& [file, role] : moves) {
+        SCOPED_TRACE(std::string(file) + " " + role);
+        auto webviewer = connectWebviewer("Invoices");
+        auto call = httpPostAsync(port(), "/callScript?timeout=60000", R"({"connectedFileName":"Invoices","scriptName":"Report"})");
+        receiveForwardedCall(*webviewer);
+        auto ping = httpGetAsync(port(), "/webviewerPing?fileName=Invoices&timeout=5000");
+        EXPECT_EQ(webviewer->receiveJson()["type"], "ping");
+
+        webviewer->registerAs(file, role);
+        expectJsonReply(call.get(), "502 Bad Gateway", R"({"error":"WebSocket disconnected before callback for Invoices"})");
+        EXPECT_EQ(ping.get().json()["code"], "webviewer_disconnected");
+        EXPECT_EQ(pendingCallCount() + pendingPingCount(), 0u);
+        webviewer->close();
+    }
+    expectServerHealthy();
 }
 
 }  // namespace

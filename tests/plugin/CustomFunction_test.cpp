@@ -5,6 +5,7 @@
 #include "auth/SessionStore.h"
 #include "fmx/StandInHost.h"
 #include "plugin/PluginHarness.h"
+#include "webviewer/ConnectorKeys.h"
 
 namespace Lumenbox::testing {
 namespace {
@@ -15,7 +16,7 @@ class CustomFunctionTest : public ::testing::Test {
 protected:
     CustomFunctionTest() {
         objectsBefore_ = fmx::standin::liveObjects();
-        registerCustomFunctions(store_);
+        registerCustomFunctions(store_, keys_);
     }
 
     ~CustomFunctionTest() override {
@@ -42,12 +43,20 @@ protected:
 
     PluginEnvironment environment_;
     SessionStore store_;
+    ConnectorKeys keys_;
     std::size_t objectsBefore_ = 0;
 };
 
-TEST_F(CustomFunctionTest, IsRegisteredWithTheHostAsOneFunctionOfOneArgument) {
+TEST_F(CustomFunctionTest, AreRegisteredWithTheHostAsTheTokenFunctionAndTheConnectorUrlFunction) {
     const auto registrations = fmx::standin::registrations();
-    ASSERT_EQ(registrations.size(), 1u);
+    ASSERT_EQ(registrations.size(), 2u);
+    const auto& url = registrations[1];
+    EXPECT_EQ(url.pluginId, "LMBX");
+    EXPECT_EQ(url.functionId, 5);
+    EXPECT_EQ(url.name, "Lumenbox_ConnectorURL");
+    EXPECT_EQ(url.prototype, "Lumenbox_ConnectorURL");
+    EXPECT_EQ(url.minArguments, 0);
+    EXPECT_EQ(url.maxArguments, 0);
     const auto& function = registrations[0];
     EXPECT_EQ(function.pluginId, "LMBX");
     EXPECT_EQ(function.functionId, 4);
@@ -119,15 +128,44 @@ TEST_F(CustomFunctionTest, LateEvaluationAfterUnregistrationLeavesTheStoreAlone)
 
 TEST_F(CustomFunctionTest, FailedRegistrationLeavesNothingBehind) {
     const auto registration = fmx::standin::registrations().at(0);
+    const auto urlRegistration = fmx::standin::registrations().at(1);
     unregisterCustomFunctions();
 
     fmx::standin::failCalls(HostCall::RegisterExternalFunction, fmx::ErrorCode::kUnknown);
-    EXPECT_THROW(registerCustomFunctions(store_), std::exception);
+    EXPECT_THROW(registerCustomFunctions(store_, keys_), std::exception);
     fmx::standin::clearFaults();
     EXPECT_TRUE(fmx::standin::registrations().empty());
-    // The store was forgotten with the failure: a stale calculation cannot reach it.
+    // The store and keys were forgotten with the failure: a stale calculation cannot reach them.
     fmx::standin::invoke(registration, {"Invoices", 0}, {"token-1"});
     EXPECT_TRUE(store_.listSharedTokens().empty());
+    EXPECT_EQ(fmx::standin::invoke(urlRegistration, {"Invoices", 0}, {}).result, "");
+}
+
+TEST_F(CustomFunctionTest, ConnectorUrlNamesTheCallingFileAndCarriesTheKeyTheBridgeChecks) {
+    fmx::standin::CalculationContext context;
+    context.fileName = " Sales & Co/Ä?";
+    const auto first = fmx::standin::evaluate("Lumenbox_ConnectorURL", context, {});
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->status, 0);
+    const std::string prefix = "http://127.0.0.1:1365/webviewer?fileName=%20Sales%20%26%20Co%2F%C3%84%3F&key=";
+    ASSERT_EQ(first->result.substr(0, prefix.size()), prefix);
+    const std::string key = first->result.substr(prefix.size());
+    EXPECT_EQ(key.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(key.size(), 64u);
+    // The key is the file's (by its normalised name), stable, and no other file's.
+    EXPECT_TRUE(keys_.matches("Sales & Co/Ä?", key));
+    EXPECT_EQ(fmx::standin::evaluate("Lumenbox_ConnectorURL", context, {})->result, first->result);
+    const auto other = fmx::standin::evaluate("Lumenbox_ConnectorURL", {"Invoices", 0}, {});
+    EXPECT_FALSE(keys_.matches("Invoices", key));
+    EXPECT_TRUE(keys_.matches("Invoices", other->result.substr(other->result.find("&key=") + 5)));
+
+    // A file name the host cannot tell, or a late call after unregistration, gives no URL.
+    context.getFunctionError = 100;
+    EXPECT_EQ(fmx::standin::evaluate("Lumenbox_ConnectorURL", context, {})->result, "");
+    const auto registration = fmx::standin::registrations().at(1);
+    unregisterCustomFunctions();
+    EXPECT_EQ(fmx::standin::invoke(registration, {"Orders", 0}, {}).result, "");
+    EXPECT_FALSE(keys_.matches("Orders", ""));
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ BridgeFixture::BridgeFixture(const HttpServer::Options& options)
     : homeEnv_("HOME", home_.path().string()),
       configEnv_("XDG_CONFIG_HOME", std::nullopt),
       logEnv_("LUMENBOX_PLUGIN_LOG_PATH", (home_.path() / "bridge.log").string()),
-      server_(std::make_unique<HttpServer>(store_, options)) {
+      server_(std::make_unique<HttpServer>(store_, options, &connectorKeys_)) {
     EXPECT_TRUE(server_->start(0));
 }
 

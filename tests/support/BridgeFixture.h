@@ -11,6 +11,7 @@
 #include "server/HttpServer.h"
 #include "support/ScopedEnv.h"
 #include "support/TestClients.h"
+#include "webviewer/ConnectorKeys.h"
 
 namespace Lumenbox::testing {
 
@@ -54,6 +55,7 @@ protected:
     ScopedEnv configEnv_;
     ScopedEnv logEnv_;
     SessionStore store_;
+    ConnectorKeys connectorKeys_;  // the files' keys, as the plug-in's calculation function mints them
     std::unique_ptr<HttpServer> server_;
 };
 

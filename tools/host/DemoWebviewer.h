@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -15,11 +16,13 @@ namespace Lumenbox::devhost {
 //   "Echo"            returns its data
 //   "LB_get_version"  returns the plug-in version
 //   "NeverAnswers"    never calls back (to see a time-out)
-// any other script answers {"error":"Unknown script: <name>"}. It reconnects every 2 s while the
+// any other script answers {"error":"Unknown script: <name>"}. A parameter that is not the
+// bridge's envelope (a page's own FileMaker.PerformScript) is the script's data as it is. It
+// registers with the file's connector key when it has one, and reconnects every 2 s while the
 // bridge is away, like the real page.
 class DemoWebviewer {
 public:
-    DemoWebviewer(int port, std::string fileName);
+    DemoWebviewer(int port, std::string fileName, std::string connectorKey = {});
     ~DemoWebviewer();  // disconnects and joins its thread
     DemoWebviewer(const DemoWebviewer&) = delete;
     DemoWebviewer& operator=(const DemoWebviewer&) = delete;
@@ -27,9 +30,11 @@ public:
 private:
     struct Connection;
     void run();
+    std::optional<std::string> answer(const std::string& text) const;
 
     int port_;
     std::string fileName_;
+    std::string connectorKey_;
     std::atomic<bool> stopping_{false};
     std::mutex pauseMutex_;
     std::condition_variable pauseEnded_;  // wakes the reconnect pause at shutdown

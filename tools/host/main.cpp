@@ -56,6 +56,17 @@ void registerTokens(const Lumenbox::devhost::HostOptions& options) {
     }
 }
 
+// The demo file's connector key, as its web viewer would get it: from the URL that
+// Lumenbox_ConnectorURL returns in the file. Empty when the plug-in hands out none.
+std::string demoConnectorKey(const std::string& fileName) {
+    fmx::standin::CalculationContext context;
+    context.fileName = fileName;
+    const auto evaluation = fmx::standin::evaluate("Lumenbox_ConnectorURL", context, {});
+    if (!evaluation) return {};
+    const auto key = evaluation->result.find("&key=");
+    return key == std::string::npos ? std::string() : evaluation->result.substr(key + 5);
+}
+
 // What the host does when the plug-in starts a script: there is no file to run it in, so it says so.
 void reportScriptStarts() {
     fmx::standin::setScriptHandler([](const fmx::standin::ScriptRequest& request) {
@@ -117,7 +128,9 @@ int main(int argc, char** argv) {
               << ")" << (listening ? "" : "; the plug-in retries after 1, 5, 30, then every 60 s") << std::endl;
 
     std::unique_ptr<Lumenbox::devhost::DemoWebviewer> demo;
-    if (options->demo) demo = std::make_unique<Lumenbox::devhost::DemoWebviewer>(kBridgePort, "Demo");
+    if (options->demo) {
+        demo = std::make_unique<Lumenbox::devhost::DemoWebviewer>(kBridgePort, "Demo", demoConnectorKey("Demo"));
+    }
 
     // The host's main loop: idle messages until a stop signal arrives.
     const timespec tick{0, 1'000'000'000L / kIdleTicksPerSecond};

@@ -18,6 +18,11 @@ describe("pages of other sites", () => {
     browser = await launchBrowser({ args: [`--host-resolver-rules=MAP ${attacker} 127.0.0.1`], hosts: ["127.0.0.1", attacker] });
     site = createServer((request, response) => {
       response.setHeader("content-type", "text/html; charset=utf-8");
+      if (request.url === "/framed") {
+        // The bridge's own connector page inside this site's page, as a clickjacker would show it.
+        response.end(`<!doctype html><title>Recipes</title><iframe id="frame" src="http://127.0.0.1:${bridge.port}/webviewer?fileName=Framed"></iframe>`);
+        return;
+      }
       response.end("<!doctype html><title>Free recipes</title><h1>Free recipes</h1>");
     });
     await new Promise((resolve) => site.listen(0, "127.0.0.1", resolve));
@@ -64,5 +69,17 @@ describe("pages of other sites", () => {
     const call = await bridge.post("/callScript", JSON.stringify({ connectedFileName: "Invoices", scriptName: "Echo", data: 7 }));
     assert.equal(call.status, 200);
     assert.deepEqual((await call.json()).result, { echoed: 7 });
+  });
+
+  test("cannot frame the connector page", async () => {
+    const page = await browser.context.newPage();
+    await page.goto(`http://${attacker}:${site.address().port}/framed`);  // waits for the frame's load too
+    const frame = page.frames().find((candidate) => candidate !== page.mainFrame());
+    assert.ok(frame, "the frame is missing");
+    // The browser shows its own error page in place of the connector page, whose script never ran.
+    const connector = await frame.evaluate(() => typeof window.__LUMENBOX__).catch(() => "blocked");
+    assert.notEqual(connector, "object", `the frame shows ${frame.url()}`);
+    assert.ok(!(await (await bridge.get("/connectedFiles")).json()).includes("Framed"));
+    await screenshot(page, "attack-framing-refused");
   });
 });
