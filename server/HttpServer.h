@@ -28,6 +28,9 @@ public:
         // How long an authorization question waits for the user before its requests are
         // answered "408 Request Timeout" and every open dialog is dismissed.
         std::chrono::milliseconds authorizationTimeout{std::chrono::seconds(120)};
+        // After the user denies a session for a file, how long the same session and file are
+        // refused at once ("403", no new question), so that a client cannot ask again and again.
+        std::chrono::milliseconds authorizationDenialCooldown{std::chrono::seconds(60)};
         // How long an HTTP connection may sit unused (no request in progress, no reply being
         // held) before the bridge closes it.
         std::chrono::milliseconds httpIdleTimeout{std::chrono::seconds(10)};

@@ -72,6 +72,7 @@ void HttpServer::Impl::handleRegister(WebSocketConnection* ws, const nlohmann::j
     data.fileName = fileName;
     data.role = *role;
     data.registered = true;
+    rememberAgentBrowserSession(ws, message);
     mapOf(*role)[fileName] = ws;
     broadcastStatus(fileName);
 }
@@ -96,6 +97,7 @@ void HttpServer::Impl::onWsClose(WebSocketConnection* ws) {
     auto& map = data.role == kRoleWebviewer ? webviewers_ : agentBrowsers_;
     auto it = map.find(fileName);
     if (it != map.end() && it->second == ws) map.erase(it);
+    abandonAuthorizationsOf(ws);  // whatever its role now: calls it made as an agent browser
     if (data.role == kRoleWebviewer) {
         answerCallsOf(fileName, ws);
         if (rejectPendingWebviewerPings_) rejectPendingWebviewerPings_(fileName, ws);
