@@ -108,8 +108,6 @@ private:
     void onCallTimeout(const std::string& fetchId);
     void onPingTimeout(const std::string& id);
     void abandonCall(const std::string& fetchId);
-    void askUser(std::shared_ptr<transport::HttpResponse> res, AuthRequestKey key, AuthApproval approval,
-                 const std::string& clientDescription);
     void abandonAuthorization(const AuthRequestKey& key, const transport::HttpResponse* res);
     // Questions: the open one for a key (opened, with its dialog, when there is none; null when the
     // caps refuse a new one), the denial cool-down, and closing a question nobody waits for.
