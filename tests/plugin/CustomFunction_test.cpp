@@ -68,9 +68,9 @@ TEST_F(CustomFunctionTest, RegistersTheTokenForTheEvaluatingFileAsTheHostNamesIt
     EXPECT_FALSE(store_.isAuthorized("tok-ärzte-0123456789", "Ärzte.fmp12", false));
 
     // Repeated and shared tokens grant each file once.
-    evaluateIn("Invoices", "shared-token");
-    evaluateIn("Invoices", "shared-token");
-    evaluateIn("Orders", "shared-token");
+    evaluateIn("Invoices", "shared-token-0123");
+    evaluateIn("Invoices", "shared-token-0123");
+    evaluateIn("Orders", "shared-token-0123");
 
     ASSERT_EQ(store_.listSharedTokens().size(), 2u);
     EXPECT_EQ(filesOfToken("shared-t"), (std::vector<std::string>{"Invoices", "Orders"}));
