@@ -81,12 +81,15 @@ void HttpServer::Impl::handleAgentBrowserCall(WebSocketConnection* ws, const nlo
 
     // The waiter is dropped when this connection closes, so `ws` is alive whenever it is answered.
     awaitApproval(ws, AuthRequestKey(data.session, fileName), AuthApproval{clientName, SessionStore::kMaxIdleTimeoutSeconds},
-                  [this, ws, fileName, message](AuthAnswer answer) {
+                  [this, ws, fileName, session = data.session, message](AuthAnswer answer) {
                       switch (answer) {
                           case AuthAnswer::Allowed: {
-                              // The page may have registered for another file meanwhile.
+                              // The page may have registered again meanwhile, for another file or
+                              // under another session: the approval was not for that.
                               const PerSocketData& now = *ws->getUserData();
-                              if (now.role != kRoleAgentBrowser || now.fileName != fileName) return;
+                              if (now.role != kRoleAgentBrowser || now.fileName != fileName || now.session != session) {
+                                  return;
+                              }
                               if (!webviewers_.contains(fileName)) {
                                   return sendAgentBrowserError(ws, "No FileMaker connection for " + fileName);
                               }

@@ -5,11 +5,11 @@
 #include <nlohmann/json.hpp>
 
 #include "auth/SessionStore.h"
-#include "ui/AuthDialogTexts.h"
 #include "server/HttpServerImpl.h"
 #include "server/JsonReply.h"
 #include "server/PluginVersion.h"
 #include "server/json/JsonText.h"
+#include "ui/AuthDialogTexts.h"
 #include "webviewer/EmbeddedPages.h"
 #include "webviewer/FileName.h"
 
