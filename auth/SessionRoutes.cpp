@@ -1,6 +1,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -15,46 +17,63 @@ namespace Lumenbox {
 namespace {
 
 constexpr std::string_view kRevoked = R"({"status":"revoked"})";
-// Identifiers shown to users are cut to this many bytes.
-constexpr std::size_t kShownPrefixBytes = 8;
 
-// Collects a request body and hands `onKey` the string member `key` of the JSON object it holds
-// ("" when absent). A body that is not JSON, not an object, or whose member is not a string is
-// refused as unreadable; nothing is answered once the client has gone away.
-void withBodyString(const std::shared_ptr<transport::HttpResponse>& res, std::string key,
-                    std::function<void(transport::HttpResponse&, const std::string&)> onKey) {
+using BodyStrings = std::vector<std::string>;
+
+// Collects a request body and hands `onKeys` the string members `keys` of the JSON object it
+// holds, in the same order ("" when absent). A body that is not JSON, not an object, or with one
+// of these members not a string is refused as unreadable; nothing is answered once the client has
+// gone away.
+void withBodyStrings(const std::shared_ptr<transport::HttpResponse>& res, std::vector<std::string> keys,
+                     std::function<void(transport::HttpResponse&, const BodyStrings&)> onKeys) {
     auto body = std::make_shared<std::string>();
     auto aborted = std::make_shared<bool>(false);
     res->onAborted([aborted] { *aborted = true; });
     std::weak_ptr<transport::HttpResponse> weakRes = res;  // the response owns this handler
-    res->onData([weakRes, body, aborted, key = std::move(key), onKey = std::move(onKey)](std::string_view chunk,
-                                                                                        bool isLast) {
+    res->onData([weakRes, body, aborted, keys = std::move(keys), onKeys = std::move(onKeys)](std::string_view chunk,
+                                                                                            bool isLast) {
         body->append(chunk);
         auto res = weakRes.lock();
         if (!isLast || *aborted || !res) return;
         auto parsed = json::parseStrict(*body);
-        std::optional<std::string> value;
-        if (parsed && parsed->is_object()) {
+        bool readable = parsed && parsed->is_object();
+        BodyStrings values;
+        for (const auto& key : keys) {
+            if (!readable) break;
             auto member = parsed->find(key);
-            if (member == parsed->end()) value.emplace();
-            else if (member->is_string()) value = member->get<std::string>();
+            if (member == parsed->end()) values.emplace_back();
+            else if (member->is_string()) values.push_back(member->get<std::string>());
+            else readable = false;
         }
-        if (!value) return writeJsonError(*res, "400 Bad Request", "Invalid JSON body.");
-        onKey(*res, *value);
+        if (!readable) return writeJsonError(*res, "400 Bad Request", "Invalid JSON body.");
+        onKeys(*res, values);
     });
+}
+
+void writeRevokeByPrefix(transport::HttpResponse& res, SharedTokenRevokeResult result, const char* ambiguous,
+                         const char* notFound) {
+    switch (result) {
+        case SharedTokenRevokeResult::Revoked: return writeJsonReply(res, "200 OK", kRevoked);
+        case SharedTokenRevokeResult::Ambiguous: return writeJsonError(res, "409 Conflict", ambiguous);
+        case SharedTokenRevokeResult::NotFound: break;
+    }
+    writeJsonError(res, "404 Not Found", notFound);
 }
 
 }  // namespace
 
+// No listing carries a usable secret: sessions and tokens are shown by their prefixes only.
 void HttpServer::Impl::handleSessions(transport::HttpResponse& res) {
+    const bool enhancedSecurity = isEnhancedSecurityEnabled();
+    // Approvals the user never gave are gone once the setting is on; the list says so at once.
+    if (enhancedSecurity) sessionStore_.dropAutoApproved();
     nlohmann::json sessions = nlohmann::json::array();
     for (const SessionSnapshot& session : sessionStore_.listSessions()) {
         sessions.push_back({{"files", session.files},
                             {"idleRemainingSeconds", session.idleRemainingSeconds},
                             {"idleTimeoutSeconds", session.idleTimeoutSeconds},
                             {"serviceName", session.clientName},
-                            {"sessionId", session.sessionId},
-                            {"sessionIdPrefix", session.sessionId.substr(0, kShownPrefixBytes)}});
+                            {"sessionIdPrefix", shownPrefix(session.sessionId)}});
     }
     nlohmann::json tokens = nlohmann::json::array();
     for (const SharedTokenSnapshot& token : sessionStore_.listSharedTokens()) {
@@ -62,18 +81,29 @@ void HttpServer::Impl::handleSessions(transport::HttpResponse& res) {
     }
     // "sharedTokens" is the older name of the same list; both stay for the pages that read either.
     writeJsonValue(res, "200 OK",
-                   {{"enhancedSecurityEnabled", isEnhancedSecurityEnabled()},
+                   {{"enhancedSecurityEnabled", enhancedSecurity},
                     {"persistentTokens", tokens},
                     {"sessions", std::move(sessions)},
                     {"sharedTokens", tokens}});
 }
 
-// Revoking a session that does not exist is not an error: afterwards it is not authorized either way.
+// By the whole "sessionId" (revoking one that does not exist is not an error: afterwards it is not
+// authorized either way) or by the "sessionIdPrefix" that the listing shows.
 void HttpServer::Impl::handleRevokeSession(std::shared_ptr<transport::HttpResponse> res) {
-    withBodyString(res, "sessionId", [self = shared_from_this()](transport::HttpResponse& res, const std::string& id) {
-        self->sessionStore_.revoke(id);
-        writeJsonReply(res, "200 OK", kRevoked);
-    });
+    withBodyStrings(res, {"sessionId", "sessionIdPrefix"},
+                    [self = shared_from_this()](transport::HttpResponse& res, const BodyStrings& values) {
+                        const std::string id = sessionIdOrNone(values[0]);
+                        const std::string prefix = sessionIdOrNone(values[1]);
+                        if (!id.empty()) {
+                            self->sessionStore_.revoke(id);
+                            return writeJsonReply(res, "200 OK", kRevoked);
+                        }
+                        if (prefix.empty()) {
+                            return writeJsonError(res, "400 Bad Request", "Missing sessionId or sessionIdPrefix.");
+                        }
+                        writeRevokeByPrefix(res, self->sessionStore_.revokeByPrefix(prefix),
+                                            "Session prefix is ambiguous.", "Session not found.");
+                    });
 }
 
 // Any body is ignored. Shared tokens stay: they belong to the files that registered them.
@@ -83,13 +113,9 @@ void HttpServer::Impl::handleRevokeAllSessions(transport::HttpResponse& res) {
 }
 
 void HttpServer::Impl::handleRevokeToken(std::shared_ptr<transport::HttpResponse> res) {
-    withBodyString(res, "tokenPrefix", [self = shared_from_this()](transport::HttpResponse& res, const std::string& prefix) {
-        switch (self->sessionStore_.revokeSharedTokenByPrefix(prefix)) {
-            case SharedTokenRevokeResult::Revoked: return writeJsonReply(res, "200 OK", kRevoked);
-            case SharedTokenRevokeResult::Ambiguous: return writeJsonError(res, "409 Conflict", "Token prefix is ambiguous.");
-            case SharedTokenRevokeResult::NotFound: break;
-        }
-        writeJsonError(res, "404 Not Found", "Token not found.");
+    withBodyStrings(res, {"tokenPrefix"}, [self = shared_from_this()](transport::HttpResponse& res, const BodyStrings& values) {
+        writeRevokeByPrefix(res, self->sessionStore_.revokeSharedTokenByPrefix(values[0]), "Token prefix is ambiguous.",
+                            "Token not found.");
     });
 }
 

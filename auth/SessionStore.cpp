@@ -17,13 +17,38 @@ bool isExpired(std::int64_t idleTimeoutSeconds, std::int64_t elapsedNs) {
     return idleTimeoutSeconds * kNanosPerSecond < elapsedNs;
 }
 
+// The one key of `map` that starts with prefix (keys that do sort together from lower_bound).
+template <class Map>
+SharedTokenRevokeResult eraseByPrefix(Map& map, const std::string& prefix) {
+    if (prefix.empty()) return SharedTokenRevokeResult::NotFound;
+    auto first = map.lower_bound(prefix);
+    if (first == map.end() || !first->first.starts_with(prefix)) return SharedTokenRevokeResult::NotFound;
+    if (auto second = std::next(first); second != map.end() && second->first.starts_with(prefix))
+        return SharedTokenRevokeResult::Ambiguous;
+    map.erase(first);
+    return SharedTokenRevokeResult::Revoked;
+}
+
 }  // namespace
+
+std::string shownPrefix(std::string_view secret) {
+    std::size_t length = std::min(SessionStore::kShownPrefixBytes, secret.size() / 2);
+    // Back off to the start of a UTF-8 sequence rather than show half a character.
+    while (length > 0 && (static_cast<unsigned char>(secret[length]) & 0xC0) == 0x80) --length;
+    return std::string(secret.substr(0, length));
+}
+
+std::string sessionIdOrNone(std::string_view sessionId) {
+    if (sessionId.find_first_not_of(" \t\n\v\f\r") == std::string_view::npos) return {};
+    return std::string(sessionId);
+}
 
 SessionStore::SessionStore(const MonotonicClock& clock) : clock_(clock) {}
 
-bool SessionStore::isAuthorized(const std::string& sessionId, const std::string& fileName) {
-    if (sessionId.empty() || fileName.empty()) return false;
+bool SessionStore::isAuthorized(const std::string& sessionId, const std::string& fileName, bool enhancedSecurityOn) {
+    if (sessionIdOrNone(sessionId).empty() || fileName.empty()) return false;
     std::lock_guard lock(mutex_);
+    if (enhancedSecurityOn) dropAutoApprovedLocked();
 
     // A shared token neither expires nor refreshes anything, so it is tested before pruning.
     if (auto token = sharedTokens_.find(sessionId); token != sharedTokens_.end() && token->second.contains(fileName))
@@ -38,14 +63,16 @@ bool SessionStore::isAuthorized(const std::string& sessionId, const std::string&
 }
 
 void SessionStore::approve(const std::string& sessionId, const std::string& fileName, const std::string& clientName,
-                           std::int64_t idleTimeoutSeconds) {
-    if (sessionId.empty() || fileName.empty()) return;
+                           std::int64_t idleTimeoutSeconds, bool autoApproved) {
+    if (sessionIdOrNone(sessionId).empty() || fileName.empty()) return;
     std::lock_guard lock(mutex_);
 
     // No pruning here: an expired entry that is still present is reused with its files.
     SessionEntry& entry = sessions_[sessionId];
     entry.clientName = clientName.empty() ? std::string(kDefaultClientName) : clientName;
-    entry.files.insert(fileName);
+    const bool isNewFile = entry.files.insert(fileName).second;
+    if (!autoApproved) entry.autoApprovedFiles.erase(fileName);
+    else if (isNewFile) entry.autoApprovedFiles.insert(fileName);
     entry.lastUsed = clock_.now();
     entry.idleTimeout = std::clamp(idleTimeoutSeconds, kMinIdleTimeoutSeconds, kMaxIdleTimeoutSeconds);
 }
@@ -81,7 +108,7 @@ std::vector<SharedTokenSnapshot> SessionStore::listSharedTokens() const {
     std::vector<SharedTokenSnapshot> result;
     result.reserve(sharedTokens_.size());
     for (const auto& [token, files] : sharedTokens_) {
-        result.push_back({token.substr(0, kTokenPrefixBytes), {files.begin(), files.end()}});
+        result.push_back({shownPrefix(token), {files.begin(), files.end()}});
     }
     return result;
 }
@@ -89,6 +116,16 @@ std::vector<SharedTokenSnapshot> SessionStore::listSharedTokens() const {
 void SessionStore::revoke(const std::string& sessionId) {
     std::lock_guard lock(mutex_);
     sessions_.erase(sessionId);
+}
+
+SharedTokenRevokeResult SessionStore::revokeByPrefix(const std::string& prefix) {
+    std::lock_guard lock(mutex_);
+    return eraseByPrefix(sessions_, prefix);
+}
+
+void SessionStore::dropAutoApproved() {
+    std::lock_guard lock(mutex_);
+    dropAutoApprovedLocked();
 }
 
 void SessionStore::revokeAll() {
@@ -102,16 +139,17 @@ void SessionStore::revokeSharedToken(const std::string& token) {
 }
 
 SharedTokenRevokeResult SessionStore::revokeSharedTokenByPrefix(const std::string& prefix) {
-    if (prefix.empty()) return SharedTokenRevokeResult::NotFound;
     std::lock_guard lock(mutex_);
+    return eraseByPrefix(sharedTokens_, prefix);
+}
 
-    // Tokens that start with prefix sort together, beginning at the first key not less than it.
-    auto first = sharedTokens_.lower_bound(prefix);
-    if (first == sharedTokens_.end() || !first->first.starts_with(prefix)) return SharedTokenRevokeResult::NotFound;
-    if (auto second = std::next(first); second != sharedTokens_.end() && second->first.starts_with(prefix))
-        return SharedTokenRevokeResult::Ambiguous;
-    sharedTokens_.erase(first);
-    return SharedTokenRevokeResult::Revoked;
+void SessionStore::dropAutoApprovedLocked() {
+    for (auto item = sessions_.begin(); item != sessions_.end();) {
+        SessionEntry& entry = item->second;
+        for (const auto& file : entry.autoApprovedFiles) entry.files.erase(file);
+        entry.autoApprovedFiles.clear();
+        item = entry.files.empty() ? sessions_.erase(item) : std::next(item);
+    }
 }
 
 void SessionStore::pruneExpiredLocked(TimePoint now) {

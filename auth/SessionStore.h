@@ -27,11 +27,20 @@ struct SessionSnapshot {
 
 // A copy of one shared token, for listing. The full token is never handed out.
 struct SharedTokenSnapshot {
-    std::string tokenPrefix;         // the token's first 8 bytes, or all of it if shorter
+    std::string tokenPrefix;         // shownPrefix(token)
     std::vector<std::string> files;  // ascending byte order
 };
 
 enum class SharedTokenRevokeResult { Revoked = 0, NotFound = 1, Ambiguous = 2 };
+
+// What a listing or a dialog shows of a secret (a session id or a token): at most its first 8
+// bytes and never more than half of it, so that what is shown can never be replayed as the
+// secret itself (a 1-byte id shows nothing). The cut never splits a UTF-8 sequence.
+std::string shownPrefix(std::string_view secret);
+
+// A session id as the bridge uses it: an id of white space only is no session at all (empty), so
+// that it can neither be approved nor match anything.
+std::string sessionIdOrNone(std::string_view sessionId);
 
 // Who may reach which file while enhanced security is on. Holds two kinds of grant:
 //
@@ -53,8 +62,8 @@ public:
     static constexpr std::int64_t kMaxIdleTimeoutSeconds = 3600;
     // Client name recorded when an approval names none.
     static constexpr std::string_view kDefaultClientName = "lumenbox-mcp";
-    // Bytes of a token shown in listings.
-    static constexpr std::size_t kTokenPrefixBytes = 8;
+    // At most this many bytes of a session id or token are shown (see shownPrefix).
+    static constexpr std::size_t kShownPrefixBytes = 8;
 
     // REQUIRES: clock outlives the store.
     explicit SessionStore(const MonotonicClock& clock = realMonotonicClock());
@@ -65,14 +74,22 @@ public:
     // approved for fileName. A shared token wins and touches nothing; otherwise expired sessions
     // are erased first and a session that passes has its idle window restarted. A session that
     // is not approved for fileName is not refreshed. Empty arguments are never authorized.
-    bool isAuthorized(const std::string& sessionId, const std::string& fileName);
+    // With enhanced security on, approvals the user never gave (autoApproved) are dropped first,
+    // so that none of them outlives the switch to the setting.
+    bool isAuthorized(const std::string& sessionId, const std::string& fileName, bool enhancedSecurityOn);
 
     // Approves sessionId for fileName, keeping files approved earlier. Replaces the client name
     // (kDefaultClientName when empty) and the idle timeout (clamped to 1..3600 s) and restarts
     // the idle window, also for an entry that has expired but has not been erased yet.
+    // `autoApproved` marks an approval made without the user (enhanced security off); it never
+    // turns a file the user approved into an automatic one.
     // Ignored when sessionId or fileName is empty.
     void approve(const std::string& sessionId, const std::string& fileName, const std::string& clientName,
-                 std::int64_t idleTimeoutSeconds);
+                 std::int64_t idleTimeoutSeconds, bool autoApproved = false);
+
+    // Drops every approval made without the user; sessions left without files go. Called when
+    // enhanced security reads on.
+    void dropAutoApproved();
 
     // Grants token access to fileName until revoked. Ignored when either is empty.
     void registerSharedToken(const std::string& token, const std::string& fileName);
@@ -85,6 +102,10 @@ public:
 
     // Removes the session with exactly this id, if any.
     void revoke(const std::string& sessionId);
+
+    // Removes the one session whose id starts with prefix, as revokeSharedTokenByPrefix does for
+    // tokens.
+    SharedTokenRevokeResult revokeByPrefix(const std::string& prefix);
 
     // Removes every session. Shared tokens stay.
     void revokeAll();
@@ -103,6 +124,7 @@ private:
     struct SessionEntry {
         std::string clientName;        // never empty once approved
         std::set<std::string> files;   // files this session is approved for
+        std::set<std::string> autoApprovedFiles;  // those of `files` approved without the user
         TimePoint lastUsed{};          // last approval or last successful check
         std::int64_t idleTimeout = 0;  // seconds, kMinIdleTimeoutSeconds..kMaxIdleTimeoutSeconds
     };
@@ -111,6 +133,8 @@ private:
     // still valid.
     // REQUIRES: mutex_ is held.
     void pruneExpiredLocked(TimePoint now);
+    // REQUIRES: mutex_ is held.
+    void dropAutoApprovedLocked();
 
     const MonotonicClock& clock_;
     mutable std::mutex mutex_;

@@ -6,6 +6,12 @@
  * and FileMaker.PerformScript / FileMaker.PerformScriptWithOption run the scripts of the open file
  * "Invoices" through its Lumenbox web viewer. What those scripts send back to the web viewer
  * (callbacks) reaches this page's global functions. Add "&debug=1" to log each step.
+ *
+ * The page runs scripts under a session: "&session=..." names one (a long random string), else the
+ * script makes one up for the life of the page. With enhanced security on, the first call asks
+ * the user in FileMaker to approve that session for the file, and runs once it is approved;
+ * "&clientName=..." is the name the question shows. A denied or unanswered question is logged as
+ * an error and the call does not run.
  */
 (function () {
   "use strict";
@@ -32,6 +38,16 @@
   }
 
   const fileName = String(config.fileName || "").trim();
+  const clientName = String(config.clientName || "").trim();
+
+  // A random id when the page names none: 122 random bits, kept while the page lives.
+  function randomSession() {
+    if (window.crypto && typeof window.crypto.randomUUID === "function") return window.crypto.randomUUID();
+    const bytes = new Uint8Array(16);
+    window.crypto.getRandomValues(bytes);
+    return Array.prototype.map.call(bytes, function (b) { return (b + 256).toString(16).slice(1); }).join("");
+  }
+  const session = String(config.session || "").trim() || randomSession();
 
   // The bridge this script came from; a page served from elsewhere (a development server, a file)
   // still reaches the bridge that way.
@@ -106,7 +122,7 @@
     log("connecting to", url);
     ws.addEventListener("open", function () {
       if (ws !== socket) return;
-      ws.send(JSON.stringify({ type: "register", role: "agent-browser", fileName: fileName }));
+      ws.send(JSON.stringify({ type: "register", role: "agent-browser", fileName: fileName, session: session, clientName: clientName }));
       registered = true;
       log("registered as agent browser for", fileName);
       flush();

@@ -75,14 +75,17 @@ void HttpServer::Impl::handleCallScript(std::shared_ptr<transport::HttpResponse>
     });
 }
 
-bool HttpServer::Impl::isCallAuthorized(const std::string& session, const std::string& fileKey) {
-    if (!session.empty() && sessionStore_.isAuthorized(session, fileKey)) return true;
-    if (isEnhancedSecurityEnabled()) return false;
+bool HttpServer::Impl::isCallAuthorized(const std::string& header, const std::string& fileKey) {
+    const std::string session = sessionIdOrNone(header);  // white space only is no session
+    const bool enhancedSecurity = isEnhancedSecurityEnabled();
+    if (!session.empty() && sessionStore_.isAuthorized(session, fileKey, enhancedSecurity)) return true;
+    if (enhancedSecurity) return false;
     // With enhanced security off every client is trusted: a session is approved on first use so
-    // that it shows up in the session list, and a call without a session simply proceeds.
+    // that it shows up in the session list (marked as never approved by the user, so that it goes
+    // when the setting is switched on), and a call without a session simply proceeds.
     if (session.empty()) return true;
-    sessionStore_.approve(session, fileKey, "lumenbox-mcp", 3600);
-    return sessionStore_.isAuthorized(session, fileKey);
+    sessionStore_.approve(session, fileKey, "lumenbox-mcp", 3600, /*autoApproved=*/true);
+    return true;
 }
 
 void HttpServer::Impl::forwardScriptCall(std::shared_ptr<transport::HttpResponse> res, const std::string& fileKey,

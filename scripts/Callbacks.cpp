@@ -1,9 +1,12 @@
 #include <nlohmann/json.hpp>
 
+#include "auth/SessionStore.h"
 #include "server/HttpServerImpl.h"
 #include "server/JsonReply.h"
 #include "server/json/JsonBuilders.h"
 #include "server/json/JsonText.h"
+#include "ui/AuthDialogTexts.h"
+#include "ui/EnhancedSecurity.h"
 #include "webviewer/Identifiers.h"
 
 namespace Lumenbox {
@@ -13,6 +16,17 @@ constexpr const char* kResultCallback = "handleFMCallback";
 // Sent by the page instead of a result whose message would exceed the WebSocket limit:
 // args = [{"resultBytes":n,...}, fetchId]. The page alone writes this name, a script cannot.
 constexpr const char* kResultTooLargeCallback = "resultTooLarge";
+
+// Recorded for an agent browser whose page names no client.
+constexpr std::string_view kAgentBrowserClientName = "fm-mock";
+
+void sendAgentBrowserError(WebSocketConnection* ws, const std::string& text) {
+    ws->send(json::serialize({{"message", text}, {"type", "error"}}));
+}
+
+std::string notApprovedText(const std::string& fileName, const char* reason) {
+    return "Session not approved for " + fileName + ": " + reason;
+}
 
 bool isRegisteredAs(WebSocketConnection* ws, const char* role) {
     const PerSocketData& data = *ws->getUserData();
@@ -80,15 +94,67 @@ void HttpServer::Impl::failTooLargeResult(WebSocketConnection* ws, const nlohman
 }
 
 // An agent browser's "callScript" or "callScriptWithOption" goes to the file's web viewer as it is.
+// With enhanced security on, only once the page's session is approved for the file: an unapproved
+// session puts the same question as POST /authorizeSession and the call waits for the answer.
 void HttpServer::Impl::handleAgentBrowserCall(WebSocketConnection* ws, const nlohmann::json& message) {
     if (!isRegisteredAs(ws, kRoleAgentBrowser)) return;
-    const std::string& fileName = ws->getUserData()->fileName;
-    auto webviewer = webviewers_.find(fileName);
-    if (webviewer != webviewers_.end()) {
-        webviewer->second->send(json::serialize(message));
-        return;
+    const PerSocketData& data = *ws->getUserData();
+    const std::string fileName = data.fileName;
+    if (!webviewers_.contains(fileName)) return sendAgentBrowserError(ws, "No FileMaker connection for " + fileName);
+    const std::string clientName = data.clientName.empty() ? std::string(kAgentBrowserClientName) : data.clientName;
+
+    if (!isEnhancedSecurityEnabled()) {
+        // Every client is trusted: the session is approved on first use so that it shows in the
+        // session list; a page without a session simply proceeds.
+        sessionStore_.approve(data.session, fileName, clientName, SessionStore::kMaxIdleTimeoutSeconds,
+                              /*autoApproved=*/true);
+        return forwardAgentBrowserCall(ws, message);
     }
-    ws->send(json::serialize({{"message", "No FileMaker connection for " + fileName}, {"type", "error"}}));
+    if (sessionStore_.isAuthorized(data.session, fileName, true)) return forwardAgentBrowserCall(ws, message);
+    if (data.session.empty()) return sendAgentBrowserError(ws, notApprovedText(fileName, "the page gave no session."));
+
+    // The waiter is dropped when this connection closes, so `ws` is alive whenever it is answered.
+    awaitApproval(ws, AuthRequestKey(data.session, fileName), AuthApproval{clientName, SessionStore::kMaxIdleTimeoutSeconds},
+                  [this, ws, fileName, session = data.session, message](AuthAnswer answer) {
+                      switch (answer) {
+                          case AuthAnswer::Allowed: {
+                              // The page may have registered again meanwhile, for another file or
+                              // under another session: the approval was not for that.
+                              const PerSocketData& now = *ws->getUserData();
+                              if (now.role != kRoleAgentBrowser || now.fileName != fileName || now.session != session) {
+                                  return;
+                              }
+                              if (!webviewers_.contains(fileName)) {
+                                  return sendAgentBrowserError(ws, "No FileMaker connection for " + fileName);
+                              }
+                              return forwardAgentBrowserCall(ws, message);
+                          }
+                          case AuthAnswer::Denied:
+                              return sendAgentBrowserError(ws, notApprovedText(fileName, "the user denied access."));
+                          case AuthAnswer::TimedOut:
+                              return sendAgentBrowserError(ws, notApprovedText(fileName, "the question timed out."));
+                          case AuthAnswer::TooManyQuestions:
+                              return sendAgentBrowserError(
+                                  ws, notApprovedText(fileName, "too many approval questions are open, try again later."));
+                      }
+                  });
+}
+
+void HttpServer::Impl::forwardAgentBrowserCall(WebSocketConnection* ws, const nlohmann::json& message) {
+    auto webviewer = webviewers_.find(ws->getUserData()->fileName);
+    if (webviewer != webviewers_.end()) webviewer->second->send(json::serialize(message));
+}
+
+// The register message's "session" (white space only is none) and "clientName", kept for the
+// connection's calls; a member of another type counts as absent.
+void HttpServer::Impl::rememberAgentBrowserSession(WebSocketConnection* ws, const nlohmann::json& message) {
+    auto text = [&message](const char* key) {
+        auto member = message.find(key);
+        return member != message.end() && member->is_string() ? member->get<std::string>() : std::string();
+    };
+    PerSocketData& data = *ws->getUserData();
+    data.session = sessionIdOrNone(text("session"));
+    data.clientName = sanitizeClientText(text("clientName"), kMaxClientNameChars);
 }
 
 }  // namespace Lumenbox

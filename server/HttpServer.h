@@ -31,6 +31,9 @@ public:
         // How long an authorization question waits for the user before its requests are
         // answered "408 Request Timeout" and every open dialog is dismissed.
         std::chrono::milliseconds authorizationTimeout{std::chrono::seconds(120)};
+        // After the user denies a session for a file, how long the same session and file are
+        // refused at once ("403", no new question), so that a client cannot ask again and again.
+        std::chrono::milliseconds authorizationDenialCooldown{std::chrono::seconds(60)};
         // The transport's limits: connection count, idle time, request deadlines, body sizes.
         transport::HttpLimits httpLimits;
     };

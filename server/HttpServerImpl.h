@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -83,6 +85,9 @@ public:
     std::map<std::string, WebSocketConnection*> agentBrowsers_;
     std::map<std::string, PendingHttpCall> pendingHttpCalls_;
     std::map<AuthRequestKey, PendingAuthRequest> pendingAuthRequests_;
+    std::map<AuthRequestKey, std::chrono::steady_clock::time_point> deniedUntil_;  // denial cool-downs
+    std::uint64_t lastQuestionSerial_ = 0;
+    std::uint64_t dismissedThroughSerial_ = 0;  // questions whose dialogs a time-out dismissed
     std::map<std::string, PendingWebviewerPing> pendingWebviewerPings_;  // by ping id
 
     // Called when a web viewer connection closes, after its pending script calls were answered,
@@ -113,9 +118,21 @@ private:
     void failTooLargeResult(WebSocketConnection* ws, const nlohmann::json& message);
     void onPingTimeout(const std::string& id);
     void abandonCall(const std::string& fetchId);
-    void askUser(std::shared_ptr<transport::HttpResponse> res, AuthRequestKey key, AuthApproval approval,
-                 const std::string& clientDescription);
     void abandonAuthorization(const AuthRequestKey& key, const transport::HttpResponse* res);
+    // Questions: the open one for a key (opened, with its dialog, when there is none; null when the
+    // caps refuse a new one), the denial cool-down, and closing a question nobody waits for.
+    PendingAuthRequest* questionFor(const AuthRequestKey& key, const AuthApproval& approval,
+                                    const std::string& clientDescription);
+    bool isDenialCoolingDown(const AuthRequestKey& key);
+    void closeIfUnwaited(std::map<AuthRequestKey, PendingAuthRequest>::iterator entry);
+    // Holds `answer` until the question for key is answered, for waiters that are not HTTP requests.
+    void awaitApproval(const void* owner, const AuthRequestKey& key, const AuthApproval& approval,
+                       std::function<void(AuthAnswer)> answer);
+    // Drops the waiters of `owner` from every question (the connection has closed).
+    void abandonAuthorizationsOf(const void* owner);
+    // Agent browsers: the session of the register message, the call as it goes to the web viewer.
+    void rememberAgentBrowserSession(WebSocketConnection* ws, const nlohmann::json& message);
+    void forwardAgentBrowserCall(WebSocketConnection* ws, const nlohmann::json& message);
 
     mutable std::mutex loopMutex_;
     std::shared_ptr<transport::Loop> loop_;  // Guarded by loopMutex_

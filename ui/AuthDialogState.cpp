@@ -1,6 +1,7 @@
 #include "ui/AuthDialogState.h"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 #include "ui/AuthDialog.h"
@@ -18,11 +19,11 @@ std::vector<std::shared_ptr<AuthDialogState>>& openSet() {
 
 }  // namespace
 
-std::shared_ptr<AuthDialogState> AuthDialogState::create(Done done) {
-    return std::shared_ptr<AuthDialogState>(new AuthDialogState(std::move(done)));
+std::shared_ptr<AuthDialogState> AuthDialogState::create(Done done, std::uint64_t ticket) {
+    return std::shared_ptr<AuthDialogState>(new AuthDialogState(std::move(done), ticket));
 }
 
-AuthDialogState::AuthDialogState(Done done) : done_(std::move(done)) {}
+AuthDialogState::AuthDialogState(Done done, std::uint64_t ticket) : ticket_(ticket), done_(std::move(done)) {}
 
 void AuthDialogState::show(std::function<void()> closeWindow) {
     if (isCompleted() || shown_) return;
@@ -61,6 +62,19 @@ void dismissOpenAuthDialogs() {
 
 void dismissNativeAuthDialogs() {
     runOnMainQueue([] { dismissOpenAuthDialogs(); });
+}
+
+void dismissAuthDialog(std::uint64_t ticket) {
+    runOnMainQueue([ticket] {
+        for (const auto& dialog : openAuthDialogs()) {
+            if (dialog->ticket() == ticket) dialog->complete(false);
+        }
+    });
+}
+
+std::uint64_t nextAuthDialogTicket() {
+    static std::atomic<std::uint64_t> last{0};
+    return ++last;
 }
 
 }  // namespace Lumenbox

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -21,7 +22,8 @@ class AuthDialogState : public std::enable_shared_from_this<AuthDialogState> {
 public:
     using Done = std::function<void(bool allowed)>;
 
-    static std::shared_ptr<AuthDialogState> create(Done done);
+    // `ticket` names the dialog for dismissAuthDialog (ui/AuthDialog.h); 0 names none.
+    static std::shared_ptr<AuthDialogState> create(Done done, std::uint64_t ticket = 0);
     AuthDialogState(const AuthDialogState&) = delete;
     AuthDialogState& operator=(const AuthDialogState&) = delete;
 
@@ -41,10 +43,12 @@ public:
 
     // Safe from any thread.
     bool isCompleted() const { return completed_.load(); }
+    std::uint64_t ticket() const { return ticket_; }
 
 private:
-    explicit AuthDialogState(Done done);
+    AuthDialogState(Done done, std::uint64_t ticket);
 
+    const std::uint64_t ticket_;
     Done done_;
     std::function<void()> closeWindow_;
     std::atomic<bool> completed_{false};

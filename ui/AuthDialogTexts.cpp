@@ -11,6 +11,23 @@ std::string validOrEmpty(const std::string& text) {
     return isValidUtf8(text) ? text : std::string();
 }
 
+// Length of the well-formed UTF-8 sequence at the start of `text`, 0 when there is none.
+std::size_t sequenceLength(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    const std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3
+                                                : (lead & 0xF8) == 0xF0 ? 4 : 0;
+    if (length == 0 || length > text.size()) return 0;
+    return isValidUtf8(text.substr(0, length)) ? length : 0;
+}
+
+bool isControlOrSeparator(std::string_view character) {
+    const auto first = static_cast<unsigned char>(character[0]);
+    if (character.size() == 1) return first < 0x20 || first == 0x7F;
+    // U+0080..U+009F are C2 80..C2 9F; U+2028 and U+2029 are E2 80 A8 and E2 80 A9.
+    if (character.size() == 2) return first == 0xC2 && static_cast<unsigned char>(character[1]) <= 0x9F;
+    return character == "\xE2\x80\xA8" || character == "\xE2\x80\xA9";
+}
+
 }  // namespace
 
 std::string formatIdleDuration(std::int64_t seconds) {
@@ -40,6 +57,24 @@ std::string fillFormat(std::string_view format, std::string_view value) {
 
 std::string rowValue(std::string_view value) {
     return std::string(value.empty() ? authDialogText::kNotProvided : value);
+}
+
+std::string sanitizeClientText(std::string_view text, std::size_t maxChars) {
+    std::string clean;
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < text.size() && chars < maxChars;) {
+        const std::size_t length = sequenceLength(text.substr(i));
+        if (length == 0) {
+            ++i;
+            continue;
+        }
+        const std::string_view character = text.substr(i, length);
+        i += length;
+        if (isControlOrSeparator(character)) continue;
+        clean.append(character);
+        ++chars;
+    }
+    return clean;
 }
 
 bool isValidUtf8(std::string_view text) {
@@ -83,8 +118,9 @@ AuthDialogContent makeAuthDialogContent(const std::string& fileName, const std::
                                         std::int64_t idleTimeoutSeconds) {
     AuthDialogContent content;
     content.fileName = validOrEmpty(fileName);
-    content.clientName = validOrEmpty(clientName.empty() ? std::string(kDefaultAuthClientName) : clientName);
-    content.clientDescription = validOrEmpty(clientDescription);
+    content.clientName = sanitizeClientText(
+        validOrEmpty(clientName.empty() ? std::string(kDefaultAuthClientName) : clientName), kMaxClientNameChars);
+    content.clientDescription = sanitizeClientText(validOrEmpty(clientDescription), kMaxClientDescriptionChars);
     content.sessionIdPrefix = validOrEmpty(sessionIdPrefix);
     content.durationText = formatIdleDuration(idleTimeoutSeconds);
     content.body = fillFormat(authDialogText::kBodyFormat, content.durationText);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -50,6 +51,17 @@ std::string fillFormat(std::string_view format, std::string_view value);
 
 // The value shown in a row of the dialog: the value, or "Not provided" when it is empty.
 std::string rowValue(std::string_view value);
+
+// Longest client name and description a question, the session store or a listing carries, in
+// code points.
+inline constexpr std::size_t kMaxClientNameChars = 80;
+inline constexpr std::size_t kMaxClientDescriptionChars = 300;
+
+// Client-supplied text made fit to show on one line: control characters (C0, DEL, C1) and the
+// Unicode line and paragraph separators are removed, bytes that are not well-formed UTF-8 are
+// dropped, and what remains is cut after `maxChars` code points (never inside a character). Without
+// this, a newline in a client name can fake an extra row of the dialog.
+std::string sanitizeClientText(std::string_view text, std::size_t maxChars);
 
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool isValidUtf8(std::string_view text);

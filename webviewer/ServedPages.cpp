@@ -4,10 +4,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "auth/SessionStore.h"
 #include "server/HttpServerImpl.h"
 #include "server/JsonReply.h"
 #include "server/PluginVersion.h"
 #include "server/json/JsonText.h"
+#include "ui/AuthDialogTexts.h"
 #include "webviewer/EmbeddedPages.h"
 #include "webviewer/FileName.h"
 
@@ -94,13 +96,23 @@ std::string generateWebviewerHtml(const std::string& fileName, const std::string
                             });
 }
 
-std::string generateFmMockScript(const std::string& fileName, const std::string& wsUrl, bool debug) {
+std::string generateFmMockScript(const std::string& fileName, const std::string& wsUrl, bool debug,
+                                 const std::string& session, const std::string& clientName) {
     std::string script(resources::kFmMockPrefix);
     script += escapeJsString(fileName);
     script += "\",\"wsUrl\":\"";
     script += escapeJsString(wsUrl);
     script += "\",\"debug\":";
     script += debug ? "true" : "false";
+    // Only when given: without a session the page makes up its own.
+    for (const auto& [key, value] : {std::pair{"session", &session}, std::pair{"clientName", &clientName}}) {
+        if (value->empty()) continue;
+        script += ",\"";
+        script += key;
+        script += "\":\"";
+        script += escapeJsString(*value);
+        script += "\"";
+    }
     script += resources::kFmMockSuffix;
     return script;
 }
@@ -128,7 +140,9 @@ void HttpServer::Impl::handleWebviewerPage(transport::HttpResponse& res, transpo
 void HttpServer::Impl::handleFmMockScript(transport::HttpResponse& res, transport::HttpRequest& req) {
     const std::string fileName = normalizeFileName(req.getQuery("fileName"));
     if (fileName.empty()) return writeJsonError(res, "400 Bad Request", "Missing required fileName query parameter.");
-    const std::string script = generateFmMockScript(fileName, req.getQuery("wsUrl"), isDebugFlag(req.getQuery("debug")));
+    const std::string script = generateFmMockScript(fileName, req.getQuery("wsUrl"), isDebugFlag(req.getQuery("debug")),
+                                                    sessionIdOrNone(req.getQuery("session")),
+                                                    sanitizeClientText(req.getQuery("clientName"), kMaxClientNameChars));
     writePageHead(res, kScriptContentType).end(script);
 }
 

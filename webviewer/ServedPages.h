@@ -50,8 +50,10 @@ std::string replaceAllTokens(std::string_view text,
 std::string generateWebviewerHtml(const std::string& fileName, const std::string& callbacksJson);
 
 // The mock script: its prefix, the escaped file name, the escaped WebSocket URL and the debug
-// flag written as the configuration object's members, then its body. Nothing else is changed.
-std::string generateFmMockScript(const std::string& fileName, const std::string& wsUrl, bool debug);
+// flag written as the configuration object's members (and the escaped session and client name,
+// each when given), then its body. Nothing else is changed.
+std::string generateFmMockScript(const std::string& fileName, const std::string& wsUrl, bool debug,
+                                 const std::string& session = "", const std::string& clientName = "");
 
 // True exactly for the "debug" query values "1", "true", "yes" and "on".
 bool isDebugFlag(std::string_view value);

@@ -88,6 +88,7 @@ void HttpServer::Impl::handleRegister(WebSocketConnection* ws, const nlohmann::j
     data.fileName = fileName;
     data.role = *role;
     data.registered = true;
+    rememberAgentBrowserSession(ws, message);
     if (*role == kRoleWebviewer) {
         auto [current, inserted] = webviewers_.try_emplace(fileName, ws);
         if (!inserted) {
@@ -156,6 +157,7 @@ void HttpServer::Impl::onWsClose(WebSocketConnection* ws) {
     const std::string fileName = data.fileName;
     const bool wasWebviewer = data.role == kRoleWebviewer;
     withdrawRegistration(ws);
+    abandonAuthorizationsOf(ws);  // whatever its role now: calls it made as an agent browser
     if (wasWebviewer) failWorkSentTo(fileName, ws);
     broadcastStatus(fileName);
 }

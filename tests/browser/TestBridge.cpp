@@ -9,18 +9,25 @@
 //                                    approve a session for a file (default 1 hour) -> "ok"
 //   token <token> <file>             register a persistent token            -> "ok"
 //   security on|off                  store the enhanced-security setting    -> "ok"
+//   answer allow|deny                answer every approval question from now on so -> "ok"
+//                                    (until then questions stay open until their time limit)
 //
 // --max-connections N raises the cap on open connections (the benchmarks hold 10,000 calls).
 //
 // End of input stops the bridge and ends the program. The caller gives it a HOME of its own, so
 // that the setting and the log stay out of the user's.
+#include <atomic>
+#include <chrono>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "auth/SessionStore.h"
 #include "server/HttpServer.h"
 #include "ui/EnhancedSecurity.h"
+#include "ui/MainQueue.h"
+#include "ui/headless/ApprovalHook.h"
 
 namespace {
 
@@ -50,9 +57,19 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The host's main thread, where approval dialogs open and are answered.
+    std::atomic<bool> running{true};
+    std::thread mainQueue([&running] {
+        while (running) Lumenbox::waitAndDrainMainQueue(std::chrono::milliseconds(100));
+    });
+
     Lumenbox::SessionStore store;
     Lumenbox::HttpServer server(store, options);
-    if (!listen(server, port)) return 1;
+    if (!listen(server, port)) {
+        running = false;
+        mainQueue.join();
+        return 1;
+    }
     port = server.port();  // restarts keep the port, so pages reconnect to the same address
 
     std::string line;
@@ -78,6 +95,14 @@ int main(int argc, char** argv) {
             words >> token >> file;
             store.registerSharedToken(token, file);
             std::cout << "ok" << std::endl;
+        } else if (command == "answer") {
+            std::string value;
+            words >> value;
+            const bool allow = value == "allow";
+            Lumenbox::setApprovalHook([allow](const Lumenbox::AuthDialogContent&, Lumenbox::AuthDialogHandle dialog) {
+                allow ? dialog.allow() : dialog.deny();
+            });
+            std::cout << "ok" << std::endl;
         } else if (command == "security") {
             std::string value;
             words >> value;
@@ -88,5 +113,8 @@ int main(int argc, char** argv) {
         }
     }
     server.stop();
+    running = false;
+    mainQueue.join();
+    Lumenbox::drainMainQueue();
     return 0;
 }

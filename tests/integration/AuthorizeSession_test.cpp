@@ -217,26 +217,33 @@ TEST_F(AuthorizeSession, RequestsForOneSessionAndFileShareOneQuestion) {
     EXPECT_EQ(dialogs_.openCount(), 0u);
 }
 
-TEST_F(AuthorizeSession, DenyingOrClosingTheDialogRejectsAndRecordsNothing) {
+TEST_F(AuthorizeSession, DenyingOrClosingTheDialogRejectsAndHoldsThatSessionOffWithoutANewQuestion) {
     auto webviewer = connectWebviewer("Invoices");
     setEnhancedSecurityEnabled(true);
     for (bool close : {false, true}) {
         SCOPED_TRACE(close ? "closed" : "denied");
-        auto reply = authorizeAsync(request("session-1", "Invoices"));
+        const std::string sessionId = close ? "session-closed" : "session-denied";
+        auto reply = authorizeAsync(request(sessionId, "Invoices"));
         auto dialog = dialogs_.nextDialog();
         ASSERT_TRUE(dialog);
         close ? dialogs_.close(*dialog) : dialogs_.deny(*dialog);
         // Pressing Allow on a dialog that has answered changes nothing.
         dialogs_.allow(*dialog);
         expectJsonReply(await(reply), "403 Forbidden", kRejected);
+
+        // Asking again at once is refused at once, without bothering the user.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            expectJsonReply(authorize(request(sessionId, "Invoices")), "403 Forbidden", kRejected);
+        }
     }
+    EXPECT_EQ(dialogs_.openedCount(), 2u);
     EXPECT_TRUE(store_.listSessions().empty());
-    // The same session may ask again, and a new question is opened.
-    auto again = authorizeAsync(request("session-1", "Invoices"));
+    // Another session is asked about as ever.
+    auto other = authorizeAsync(request("session-other", "Invoices"));
     auto dialog = dialogs_.nextDialog();
     ASSERT_TRUE(dialog);
     dialogs_.allow(*dialog);
-    expectJsonReply(await(again), "200 OK", kApproved);
+    expectJsonReply(await(other), "200 OK", kApproved);
 }
 
 TEST_F(AuthorizeSession, TimeOutAnswersTimeoutAndDismissesEveryOtherDialog) {
@@ -262,7 +269,7 @@ TEST_F(AuthorizeSession, TimeOutAnswersTimeoutAndDismissesEveryOtherDialog) {
     EXPECT_TRUE(store_.listSessions().empty());
 }
 
-TEST_F(AuthorizeSession, ClientsThatLeaveAreDroppedAndALaterAllowRecordsNothing) {
+TEST_F(AuthorizeSession, ClientsThatLeaveAreDroppedAndTheLastOneLeavingClosesTheDialog) {
     auto webviewer = connectWebviewer("Invoices");
     setEnhancedSecurityEnabled(true);
     const std::string body = request("session-1", "Invoices").dump();
@@ -281,15 +288,16 @@ TEST_F(AuthorizeSession, ClientsThatLeaveAreDroppedAndALaterAllowRecordsNothing)
     dialogs_.deny(*dialog);
     expectJsonReply(await(staying), "403 Forbidden", kRejected);
 
-    // The only one leaving: the question ends, its dialog stays open, and its Allow is dropped.
+    // The only one leaving: the question ends and its dialog closes, so its Allow is dropped.
+    const std::string aloneBody = request("session-2", "Invoices").dump();
     HttpClient alone(port());
-    alone.sendRaw(raw);
+    alone.sendRaw("POST /authorizeSession HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                  "Content-Length: " + std::to_string(aloneBody.size()) + "\r\n\r\n" + aloneBody);
     auto secondDialog = dialogs_.nextDialog();
     ASSERT_TRUE(secondDialog);
     alone.close();
-    ASSERT_TRUE(waitForWaitingRequests("session-1", "Invoices", 0));
+    ASSERT_TRUE(eventually([&] { return dialogs_.openCount() == 0; }));
     runOnLoop([](HttpServer::Impl& impl) { EXPECT_TRUE(impl.pendingAuthRequests_.empty()); });
-    EXPECT_EQ(dialogs_.openCount(), 1u);
     dialogs_.allow(*secondDialog);
     runOnLoop([](HttpServer::Impl&) {});  // the answer has reached the loop
     EXPECT_TRUE(store_.listSessions().empty());
@@ -341,6 +349,155 @@ TEST_F(AuthorizeSessionTimeLimit, UnansweredQuestionTimesOutAndItsDialogCloses) 
     EXPECT_EQ(dialogs_.openCount(), 0u);
     EXPECT_FALSE(dialog->handle.isOpen());
     EXPECT_TRUE(store_.listSessions().empty());
+}
+
+TEST_F(AuthorizeSession, OpenQuestionsAreCappedPerFileAndInAllWhileJoiningStillWorks) {
+    std::vector<std::unique_ptr<WsClient>> webviewers;
+    for (const char* file : {"A", "B", "C"}) webviewers.push_back(connectWebviewer(file));
+    setEnhancedSecurityEnabled(true);
+    std::vector<std::future<HttpReply>> held;
+    auto ask = [&](const std::string& sessionId, const std::string& file) {
+        held.push_back(authorizeAsync(request(sessionId, file)));
+        ASSERT_TRUE(dialogs_.nextDialog());
+    };
+    for (int i = 0; i < 3; ++i) ask("a-" + std::to_string(i), "A");
+    const std::string tooMany = R"({"error":"Too many approval questions are open. Try again later."})";
+    expectJsonReply(authorize(request("a-3", "A")), "429 Too Many Requests", tooMany);
+    // A request for a question already open joins it, cap or not.
+    held.push_back(authorizeAsync(request("a-0", "A")));
+    ASSERT_TRUE(waitForWaitingRequests("a-0", "A", 2));
+
+    for (int i = 0; i < 3; ++i) ask("b-" + std::to_string(i), "B");
+    for (int i = 0; i < 2; ++i) ask("c-" + std::to_string(i), "C");
+    expectJsonReply(authorize(request("c-2", "C")), "429 Too Many Requests", tooMany);
+    EXPECT_EQ(dialogs_.openCount(), 8u);
+
+    // An answered question makes room, and the bridge serves as before.
+    auto dialogs = dialogs_.openedCount();
+    runOnLoop([](HttpServer::Impl& impl) { impl.completeAuthorization({"c-0", "C"}, {"agent", 60}, true); });
+    auto next = authorizeAsync(request("c-2", "C"));
+    ASSERT_TRUE(dialogs_.nextDialog());
+    EXPECT_EQ(dialogs_.openedCount(), dialogs + 1);
+    EXPECT_EQ(httpGet(port(), "/health").statusLine, "200 OK");
+    server_->stop();  // releases the requests still held
+}
+
+TEST_F(AuthorizeSession, ClientNameAndDescriptionAreOneCleanLineOfLimitedLength) {
+    auto webviewer = connectWebviewer("Invoices");
+    setEnhancedSecurityEnabled(true);
+    std::string longName;
+    for (int i = 0; i < 100; ++i) longName += "\xC3\xA9";  // 100 two-byte characters
+    const std::pair<std::string, std::string> names[] = {
+        {"agent\nSession: 00000000\r\x1b[2J\x7f\xC2\x85\xE2\x80\xA8x\xE2\x80\xA9", "agentSession: 00000000[2Jx"},
+        {longName, longName.substr(0, 160)},
+    };
+    int n = 0;
+    for (const auto& [name, shown] : names) {
+        SCOPED_TRACE(n);
+        const std::string sessionId = "session-" + std::to_string(n++);
+        auto reply = authorizeAsync(request(sessionId, "Invoices",
+                                            {{"clientName", name}, {"clientDescription", std::string(400, 'd') + "\n"}}));
+        auto dialog = dialogs_.nextDialog();
+        ASSERT_TRUE(dialog);
+        EXPECT_EQ(dialog->content.clientName, shown);
+        EXPECT_EQ(dialog->content.clientDescription, std::string(300, 'd'));
+        dialogs_.allow(*dialog);
+        expectJsonReply(await(reply), "200 OK", kApproved);
+        EXPECT_EQ(session(sessionId)->clientName, shown);
+    }
+    const auto listed = httpGet(port(), "/sessions").json()["sessions"];
+    EXPECT_EQ(listed[0]["serviceName"], names[0].second);
+}
+
+TEST_F(AuthorizeSession, WhiteSpaceSessionIdIsNoSession) {
+    auto webviewer = connectWebviewer("Invoices");
+    for (const char* blank : {" ", "\t \r\n"}) {
+        expectJsonReply(authorize(request(blank, "Invoices")), "400 Bad Request", kMissingFields);
+    }
+    // A script call under such a session is a call without one: it runs while the setting is off
+    // and approves nothing.
+    auto call = httpPostAsync(port(), "/callScript", R"({"connectedFileName":"Invoices","scriptName":"S"})",
+                              {{"x-lumenbox-session", "\t \t"}});
+    sendResult(*webviewer, "done", receiveForwardedCall(*webviewer).fetchId);
+    EXPECT_EQ(await(call).statusLine, "200 OK");
+    EXPECT_TRUE(store_.listSessions().empty());
+}
+
+TEST_F(AuthorizeSession, SwitchingEnhancedSecurityOnDropsApprovalsTheUserNeverGave) {
+    auto webviewer = connectWebviewer("Invoices");
+    // Off: approved at once, by the route and by a script call's first use.
+    expectJsonReply(authorize(request("auto-route", "Invoices")), "200 OK", kApproved);
+    ASSERT_TRUE(session("auto-route"));
+    auto call = httpPostAsync(port(), "/callScript", R"({"connectedFileName":"Invoices","scriptName":"S"})",
+                              {{"x-lumenbox-session", "auto-call"}});
+    sendResult(*webviewer, "done", receiveForwardedCall(*webviewer).fetchId);
+    EXPECT_EQ(await(call).statusLine, "200 OK");  // the web viewer's result
+    ASSERT_TRUE(session("auto-call"));
+    store_.approve("given", "Invoices", "agent", 600);  // as the dialog records it
+
+    setEnhancedSecurityEnabled(true);
+    for (const char* id : {"auto-route", "auto-call"}) {
+        auto refused = httpPost(port(), "/callScript", R"({"connectedFileName":"Invoices","scriptName":"S"})",
+                                {{"x-lumenbox-session", id}});
+        EXPECT_EQ(refused.statusLine, "401 Unauthorized") << id;
+    }
+    expectJsonReply(authorize(request("given", "Invoices")), "200 OK", kApproved);
+    const auto listed = httpGet(port(), "/sessions").json()["sessions"];
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]["serviceName"], "agent");
+}
+
+TEST_F(AuthorizeSession, AgentBrowserCallsWaitForTheSessionsApprovalWithEnhancedSecurityOn) {
+    auto webviewer = connectWebviewer("Invoices");
+    setEnhancedSecurityEnabled(true);
+    nlohmann::json call = {{"type", "callScript"}, {"script", "Greet"}, {"param", "none"}};
+    auto agent = connectAs("Invoices", "agent-browser");
+    agent->send(call.dump());  // registered without a session
+    EXPECT_EQ(agent->receiveJson()["message"], "Session not approved for Invoices: the page gave no session.");
+    // The web viewer hears of agent browsers only through status messages.
+    auto nextCall = [&webviewer] {
+        for (auto message = webviewer->receiveJson();; message = webviewer->receiveJson()) {
+            if (!message.is_object() || message.value("type", "") != "status") return message;
+        }
+    };
+
+    for (bool allow : {false, true}) {
+        SCOPED_TRACE(allow ? "allowed" : "denied");
+        const std::string sessionId = allow ? "page-allowed" : "page-denied";
+        auto page = std::make_unique<WsClient>(port());
+        page->send(nlohmann::json{{"type", "register"}, {"role", "agent-browser"}, {"fileName", "Invoices"},
+                                  {"session", sessionId}, {"clientName", "dev\npage"}}.dump());
+        page->receiveJson();  // status
+        call["param"] = sessionId;
+        page->send(call.dump());
+        page->send(call.dump());  // both wait for the one question
+        auto dialog = dialogs_.nextDialog();
+        ASSERT_TRUE(dialog);
+        EXPECT_EQ(dialog->content.clientName, "devpage");
+        allow ? dialogs_.allow(*dialog) : dialogs_.deny(*dialog);
+        if (allow) {
+            // Only the approved page's calls reach the web viewer.
+            for (int i = 0; i < 2; ++i) EXPECT_EQ(nextCall()["param"], "page-allowed");
+            EXPECT_EQ(session(sessionId)->clientName, "devpage");
+        } else {
+            for (int i = 0; i < 2; ++i) {
+                EXPECT_EQ(page->receiveJson()["message"], "Session not approved for Invoices: the user denied access.");
+            }
+        }
+    }
+    EXPECT_EQ(dialogs_.openedCount(), 2u);  // one question per session, however many calls
+
+    // A page that leaves while its calls wait takes its question and dialog with it.
+    auto leaving = std::make_unique<WsClient>(port());
+    leaving->send(nlohmann::json{{"type", "register"}, {"role", "agent-browser"}, {"fileName", "Invoices"},
+                                 {"session", "page-leaving"}}.dump());
+    leaving->receiveJson();
+    leaving->send(call.dump());
+    ASSERT_TRUE(dialogs_.nextDialog());
+    leaving.reset();
+    ASSERT_TRUE(eventually([&] { return dialogs_.openCount() == 0; }));
+    runOnLoop([](HttpServer::Impl& impl) { EXPECT_TRUE(impl.pendingAuthRequests_.empty()); });
+    EXPECT_EQ(httpGet(port(), "/health").statusLine, "200 OK");
 }
 
 }  // namespace

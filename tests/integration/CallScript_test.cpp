@@ -344,6 +344,9 @@ TEST_F(CallScript, SessionHeaderWithBytesThatAreNotUtf8IsHandledLikeAnyOther) {
     EXPECT_EQ(sessions[0].sessionId, session);
 
     setEnhancedSecurityEnabled(true);
+    // The approval made while the setting was off goes with the switch; one the user gives holds.
+    EXPECT_EQ(httpPost(port(), kCallTarget, callBody("Invoices", "Report"), sessionHeader(session)).body, kNotAuthorized);
+    store_.approve(session, "Invoices", "agent", 600);
     EXPECT_EQ(callThrough(*webviewer, sessionHeader(session)).status, 200);
     auto refused = httpPost(port(), kCallTarget, callBody("Invoices", "Report"), sessionHeader("other\xc3"));
     EXPECT_EQ(refused.body, kNotAuthorized);

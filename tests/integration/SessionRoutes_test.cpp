@@ -31,7 +31,7 @@ TEST_F(SessionRoutes, EmptyStoreIsListedWithAllFourKeys) {
     EXPECT_EQ(listing()["enhancedSecurityEnabled"], true);
 }
 
-TEST_F(SessionRoutes, ListingShowsSessionsInIdOrderAndTokensOnlyByPrefix) {
+TEST_F(SessionRoutes, ListingShowsSessionsInIdOrderAndBothOnlyByPrefixesOfAtMostHalf) {
     store_.approve("zz-session-with-a-long-id", "Invoices", "agent-one", 600);
     store_.approve("zz-session-with-a-long-id", "Contacts", "agent-one", 600);
     store_.approve("short", "Invoices", "", 60);
@@ -41,12 +41,11 @@ TEST_F(SessionRoutes, ListingShowsSessionsInIdOrderAndTokensOnlyByPrefix) {
     auto body = listing();
     ASSERT_EQ(body["sessions"].size(), 2u);
     auto first = body["sessions"][0];
-    EXPECT_EQ(first["sessionId"], "short");
-    EXPECT_EQ(first["sessionIdPrefix"], "short");
+    EXPECT_FALSE(first.contains("sessionId"));
+    EXPECT_EQ(first["sessionIdPrefix"], "sh");
     EXPECT_EQ(first["serviceName"], "lumenbox-mcp");
     EXPECT_EQ(first["idleTimeoutSeconds"], 60);
     auto second = body["sessions"][1];
-    EXPECT_EQ(second["sessionId"], "zz-session-with-a-long-id");
     EXPECT_EQ(second["sessionIdPrefix"], "zz-sessi");
     EXPECT_EQ(second["serviceName"], "agent-one");
     EXPECT_EQ(second["files"], nlohmann::json({"Contacts", "Invoices"}));
@@ -54,27 +53,54 @@ TEST_F(SessionRoutes, ListingShowsSessionsInIdOrderAndTokensOnlyByPrefix) {
     const auto remaining = second["idleRemainingSeconds"].get<std::int64_t>();
     EXPECT_LE(remaining, 600);
     EXPECT_GE(remaining, 590);
-    // Exactly the six keys, in byte order.
+    // Exactly the five keys, in byte order.
     EXPECT_EQ(second.dump().substr(0, 9), R"({"files":)");
-    EXPECT_EQ(second.size(), 6u);
+    EXPECT_EQ(second.size(), 5u);
 
     const nlohmann::json tokens = nlohmann::json::parse(
-        R"([{"files":["Invoices"],"tokenPrefix":"secret-t"},{"files":["Contacts"],"tokenPrefix":"tok"}])");
+        R"([{"files":["Invoices"],"tokenPrefix":"secret-t"},{"files":["Contacts"],"tokenPrefix":"t"}])");
     EXPECT_EQ(body["persistentTokens"], tokens);
     EXPECT_EQ(body["sharedTokens"], tokens);
-    EXPECT_EQ(httpGet(port(), "/sessions").body.find("secret-token-value"), std::string::npos);
+    const std::string text = httpGet(port(), "/sessions").body;
+    for (const char* secret : {"secret-token-value", "zz-session-with-a-long-id", "short", "tok\""}) {
+        EXPECT_EQ(text.find(secret), std::string::npos) << secret;
+    }
 }
 
 TEST_F(SessionRoutes, RevokingASessionRemovesItAndAnUnknownIdIsNoError) {
     store_.approve("one", "Invoices", "agent", 600);
     store_.approve("two", "Invoices", "agent", 600);
     expectJsonReply(httpPost(port(), "/sessions/revoke", R"({"sessionId":"one"})"), "200 OK", kRevoked);
-    EXPECT_FALSE(store_.isAuthorized("one", "Invoices"));
-    EXPECT_TRUE(store_.isAuthorized("two", "Invoices"));
+    EXPECT_FALSE(store_.isAuthorized("one", "Invoices", false));
+    EXPECT_TRUE(store_.isAuthorized("two", "Invoices", false));
 
     expectJsonReply(httpPost(port(), "/sessions/revoke", R"({"sessionId":"never-approved"})"), "200 OK", kRevoked);
-    expectJsonReply(httpPost(port(), "/sessions/revoke", R"({"other":1})"), "200 OK", kRevoked);
-    EXPECT_TRUE(store_.isAuthorized("two", "Invoices"));
+    EXPECT_TRUE(store_.isAuthorized("two", "Invoices", false));
+}
+
+TEST_F(SessionRoutes, SessionIsRevokedByAnUnambiguousPrefixAndABodyNamingNoneIsRefused) {
+    store_.approve("5d41402a-aaaa-0001", "Invoices", "agent", 600);
+    store_.approve("5d41402a-bbbb-0002", "Invoices", "agent", 600);
+    store_.approve("9e107d9d-cccc-0003", "Invoices", "agent", 600);
+    const std::string missing = R"({"error":"Missing sessionId or sessionIdPrefix."})";
+    for (const char* body : {"{}", R"({"other":1})", R"({"sessionId":"  "})", R"({"sessionIdPrefix":""})",
+                             R"({"sessionId":"\t","sessionIdPrefix":" "})"}) {
+        expectJsonReply(httpPost(port(), "/sessions/revoke", body), "400 Bad Request", missing);
+    }
+    expectJsonReply(httpPost(port(), "/sessions/revoke", R"({"sessionIdPrefix":1})"), "400 Bad Request", kInvalidJson);
+    expectJsonReply(httpPost(port(), "/sessions/revoke", R"({"sessionIdPrefix":"5d41402a"})"), "409 Conflict",
+                    R"({"error":"Session prefix is ambiguous."})");
+    expectJsonReply(httpPost(port(), "/sessions/revoke", R"({"sessionIdPrefix":"0000"})"), "404 Not Found",
+                    R"({"error":"Session not found."})");
+    EXPECT_EQ(store_.listSessions().size(), 3u);
+
+    // What the listing shows is enough to revoke the session, and to revoke nothing else.
+    const auto shown = listing()["sessions"][2]["sessionIdPrefix"].get<std::string>();
+    expectJsonReply(httpPost(port(), "/sessions/revoke", nlohmann::json{{"sessionIdPrefix", shown}}.dump()), "200 OK",
+                    kRevoked);
+    expectJsonReply(httpPost(port(), "/sessions/revoke", R"({"sessionIdPrefix":"5d41402a-b"})"), "200 OK", kRevoked);
+    EXPECT_TRUE(store_.isAuthorized("5d41402a-aaaa-0001", "Invoices", false));
+    EXPECT_EQ(store_.listSessions().size(), 1u);
 }
 
 TEST_F(SessionRoutes, UnreadableBodiesAreRefusedAndTheServerKeepsRunning) {
@@ -94,8 +120,8 @@ TEST_F(SessionRoutes, UnreadableBodiesAreRefusedAndTheServerKeepsRunning) {
     for (const char* body : {R"({"tokenPrefix":1})", R"({"tokenPrefix":{}})", R"({"tokenPrefix":true})"}) {
         expectJsonReply(httpPost(port(), "/tokens/revoke", body), "400 Bad Request", kInvalidJson);
     }
-    EXPECT_TRUE(store_.isAuthorized("one", "Invoices"));
-    EXPECT_EQ(tokenPrefixes(), std::vector<std::string>{"token-a"});
+    EXPECT_TRUE(store_.isAuthorized("one", "Invoices", false));
+    EXPECT_EQ(tokenPrefixes(), std::vector<std::string>{"tok"});
     EXPECT_EQ(httpGet(port(), "/health").status, 200);
 }
 
@@ -108,7 +134,7 @@ TEST_F(SessionRoutes, RevokeAllEndsEverySessionButKeepsTokens) {
     auto body = listing();
     EXPECT_EQ(body["sessions"], nlohmann::json::array());
     EXPECT_EQ(body["persistentTokens"].size(), 1u);
-    EXPECT_TRUE(store_.isAuthorized("token-a", "Invoices"));
+    EXPECT_TRUE(store_.isAuthorized("token-a", "Invoices", false));
 }
 
 TEST_F(SessionRoutes, TokenIsRevokedByAnUnambiguousPrefix) {
@@ -126,9 +152,9 @@ TEST_F(SessionRoutes, TokenIsRevokedByAnUnambiguousPrefix) {
 
     expectJsonReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":"zyxwvuts"})"), "200 OK", kRevoked);
     expectJsonReply(httpPost(port(), "/tokens/revoke", R"({"tokenPrefix":"abcdefgh-2"})"), "200 OK", kRevoked);
-    EXPECT_EQ(tokenPrefixes(), std::vector<std::string>{"abcdefgh"});
-    EXPECT_TRUE(store_.isAuthorized("abcdefgh-1111", "Invoices"));
-    EXPECT_FALSE(store_.isAuthorized("abcdefgh-2222", "Invoices"));
+    EXPECT_EQ(tokenPrefixes(), std::vector<std::string>{"abcdef"});
+    EXPECT_TRUE(store_.isAuthorized("abcdefgh-1111", "Invoices", false));
+    EXPECT_FALSE(store_.isAuthorized("abcdefgh-2222", "Invoices", false));
 }
 
 TEST_F(SessionRoutes, BodyArrivingInPiecesIsReadWhole) {
@@ -140,7 +166,7 @@ TEST_F(SessionRoutes, BodyArrivingInPiecesIsReadWhole) {
     client.sendRaw(body.substr(7));
     auto reply = client.readReply();
     EXPECT_EQ(reply.body, kRevoked);
-    EXPECT_FALSE(store_.isAuthorized("one", "Invoices"));
+    EXPECT_FALSE(store_.isAuthorized("one", "Invoices", false));
 }
 
 }  // namespace

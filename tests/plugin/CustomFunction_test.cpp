@@ -73,13 +73,13 @@ TEST_F(CustomFunctionTest, RegistersTheTokenForTheEvaluatingFileAsTheHostNamesIt
     const auto evaluation = evaluateIn(" Ärzte.fmp12", "tok-ärzte-0123456789");
     EXPECT_EQ(evaluation.status, 0);
     EXPECT_EQ(evaluation.result, "OK");
-    EXPECT_TRUE(store_.isAuthorized("tok-ärzte-0123456789", " Ärzte.fmp12"));
-    EXPECT_FALSE(store_.isAuthorized("tok-ärzte-0123456789", "Ärzte.fmp12"));
+    EXPECT_TRUE(store_.isAuthorized("tok-ärzte-0123456789", " Ärzte.fmp12", false));
+    EXPECT_FALSE(store_.isAuthorized("tok-ärzte-0123456789", "Ärzte.fmp12", false));
 
     // Repeated and shared tokens grant each file once.
-    evaluateIn("Invoices", "shared-token");
-    evaluateIn("Invoices", "shared-token");
-    evaluateIn("Orders", "shared-token");
+    evaluateIn("Invoices", "shared-token-0123");
+    evaluateIn("Invoices", "shared-token-0123");
+    evaluateIn("Orders", "shared-token-0123");
 
     ASSERT_EQ(store_.listSharedTokens().size(), 2u);
     EXPECT_EQ(filesOfToken("shared-t"), (std::vector<std::string>{"Invoices", "Orders"}));
@@ -111,7 +111,7 @@ TEST_F(CustomFunctionTest, ResultThatCannotBeSetIsReportedToTheHost) {
     EXPECT_NE(evaluation.status, 0);
     EXPECT_EQ(evaluation.result, "");
     // The token itself was registered before the result failed.
-    EXPECT_TRUE(store_.isAuthorized("token-1", "Invoices"));
+    EXPECT_TRUE(store_.isAuthorized("token-1", "Invoices", false));
 }
 
 TEST_F(CustomFunctionTest, LateEvaluationAfterUnregistrationLeavesTheStoreAlone) {

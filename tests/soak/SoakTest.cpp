@@ -734,7 +734,7 @@ void Caller::onReply(const http::response<http::string_body>& reply) {
     static const std::map<Route, std::set<int>> kExpected{
         {Route::CallScript, {200, 401, 404, 502}},
         {Route::Ping, {200, 401, 404, 502, 504}},
-        {Route::Authorize, {200, 403, 408, 409}},
+        {Route::Authorize, {200, 403, 408, 409, 429}},  // 429: too many questions open at once
         {Route::Health, {200}},
     };
     if (!kExpected.at(request.route).contains(status)) {

@@ -42,6 +42,26 @@ TEST(AuthDialogContent, TextThatIsNotUtf8IsShownAsEmpty) {
     EXPECT_EQ(rowValue(content.sessionIdPrefix), "Not provided");
 }
 
+TEST(ClientText, LosesControlCharactersAndSeparatorsAndIsCutAtWholeCharacters) {
+    struct Case {
+        std::string text;
+        std::size_t maxChars;
+        std::string clean;
+    };
+    const Case cases[] = {
+        {"plain agent", 80, "plain agent"},
+        {"a\nb\r\tc\x1b[0m\x7f", 80, "abc[0m"},
+        {std::string("nul\0byte", 8), 80, "nulbyte"},
+        {"c1\xC2\x80\xC2\x9F\xC2\xA0ok", 80, "c1\xC2\xA0ok"},  // U+0080 and U+009F go, U+00A0 stays
+        {"line\xE2\x80\xA8para\xE2\x80\xA9" "end\xE2\x80\xA7", 80, "lineparaend\xE2\x80\xA7"},
+        {"bad\xFF\xC3utf8\xE2\x82", 80, "badutf8"},
+        {"\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80", 2, "\xF0\x9F\x98\x80\xF0\x9F\x98\x80"},
+        {"\n\n\nabc", 2, "ab"},  // what is removed does not count
+        {std::string(500, 'x'), kMaxClientDescriptionChars, std::string(300, 'x')},
+    };
+    for (const auto& [text, maxChars, clean] : cases) EXPECT_EQ(sanitizeClientText(text, maxChars), clean) << text;
+}
+
 TEST(Utf8Validation, AcceptsWellFormedTextOnly) {
     for (const char* valid : {"", "plain", "\xC3\xBC", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"}) {
         EXPECT_TRUE(isValidUtf8(valid)) << valid;

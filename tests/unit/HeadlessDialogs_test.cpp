@@ -92,6 +92,26 @@ TEST_F(HeadlessDialogs, DismissalFromAnyThreadWaitsForTheMainQueue) {
     EXPECT_FALSE(shown->isOpen());
 }
 
+TEST_F(HeadlessDialogs, DismissingByTicketClosesThatDialogOnly) {
+    std::vector<AuthDialogHandle> shown;
+    setApprovalHook([&](const AuthDialogContent&, AuthDialogHandle dialog) { shown.push_back(dialog); });
+    std::vector<std::optional<bool>> answers(2);
+    const auto first = requestSessionAuthorization("A", "", "", "", 60, [&](bool allowed) { answers[0] = allowed; });
+    const auto second = requestSessionAuthorization("B", "", "", "", 60, [&](bool allowed) { answers[1] = allowed; });
+    EXPECT_NE(first, second);
+    dismissAuthDialog(first);  // queued before the dialog opens: still reaches it
+    drainMainQueue();
+    EXPECT_EQ(answers[0], false);
+    EXPECT_FALSE(answers[1]);
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_TRUE(shown[1].isOpen());
+    dismissAuthDialog(first);  // gone already: nothing else closes
+    drainMainQueue();
+    EXPECT_TRUE(shown[1].isOpen());
+    shown[1].allow();
+    EXPECT_EQ(answers[1], true);
+}
+
 TEST_F(HeadlessDialogs, ATaskThatThrowsIsLoggedAndTheRestOfTheQueueStillRuns) {
     std::vector<int> ran;
     runOnMainQueue([&] { ran.push_back(1); });

@@ -101,6 +101,9 @@ TEST(MockScript, IsThePrefixTheConfigurationAndTheBodyWithNothingElse) {
     EXPECT_EQ(script, std::string(resources::kFmMockPrefix) + R"(Sales \"Q3\"","wsUrl":"ws://127.0.0.1:9/\u003cx>","debug":true)" +
                           std::string(resources::kFmMockSuffix));
     EXPECT_THAT(generateFmMockScript("Sales", "", false), HasSubstr(R"({"fileName":"Sales","wsUrl":"","debug":false};)"));
+    // A session and a client name are written only when given, escaped like the rest.
+    EXPECT_THAT(generateFmMockScript("Sales", "", false, "s-\"</script>", "dev"),
+                HasSubstr(R"("debug":false,"session":"s-\"\u003c/script>","clientName":"dev"};)"));
 }
 
 TEST(MockScript, DebugIsOnForFourLowerCaseWordsOnly) {

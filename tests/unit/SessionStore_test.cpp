@@ -45,18 +45,18 @@ TEST_F(SessionStoreTest, EmptySessionIdOrFileNameIsNeverAuthorizedNorStored) {
     EXPECT_TRUE(store_.listSharedTokens().empty());
 
     store_.approve("s", "A", "c", 60);
-    EXPECT_FALSE(store_.isAuthorized("", "A"));
-    EXPECT_FALSE(store_.isAuthorized("s", ""));
-    EXPECT_TRUE(store_.isAuthorized("s", "A"));
+    EXPECT_FALSE(store_.isAuthorized("", "A", false));
+    EXPECT_FALSE(store_.isAuthorized("s", "", false));
+    EXPECT_TRUE(store_.isAuthorized("s", "A", false));
 }
 
 TEST_F(SessionStoreTest, SessionIsValidAtExactlyItsTimeoutAndErasedOneNanosecondLater) {
     store_.approve("s", "A", "c", 60);
     clock_.advance(60s);
-    EXPECT_TRUE(store_.isAuthorized("s", "A"));  // restarts the window
+    EXPECT_TRUE(store_.isAuthorized("s", "A", false));  // restarts the window
 
     clock_.advance(60s + 1ns);
-    EXPECT_FALSE(store_.isAuthorized("s", "A"));
+    EXPECT_FALSE(store_.isAuthorized("s", "A", false));
     // The failed check erased the entry: approving again starts from an empty file set.
     store_.approve("s", "B", "c", 60);
     EXPECT_EQ(onlySession().files, Files{"B"});
@@ -89,20 +89,20 @@ TEST_F(SessionStoreTest, EachSuccessfulCheckPushesExpiryOut) {
     const auto approvedAt = clock_.now();
     for (int i = 0; i < 5; ++i) {
         clock_.advance(50s);
-        ASSERT_TRUE(store_.isAuthorized("s", "A")) << "check " << i;
+        ASSERT_TRUE(store_.isAuthorized("s", "A", false)) << "check " << i;
     }
     EXPECT_EQ(onlySession().lastUsed, approvedAt + 250s);
     clock_.advance(60s + 1ns);
-    EXPECT_FALSE(store_.isAuthorized("s", "A"));
+    EXPECT_FALSE(store_.isAuthorized("s", "A", false));
 }
 
 TEST_F(SessionStoreTest, CheckForAnotherFileFailsAndDoesNotRefresh) {
     store_.approve("s", "A", "c", 60);
     clock_.advance(50s);
-    EXPECT_FALSE(store_.isAuthorized("s", "B"));
-    EXPECT_FALSE(store_.isAuthorized("other", "A"));
+    EXPECT_FALSE(store_.isAuthorized("s", "B", false));
+    EXPECT_FALSE(store_.isAuthorized("other", "A", false));
     clock_.advance(10s + 1ns);
-    EXPECT_FALSE(store_.isAuthorized("s", "A"));
+    EXPECT_FALSE(store_.isAuthorized("s", "A", false));
 }
 
 TEST_F(SessionStoreTest, IdleTimeoutIsClampedToOneSecondThroughOneHour) {
@@ -138,50 +138,93 @@ TEST_F(SessionStoreTest, ReapprovingAnExpiredButUnprunedSessionKeepsItsFiles) {
     clock_.advance(61s);  // expired, but nothing has looked since
     store_.approve("s", "B", "c", 60);
     clock_.advance(60s);
-    EXPECT_TRUE(store_.isAuthorized("s", "A"));
-    EXPECT_TRUE(store_.isAuthorized("s", "B"));
+    EXPECT_TRUE(store_.isAuthorized("s", "A", false));
+    EXPECT_TRUE(store_.isAuthorized("s", "B", false));
 }
 
 TEST_F(SessionStoreTest, SharedTokenNeverExpiresIsLimitedToItsFilesAndSurvivesRevokeAll) {
     store_.registerSharedToken("tok", "A");
     store_.registerSharedToken("tok", "A");
     clock_.advance(24h * 365);
-    EXPECT_TRUE(store_.isAuthorized("tok", "A"));
-    EXPECT_FALSE(store_.isAuthorized("tok", "B"));
+    EXPECT_TRUE(store_.isAuthorized("tok", "A", false));
+    EXPECT_FALSE(store_.isAuthorized("tok", "B", false));
 
     store_.approve("s", "A", "c", 60);
     store_.revokeAll();
     EXPECT_TRUE(store_.listSessions().empty());
-    EXPECT_TRUE(store_.isAuthorized("tok", "A"));
+    EXPECT_TRUE(store_.isAuthorized("tok", "A", false));
 
     store_.revokeSharedToken("to");  // not a whole token
-    EXPECT_TRUE(store_.isAuthorized("tok", "A"));
+    EXPECT_TRUE(store_.isAuthorized("tok", "A", false));
     store_.revokeSharedToken("tok");
-    EXPECT_FALSE(store_.isAuthorized("tok", "A"));
+    EXPECT_FALSE(store_.isAuthorized("tok", "A", false));
 }
 
 TEST_F(SessionStoreTest, TokenMatchDoesNotRefreshASessionWithTheSameValue) {
     store_.approve("x", "B", "c", 60);
     store_.registerSharedToken("x", "A");
     clock_.advance(10s);
-    EXPECT_TRUE(store_.isAuthorized("x", "B"));  // not in the token's set: the session rule applies
+    EXPECT_TRUE(store_.isAuthorized("x", "B", false));  // not in the token's set: the session rule applies
     clock_.advance(60s);
-    EXPECT_TRUE(store_.isAuthorized("x", "A"));  // through the token; the session is left alone
+    EXPECT_TRUE(store_.isAuthorized("x", "A", false));  // through the token; the session is left alone
     clock_.advance(1ns);
-    EXPECT_FALSE(store_.isAuthorized("x", "B"));
-    EXPECT_TRUE(store_.isAuthorized("x", "A"));
+    EXPECT_FALSE(store_.isAuthorized("x", "B", false));
+    EXPECT_TRUE(store_.isAuthorized("x", "A", false));
 }
 
-TEST_F(SessionStoreTest, SharedTokenListingShowsOnlyTheFirstEightBytes) {
-    store_.registerSharedToken("abcdefghijklm", "A");
+TEST_F(SessionStoreTest, SharedTokenListingShowsOnlyItsPrefix) {
+    store_.registerSharedToken("abcdefghijklmnopq", "A");
     store_.registerSharedToken("xyz", "C");
     store_.registerSharedToken("xyz", "B");
     auto tokens = store_.listSharedTokens();
     ASSERT_EQ(tokens.size(), 2u);
     EXPECT_EQ(tokens[0].tokenPrefix, "abcdefgh");
     EXPECT_EQ(tokens[0].files, Files{"A"});
-    EXPECT_EQ(tokens[1].tokenPrefix, "xyz");
+    EXPECT_EQ(tokens[1].tokenPrefix, "x");
     EXPECT_EQ(tokens[1].files, (Files{"B", "C"}));
+}
+
+TEST(ShownPrefix, NeverShowsMoreThanHalfOfASecretNorEightBytesNorHalfACharacter) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},       {"a", ""},         {"ab", "a"},           {"abc123", "abc"},
+        {"abcdefghijklmnop", "abcdefgh"},  {"abcdefghijklmnopqrstuvwxyz", "abcdefgh"},
+        // "é" is two bytes: half of 6 bytes would cut it.
+        {"ab\xC3\xA9cd", "ab"},            {"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", "\xC3\xA9\xC3\xA9"},
+    };
+    for (const auto& [secret, shown] : cases) EXPECT_EQ(shownPrefix(secret), shown) << secret;
+}
+
+TEST_F(SessionStoreTest, SessionIsRevokedByAnUnambiguousPrefixAndWhiteSpaceIdsAreNoSession) {
+    store_.approve(" \t ", "A", "c", 60);
+    EXPECT_FALSE(store_.isAuthorized(" \t ", "A", false));
+    EXPECT_TRUE(store_.listSessions().empty());
+
+    store_.approve("abcd-1", "A", "c", 60);
+    store_.approve("abcd-2", "A", "c", 60);
+    EXPECT_EQ(store_.revokeByPrefix("abcd"), SharedTokenRevokeResult::Ambiguous);
+    EXPECT_EQ(store_.revokeByPrefix("x"), SharedTokenRevokeResult::NotFound);
+    EXPECT_EQ(store_.revokeByPrefix(""), SharedTokenRevokeResult::NotFound);
+    EXPECT_EQ(store_.revokeByPrefix("abcd-2"), SharedTokenRevokeResult::Revoked);
+    EXPECT_EQ(listedIds(), std::vector<std::string>{"abcd-1"});
+}
+
+TEST_F(SessionStoreTest, EnhancedSecurityDropsOnlyTheApprovalsTheUserNeverGave) {
+    store_.approve("auto", "A", "c", 60, /*autoApproved=*/true);
+    store_.approve("mixed", "A", "c", 60, /*autoApproved=*/true);
+    store_.approve("mixed", "B", "c", 60);
+    store_.approve("user", "A", "c", 60);
+    store_.approve("user", "A", "c", 60, /*autoApproved=*/true);  // cannot demote the user's approval
+    store_.registerSharedToken("token", "A");
+    EXPECT_TRUE(store_.isAuthorized("auto", "A", false));
+
+    EXPECT_FALSE(store_.isAuthorized("auto", "A", true));
+    EXPECT_FALSE(store_.isAuthorized("mixed", "A", true));
+    EXPECT_TRUE(store_.isAuthorized("mixed", "B", true));
+    EXPECT_TRUE(store_.isAuthorized("user", "A", true));
+    EXPECT_TRUE(store_.isAuthorized("token", "A", true));
+    // Dropped for good: switching the setting off again does not bring them back.
+    EXPECT_FALSE(store_.isAuthorized("auto", "A", false));
+    EXPECT_EQ(listedIds(), (std::vector<std::string>{"mixed", "user"}));
 }
 
 TEST_F(SessionStoreTest, RevokeByPrefixRemovesOnlyAnUnambiguousMatch) {
@@ -196,8 +239,8 @@ TEST_F(SessionStoreTest, RevokeByPrefixRemovesOnlyAnUnambiguousMatch) {
     EXPECT_EQ(store_.revokeSharedTokenByPrefix("abb"), SharedTokenRevokeResult::NotFound);
 
     EXPECT_EQ(store_.revokeSharedTokenByPrefix("abcd"), SharedTokenRevokeResult::Revoked);
-    EXPECT_FALSE(store_.isAuthorized("abcd", "A"));
-    EXPECT_TRUE(store_.isAuthorized("abce", "A"));
+    EXPECT_FALSE(store_.isAuthorized("abcd", "A", false));
+    EXPECT_TRUE(store_.isAuthorized("abce", "A", false));
     EXPECT_EQ(store_.revokeSharedTokenByPrefix("ab"), SharedTokenRevokeResult::Revoked);
     EXPECT_TRUE(store_.listSharedTokens().empty());
 
@@ -206,7 +249,7 @@ TEST_F(SessionStoreTest, RevokeByPrefixRemovesOnlyAnUnambiguousMatch) {
     store_.registerSharedToken("abcd", "A");
     EXPECT_EQ(store_.revokeSharedTokenByPrefix("abc"), SharedTokenRevokeResult::Ambiguous);
     EXPECT_EQ(store_.revokeSharedTokenByPrefix("abcd"), SharedTokenRevokeResult::Revoked);
-    EXPECT_TRUE(store_.isAuthorized("abc", "A"));
+    EXPECT_TRUE(store_.isAuthorized("abc", "A", false));
 }
 
 // Mostly here for ThreadSanitizer: the event-loop thread and the host's main thread use one store.
@@ -219,8 +262,8 @@ TEST(SessionStoreConcurrencyTest, OperationsFromTwoThreadsDoNotInterfere) {
         for (int i = 0; i < 2000; ++i) {
             const std::string id = prefix + std::to_string(i % 16);
             store.approve(id, "F", "client", 60);
-            store.isAuthorized(id, "F");
-            if (!store.isAuthorized("token", "F")) tokenAlwaysAuthorized = false;
+            store.isAuthorized(id, "F", false);
+            if (!store.isAuthorized("token", "F", false)) tokenAlwaysAuthorized = false;
             if (i % 50 == 0) {
                 store.listSessions();
                 store.listSharedTokens();

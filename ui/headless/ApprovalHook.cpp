@@ -60,12 +60,13 @@ ApprovalHook currentApprovalHook() {
     return mode ? terminalApprovalHook(*mode) : ApprovalHook();
 }
 
-void requestSessionAuthorization(const std::string& fileName, const std::string& clientName,
-                                 const std::string& clientDescription, const std::string& sessionIdPrefix,
-                                 std::int64_t idleTimeoutSeconds, std::function<void(bool allowed)> done) {
+std::uint64_t requestSessionAuthorization(const std::string& fileName, const std::string& clientName,
+                                          const std::string& clientDescription, const std::string& sessionIdPrefix,
+                                          std::int64_t idleTimeoutSeconds, std::function<void(bool allowed)> done) {
     auto content = makeAuthDialogContent(fileName, clientName, clientDescription, sessionIdPrefix, idleTimeoutSeconds);
-    runOnMainQueue([content = std::move(content), done = std::move(done)]() mutable {
-        auto state = AuthDialogState::create(std::move(done));
+    const std::uint64_t ticket = nextAuthDialogTicket();
+    runOnMainQueue([content = std::move(content), done = std::move(done), ticket]() mutable {
+        auto state = AuthDialogState::create(std::move(done), ticket);
         auto listeners = std::make_shared<std::vector<std::function<void()>>>();
         // "Closing the window" tells whoever shows the dialog that it has gone.
         state->show([listeners] {
@@ -75,6 +76,7 @@ void requestSessionAuthorization(const std::string& fileName, const std::string&
         });
         if (auto hook = currentApprovalHook()) hook(content, AuthDialogHandle(state, listeners));
     });
+    return ticket;
 }
 
 }  // namespace Lumenbox

@@ -5,6 +5,7 @@
 #import <AppKit/AppKit.h>
 #import <UniformTypeIdentifiers/UniformTypeIdentifiers.h>
 
+#include <cstdint>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -88,6 +89,7 @@ NSImage* LBFileIcon() {
                clientDescription:(NSString*)clientDescription
                  sessionIdPrefix:(NSString*)sessionIdPrefix
                      idleTimeout:(NSString*)idleTimeout
+                          ticket:(std::uint64_t)ticket
                             done:(std::function<void(bool)>)done;
 - (void)show;
 - (void)allow:(id)sender;
@@ -110,10 +112,11 @@ NSImage* LBFileIcon() {
                clientDescription:(NSString*)clientDescription
                  sessionIdPrefix:(NSString*)sessionIdPrefix
                      idleTimeout:(NSString*)idleTimeout
+                          ticket:(std::uint64_t)ticket
                             done:(std::function<void(bool)>)done {
     self = [super init];
     if (!self) return nil;
-    _state = Lumenbox::AuthDialogState::create(std::move(done));
+    _state = Lumenbox::AuthDialogState::create(std::move(done), ticket);
 
     _panel = [[NSPanel alloc] initWithContentRect:NSMakeRect(0, 0, 620, 460)
                                         styleMask:NSWindowStyleMaskTitled | NSWindowStyleMaskClosable
@@ -269,12 +272,14 @@ NSImage* LBFileIcon() {
 
 namespace Lumenbox {
 
-void requestSessionAuthorization(const std::string& fileName, const std::string& clientName,
-                                 const std::string& clientDescription, const std::string& sessionIdPrefix,
-                                 std::int64_t idleTimeoutSeconds, std::function<void(bool allowed)> done) {
-    // Copies, with the client name defaulted, non-UTF-8 text emptied and the duration worked out.
+std::uint64_t requestSessionAuthorization(const std::string& fileName, const std::string& clientName,
+                                          const std::string& clientDescription, const std::string& sessionIdPrefix,
+                                          std::int64_t idleTimeoutSeconds, std::function<void(bool allowed)> done) {
+    // Copies, with the client name defaulted, non-UTF-8 text emptied, control characters removed
+    // and the duration worked out.
     auto content = makeAuthDialogContent(fileName, clientName, clientDescription, sessionIdPrefix, idleTimeoutSeconds);
-    runOnMainQueue([content = std::move(content), done = std::move(done)]() mutable {
+    const std::uint64_t ticket = nextAuthDialogTicket();
+    runOnMainQueue([content = std::move(content), done = std::move(done), ticket]() mutable {
         @autoreleasepool {
             LBAuthDialogController* controller =
                 [[LBAuthDialogController alloc] initWithFileName:LBString(content.fileName)
@@ -282,10 +287,12 @@ void requestSessionAuthorization(const std::string& fileName, const std::string&
                                                clientDescription:LBString(content.clientDescription)
                                                  sessionIdPrefix:LBString(content.sessionIdPrefix)
                                                      idleTimeout:LBString(content.durationText)
+                                                          ticket:ticket
                                                             done:std::move(done)];
             [controller show];
         }
     });
+    return ticket;
 }
 
 }  // namespace Lumenbox

@@ -39,9 +39,9 @@ describe("configuration page", () => {
 
   test("lists sessions and tokens and revokes a session", async () => {
     assert.equal(await bridge.command("security on"), "ok");
-    assert.equal(await bridge.command("approve 5d41402a-desk Invoices desk-agent"), "ok");
-    assert.equal(await bridge.command("approve 5d41402a-desk Contacts desk-agent"), "ok");
-    assert.equal(await bridge.command("approve 9e107d9d-code Invoices code-helper 900"), "ok");
+    assert.equal(await bridge.command("approve 5d41402a-desk-0001 Invoices desk-agent"), "ok");
+    assert.equal(await bridge.command("approve 5d41402a-desk-0001 Contacts desk-agent"), "ok");
+    assert.equal(await bridge.command("approve 9e107d9d-code-0002 Invoices code-helper 900"), "ok");
     assert.equal(await bridge.command("token c4ca4238a0b923820dcc Invoices"), "ok");
 
     const page = await openConfig();
@@ -61,7 +61,7 @@ describe("configuration page", () => {
     await page.getByRole("button", { name: "Revoke session 9e107d9d" }).click();
     await rows.filter({ hasText: "9e107d9d" }).waitFor({ state: "detached", timeout: WAIT_MS });
     const listing = await (await bridge.get("/sessions")).json();
-    assert.deepEqual(listing.sessions.map((s) => s.sessionId), ["5d41402a-desk"]);
+    assert.deepEqual(listing.sessions.map((s) => s.sessionIdPrefix), ["5d41402a"]);
     assert.equal(listing.persistentTokens.length, 1);
     assert.deepEqual(browser.offHost, []);
     await page.close();

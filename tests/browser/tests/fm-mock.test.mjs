@@ -133,4 +133,38 @@ describe("mock script", () => {
     assert.ok(!status.some((entry) => entry.fileName === "Hosted"));
     await page.close();
   });
+
+  test("with enhanced security on, runs a page's calls only once the user approves its session", async () => {
+    const webviewer = await openWebviewer(browser, bridge, "Invoices", { query: "&knownCallbacks=showGreeting" });
+    assert.equal(await bridge.command("security on"), "ok");
+    try {
+      assert.equal(await bridge.command("answer deny"), "ok");
+      const denied = await browser.context.newPage();
+      await denied.goto(`${devOrigin}/?mock=${encodeURIComponent("fileName=Invoices&session=denied-page-0123456789&clientName=Widget")}`);
+      const refusal = denied.waitForEvent("console", {
+        predicate: (message) => message.text().includes("Session not approved for Invoices: the user denied access."),
+        timeout: WAIT_MS,
+      });
+      await denied.evaluate(() => window.FileMaker.PerformScript("Greet", "Denied"));
+      await refusal;
+      await denied.close();
+
+      // A page that names no session gets one of its own, approved once.
+      assert.equal(await bridge.command("answer allow"), "ok");
+      const page = await browser.context.newPage();
+      await page.goto(`${devOrigin}/?mock=${encodeURIComponent("fileName=Invoices")}`);
+      await page.evaluate(() => window.FileMaker.PerformScript("Greet", "Ada"));
+      await page.waitForFunction(() => window.greetings.includes("Hello, Ada!"), null, { timeout: WAIT_MS });
+      const calls = await webviewer.evaluate(() => window.__fileMakerCalls.filter((c) => c.name === "Greet"));
+      assert.deepEqual(calls.map((c) => c.param), ["Ada"]);  // the denied call never reached the file
+      const listing = await (await bridge.get("/sessions")).json();
+      const approved = listing.sessions.filter((s) => s.serviceName === "fm-mock");
+      assert.equal(approved.length, 1);
+      assert.deepEqual(approved[0].files, ["Invoices"]);
+      await page.close();
+    } finally {
+      await bridge.command("security off");
+      await webviewer.close();
+    }
+  });
 });
