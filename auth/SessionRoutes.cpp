@@ -50,12 +50,12 @@ void withBodyStrings(const std::shared_ptr<transport::HttpResponse>& res, std::v
     });
 }
 
-void writeRevokeByPrefix(transport::HttpResponse& res, SharedTokenRevokeResult result, const char* ambiguous,
+void writeRevokeByPrefix(transport::HttpResponse& res, PrefixRevokeResult result, const char* ambiguous,
                          const char* notFound) {
     switch (result) {
-        case SharedTokenRevokeResult::Revoked: return writeJsonReply(res, "200 OK", kRevoked);
-        case SharedTokenRevokeResult::Ambiguous: return writeJsonError(res, "409 Conflict", ambiguous);
-        case SharedTokenRevokeResult::NotFound: break;
+        case PrefixRevokeResult::Revoked: return writeJsonReply(res, "200 OK", kRevoked);
+        case PrefixRevokeResult::Ambiguous: return writeJsonError(res, "409 Conflict", ambiguous);
+        case PrefixRevokeResult::NotFound: break;
     }
     writeJsonError(res, "404 Not Found", notFound);
 }

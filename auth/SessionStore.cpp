@@ -19,14 +19,14 @@ bool isExpired(std::int64_t idleTimeoutSeconds, std::int64_t elapsedNs) {
 
 // The one key of `map` that starts with prefix (keys that do sort together from lower_bound).
 template <class Map>
-SharedTokenRevokeResult eraseByPrefix(Map& map, const std::string& prefix) {
-    if (prefix.empty()) return SharedTokenRevokeResult::NotFound;
+PrefixRevokeResult eraseByPrefix(Map& map, const std::string& prefix) {
+    if (prefix.empty()) return PrefixRevokeResult::NotFound;
     auto first = map.lower_bound(prefix);
-    if (first == map.end() || !first->first.starts_with(prefix)) return SharedTokenRevokeResult::NotFound;
+    if (first == map.end() || !first->first.starts_with(prefix)) return PrefixRevokeResult::NotFound;
     if (auto second = std::next(first); second != map.end() && second->first.starts_with(prefix))
-        return SharedTokenRevokeResult::Ambiguous;
+        return PrefixRevokeResult::Ambiguous;
     map.erase(first);
-    return SharedTokenRevokeResult::Revoked;
+    return PrefixRevokeResult::Revoked;
 }
 
 }  // namespace
@@ -118,7 +118,7 @@ void SessionStore::revoke(const std::string& sessionId) {
     sessions_.erase(sessionId);
 }
 
-SharedTokenRevokeResult SessionStore::revokeByPrefix(const std::string& prefix) {
+PrefixRevokeResult SessionStore::revokeByPrefix(const std::string& prefix) {
     std::lock_guard lock(mutex_);
     return eraseByPrefix(sessions_, prefix);
 }
@@ -138,7 +138,7 @@ void SessionStore::revokeSharedToken(const std::string& token) {
     sharedTokens_.erase(token);
 }
 
-SharedTokenRevokeResult SessionStore::revokeSharedTokenByPrefix(const std::string& prefix) {
+PrefixRevokeResult SessionStore::revokeSharedTokenByPrefix(const std::string& prefix) {
     std::lock_guard lock(mutex_);
     return eraseByPrefix(sharedTokens_, prefix);
 }

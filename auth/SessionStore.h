@@ -31,7 +31,8 @@ struct SharedTokenSnapshot {
     std::vector<std::string> files;  // ascending byte order
 };
 
-enum class SharedTokenRevokeResult { Revoked = 0, NotFound = 1, Ambiguous = 2 };
+// What revoking a session or a token by the start of its id found.
+enum class PrefixRevokeResult { Revoked = 0, NotFound = 1, Ambiguous = 2 };
 
 // What a listing or a dialog shows of a secret (a session id or a token): at most its first 8
 // bytes and never more than half of it, so that what is shown can never be replayed as the
@@ -105,7 +106,7 @@ public:
 
     // Removes the one session whose id starts with prefix, as revokeSharedTokenByPrefix does for
     // tokens.
-    SharedTokenRevokeResult revokeByPrefix(const std::string& prefix);
+    PrefixRevokeResult revokeByPrefix(const std::string& prefix);
 
     // Removes every session. Shared tokens stay.
     void revokeAll();
@@ -116,7 +117,7 @@ public:
     // Removes the one shared token that starts with prefix (of any length, up to the whole
     // token). Two or more matches remove nothing and give Ambiguous; an empty prefix or no match
     // gives NotFound.
-    SharedTokenRevokeResult revokeSharedTokenByPrefix(const std::string& prefix);
+    PrefixRevokeResult revokeSharedTokenByPrefix(const std::string& prefix);
 
 private:
     using TimePoint = std::chrono::steady_clock::time_point;

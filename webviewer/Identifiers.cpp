@@ -1,6 +1,8 @@
 #include "webviewer/Identifiers.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <system_error>
 
@@ -42,6 +44,10 @@ void readUrandom(unsigned char* out, std::size_t size) {
 }
 #endif
 
+// Ids are drawn on the script-call path: one system call per id would cost more than the rest of
+// the id. Each thread keeps a small pool from the CSPRNG and hands out each byte once.
+void takeRandomBytes(std::uint8_t* out, std::size_t size);
+
 }  // namespace
 
 void fillSecureRandom(void* out, std::size_t size) {
@@ -64,7 +70,7 @@ void fillSecureRandom(void* out, std::size_t size) {
 
 std::string generateUuid() {
     std::uint8_t bytes[16];
-    fillSecureRandom(bytes, sizeof bytes);
+    takeRandomBytes(bytes, sizeof bytes);
     bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x80);  // version 8
     bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // variant 10
     std::string id;
@@ -76,6 +82,30 @@ std::string generateUuid() {
     }
     return id;
 }
+
+namespace {
+
+void takeRandomBytes(std::uint8_t* out, std::size_t size) {
+    struct Pool {
+        std::uint8_t bytes[512];
+        std::size_t used = sizeof bytes;  // empty until first use
+    };
+    thread_local Pool pool;
+    while (size > 0) {
+        if (pool.used == sizeof pool.bytes) {
+            fillSecureRandom(pool.bytes, sizeof pool.bytes);
+            pool.used = 0;
+        }
+        const std::size_t take = std::min(size, sizeof pool.bytes - pool.used);
+        std::memcpy(out, pool.bytes + pool.used, take);
+        std::memset(pool.bytes + pool.used, 0, take);  // no byte is handed out twice, nor kept
+        pool.used += take;
+        out += take;
+        size -= take;
+    }
+}
+
+}  // namespace
 
 std::string generateFetchId() {
     return generateUuid();

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
 namespace Lumenbox::fuzz {
 
 namespace {
@@ -123,6 +125,30 @@ std::string escapeForTarget(const std::uint8_t* data, std::size_t size) {
         }
     }
     return out;
+}
+
+DispatchHarness::DispatchHarness() {
+    isolateHome();
+    impl = std::make_shared<HttpServer::Impl>(store);
+    impl->rejectPendingWebviewerPings_ = [this](const std::string& fileName, WebSocketConnection* closing) {
+        impl->rejectPendingWebviewerPingsForFile(fileName, closing);
+    };
+}
+
+void DispatchHarness::reset() {
+    impl->clearState();
+    for (auto& connection : connections) *connection.getUserData() = PerSocketData{};
+    impl->handleRegister(&connections[0], {{"fileName", kFileName}, {"role", kRoleWebviewer}});
+    impl->handleRegister(&connections[1], {{"fileName", kFileName}, {"role", kRoleAgentBrowser}});
+    PendingHttpCall call;
+    call.fileName = kFileName;
+    call.scriptName = "Report";
+    call.target = &connections[0];
+    impl->pendingHttpCalls_.emplace("fetch-1", std::move(call));
+    PendingWebviewerPing ping;
+    ping.fileName = kFileName;
+    ping.target = &connections[0];
+    impl->pendingWebviewerPings_.emplace("ping-1", std::move(ping));
 }
 
 }  // namespace Lumenbox::fuzz

@@ -7,6 +7,7 @@
 
 #include "auth/SessionStore.h"
 #include "server/HttpServer.h"
+#include "server/HttpServerImpl.h"
 #include "support/ScopedEnv.h"
 #include "support/TestClients.h"
 
@@ -41,6 +42,20 @@ private:
     std::unique_ptr<HttpServer> server_;
     std::unique_ptr<testing::WsClient> webviewer_;
     std::size_t calls_ = 0;
+};
+
+// The WebSocket message dispatch on fake connections (no socket: every send is dropped), for
+// targets that feed messages without a real bridge. reset() restores, before every input, a web
+// viewer (connections[0]) and an agent browser (connections[1]) of kFileName with a pending script
+// call "fetch-1" and a pending ping "ping-1" sent to the web viewer, so that results and pongs can
+// match them; connections[2] and [3] stay unregistered.
+struct DispatchHarness {
+    SessionStore store;
+    std::shared_ptr<HttpServer::Impl> impl;
+    WebSocketConnection connections[4];
+
+    DispatchHarness();
+    void reset();
 };
 
 // An HTTP/1.1 request to the bridge with the given method, target, extra header lines

@@ -8,13 +8,10 @@
 //   byte 4     what opens a level: "[" or "{\"k\":"
 //   the rest   the fragment at the innermost level
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
-#include "auth/SessionStore.h"
 #include "fuzz/FuzzBridge.h"
-#include "server/HttpServerImpl.h"
 
 namespace {
 
@@ -46,40 +43,6 @@ constexpr Path kPaths[] = {
 };
 constexpr std::size_t kPathCount = sizeof kPaths / sizeof kPaths[0];
 
-// A web viewer and an agent browser of one file with a pending call and ping, restored before
-// every input so that results and pongs can match them.
-struct Harness {
-    SessionStore store;
-    std::shared_ptr<HttpServer::Impl> impl;
-    WebSocketConnection webviewer;
-    WebSocketConnection agent;
-
-    Harness() {
-        fuzz::isolateHome();
-        impl = std::make_shared<HttpServer::Impl>(store);
-        impl->rejectPendingWebviewerPings_ = [this](const std::string& fileName, WebSocketConnection* closing) {
-            impl->rejectPendingWebviewerPingsForFile(fileName, closing);
-        };
-    }
-
-    void reset() {
-        impl->clearState();
-        *webviewer.getUserData() = PerSocketData{};
-        *agent.getUserData() = PerSocketData{};
-        impl->handleRegister(&webviewer, {{"fileName", fuzz::kFileName}, {"role", kRoleWebviewer}});
-        impl->handleRegister(&agent, {{"fileName", fuzz::kFileName}, {"role", kRoleAgentBrowser}});
-        PendingHttpCall call;
-        call.fileName = fuzz::kFileName;
-        call.scriptName = "Report";
-        call.target = &webviewer;
-        impl->pendingHttpCalls_.emplace("fetch-1", std::move(call));
-        PendingWebviewerPing ping;
-        ping.fileName = fuzz::kFileName;
-        ping.target = &webviewer;
-        impl->pendingWebviewerPings_.emplace("ping-1", std::move(ping));
-    }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -104,9 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (path.via == Via::Http) {
         Lumenbox::fuzz::FuzzBridge::instance().exchange(Lumenbox::fuzz::httpRequest("POST", path.target, "", text));
     } else {
-        static Harness harness;
+        static fuzz::DispatchHarness harness;
         harness.reset();
-        WebSocketConnection* ws = std::string_view(path.target) == "agent" ? &harness.agent : &harness.webviewer;
+        WebSocketConnection* ws = std::string_view(path.target) == "agent" ? &harness.connections[1] : &harness.connections[0];
         harness.impl->onWsMessage(ws, text, transport::OpCode::Text);
     }
     return 0;

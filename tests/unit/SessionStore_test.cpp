@@ -201,10 +201,10 @@ TEST_F(SessionStoreTest, SessionIsRevokedByAnUnambiguousPrefixAndWhiteSpaceIdsAr
 
     store_.approve("abcd-1", "A", "c", 60);
     store_.approve("abcd-2", "A", "c", 60);
-    EXPECT_EQ(store_.revokeByPrefix("abcd"), SharedTokenRevokeResult::Ambiguous);
-    EXPECT_EQ(store_.revokeByPrefix("x"), SharedTokenRevokeResult::NotFound);
-    EXPECT_EQ(store_.revokeByPrefix(""), SharedTokenRevokeResult::NotFound);
-    EXPECT_EQ(store_.revokeByPrefix("abcd-2"), SharedTokenRevokeResult::Revoked);
+    EXPECT_EQ(store_.revokeByPrefix("abcd"), PrefixRevokeResult::Ambiguous);
+    EXPECT_EQ(store_.revokeByPrefix("x"), PrefixRevokeResult::NotFound);
+    EXPECT_EQ(store_.revokeByPrefix(""), PrefixRevokeResult::NotFound);
+    EXPECT_EQ(store_.revokeByPrefix("abcd-2"), PrefixRevokeResult::Revoked);
     EXPECT_EQ(listedIds(), std::vector<std::string>{"abcd-1"});
 }
 
@@ -228,27 +228,27 @@ TEST_F(SessionStoreTest, EnhancedSecurityDropsOnlyTheApprovalsTheUserNeverGave) 
 }
 
 TEST_F(SessionStoreTest, RevokeByPrefixRemovesOnlyAnUnambiguousMatch) {
-    EXPECT_EQ(store_.revokeSharedTokenByPrefix("abc"), SharedTokenRevokeResult::NotFound);
+    EXPECT_EQ(store_.revokeSharedTokenByPrefix("abc"), PrefixRevokeResult::NotFound);
     store_.registerSharedToken("abcd", "A");
     store_.registerSharedToken("abce", "A");
 
-    EXPECT_EQ(store_.revokeSharedTokenByPrefix("abc"), SharedTokenRevokeResult::Ambiguous);
+    EXPECT_EQ(store_.revokeSharedTokenByPrefix("abc"), PrefixRevokeResult::Ambiguous);
     EXPECT_EQ(store_.listSharedTokens().size(), 2u);
-    EXPECT_EQ(store_.revokeSharedTokenByPrefix(""), SharedTokenRevokeResult::NotFound);
-    EXPECT_EQ(store_.revokeSharedTokenByPrefix("abcdx"), SharedTokenRevokeResult::NotFound);
-    EXPECT_EQ(store_.revokeSharedTokenByPrefix("abb"), SharedTokenRevokeResult::NotFound);
+    EXPECT_EQ(store_.revokeSharedTokenByPrefix(""), PrefixRevokeResult::NotFound);
+    EXPECT_EQ(store_.revokeSharedTokenByPrefix("abcdx"), PrefixRevokeResult::NotFound);
+    EXPECT_EQ(store_.revokeSharedTokenByPrefix("abb"), PrefixRevokeResult::NotFound);
 
-    EXPECT_EQ(store_.revokeSharedTokenByPrefix("abcd"), SharedTokenRevokeResult::Revoked);
+    EXPECT_EQ(store_.revokeSharedTokenByPrefix("abcd"), PrefixRevokeResult::Revoked);
     EXPECT_FALSE(store_.isAuthorized("abcd", "A", false));
     EXPECT_TRUE(store_.isAuthorized("abce", "A", false));
-    EXPECT_EQ(store_.revokeSharedTokenByPrefix("ab"), SharedTokenRevokeResult::Revoked);
+    EXPECT_EQ(store_.revokeSharedTokenByPrefix("ab"), PrefixRevokeResult::Revoked);
     EXPECT_TRUE(store_.listSharedTokens().empty());
 
     // A whole token that prefixes another is ambiguous too.
     store_.registerSharedToken("abc", "A");
     store_.registerSharedToken("abcd", "A");
-    EXPECT_EQ(store_.revokeSharedTokenByPrefix("abc"), SharedTokenRevokeResult::Ambiguous);
-    EXPECT_EQ(store_.revokeSharedTokenByPrefix("abcd"), SharedTokenRevokeResult::Revoked);
+    EXPECT_EQ(store_.revokeSharedTokenByPrefix("abc"), PrefixRevokeResult::Ambiguous);
+    EXPECT_EQ(store_.revokeSharedTokenByPrefix("abcd"), PrefixRevokeResult::Revoked);
     EXPECT_TRUE(store_.isAuthorized("abc", "A", false));
 }
 
