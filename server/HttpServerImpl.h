@@ -108,6 +108,8 @@ public:
 private:
     void answerCallsOf(const std::string& fileName, WebSocketConnection* closing);
     bool mayServeAsWebviewer(WebSocketConnection* ws, const std::string& fileName, std::string_view key) const;
+    // True when `key` is the connector key minted for `fileName`.
+    bool showsConnectorKey(const std::string& fileName, std::string_view key) const;
     void withdrawRegistration(WebSocketConnection* ws);
     void failWorkSentTo(const std::string& fileName, WebSocketConnection* webviewer);
     bool isCallAuthorized(const std::string& session, const std::string& fileKey);

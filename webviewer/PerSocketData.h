@@ -12,6 +12,7 @@ struct PerSocketData {
     std::string fileName;     // normalised name of the last accepted registration
     std::string role;         // "webviewer" or "agent-browser" once registered
     bool registered = false;  // true from the first accepted registration on
+    bool showedKey = false;   // a web viewer that registered with its file's connector key
     // An agent browser's session and client name from its register message; its script calls
     // need that session approved for the file while enhanced security is on.
     std::string session;

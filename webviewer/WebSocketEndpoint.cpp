@@ -88,6 +88,7 @@ void HttpServer::Impl::handleRegister(WebSocketConnection* ws, const nlohmann::j
     data.fileName = fileName;
     data.role = *role;
     data.registered = true;
+    data.showedKey = *role == kRoleWebviewer && showsConnectorKey(fileName, key);
     rememberAgentBrowserSession(ws, message);
     if (*role == kRoleWebviewer) {
         auto [current, inserted] = webviewers_.try_emplace(fileName, ws);
@@ -107,10 +108,14 @@ void HttpServer::Impl::handleRegister(WebSocketConnection* ws, const nlohmann::j
 // always wins; a file with no web viewer (or whose web viewer re-registers) needs none.
 bool HttpServer::Impl::mayServeAsWebviewer(WebSocketConnection* ws, const std::string& fileName,
                                            std::string_view key) const {
-    if (!key.empty() && connectorKeys_ && connectorKeys_->matches(fileName, key)) return true;
+    if (showsConnectorKey(fileName, key)) return true;
     auto current = webviewers_.find(fileName);
     if (current == webviewers_.end() || current->second == ws) return true;
     return !isEnhancedSecurityEnabled();
+}
+
+bool HttpServer::Impl::showsConnectorKey(const std::string& fileName, std::string_view key) const {
+    return !key.empty() && connectorKeys_ && connectorKeys_->matches(fileName, key);
 }
 
 // Takes `ws` out of the registry entry it holds. A file's web viewer that goes hands the file back
@@ -128,9 +133,21 @@ void HttpServer::Impl::withdrawRegistration(WebSocketConnection* ws) {
     if (replaced != replacedWebviewers_.end()) std::erase(replaced->second, ws);
     auto current = webviewers_.find(data.fileName);
     if (current != webviewers_.end() && current->second == ws) {
-        if (replaced != replacedWebviewers_.end() && !replaced->second.empty()) {
-            current->second = replaced->second.back();
-            replaced->second.pop_back();
+        // With enhanced security on, a page that showed the key hands the file only to another
+        // that did: a keyless page it replaced (a stranger that was first, say) does not inherit it.
+        const bool keyRequired = data.showedKey && isEnhancedSecurityEnabled();
+        WebSocketConnection* heir = nullptr;
+        if (replaced != replacedWebviewers_.end()) {
+            auto& older = replaced->second;
+            for (auto it = older.rbegin(); it != older.rend(); ++it) {
+                if (keyRequired && !(*it)->getUserData()->showedKey) continue;
+                heir = *it;
+                older.erase(std::next(it).base());
+                break;
+            }
+        }
+        if (heir) {
+            current->second = heir;
         } else {
             webviewers_.erase(current);
         }

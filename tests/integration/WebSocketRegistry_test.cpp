@@ -239,6 +239,16 @@ TEST_F(WebSocketRegistry, WithEnhancedSecurityOnlyTheFilesConnectorKeyReplacesIt
     EXPECT_EQ(hijacker.receive(), kWebviewerOnly);
     real->sendJson({{"type", "register"}, {"fileName", "Invoices"}, {"role", "webviewer"}, {"key", key}});
     EXPECT_EQ(real->receive(), kWebviewerOnly);
+
+    // With enhanced security on, a keyed page that goes hands the file only to an older keyed
+    // page, never to the keyless one it replaced.
+    setEnhancedSecurityEnabled(true);
+    real->close();
+    EXPECT_EQ(keyed.receive(), kWebviewerOnly);
+    expectCallsReach(keyed);
+    keyed.close();
+    EXPECT_TRUE(eventually([&] { return connectedFiles() == "[]"; }));
+    EXPECT_TRUE(hijacker.quiet());
     expectServerHealthy();
 }
 
