@@ -279,6 +279,7 @@ private:
         std::string file;
         std::string session;
         std::string marker;  // the result the web viewer gives for this call
+        bool versionProbe = false;  // forwarded without its data: the result is the fetch id
     };
 
     void readNext();
@@ -508,7 +509,11 @@ void Webviewer::onMessage(const std::string& text) {
         auto envelope = nlohmann::json::parse(message.value("param", ""), nullptr, false);
         if (!envelope.is_object()) return;
         std::string fetchId = envelope["callback"].value("fetchId", "");
-        std::string marker = envelope["data"].is_object() ? envelope["data"].value("marker", "") : "";
+        // The version probe reaches the file without the caller's data (enhanced security is on):
+        // its result is then the fetch id, which the caller checks against its reply instead.
+        std::string marker = envelope["data"].is_object() ? envelope["data"].value("marker", "")
+                             : envelope["data"].is_null() ? fetchId
+                                                          : "";
         int roll = soak_.random(0, 99);
         if (roll < 12) return;  // never answered: the call times out or its client gives up
         ++soak_.counters().callsAnswered;
@@ -638,6 +643,7 @@ Caller::Request Caller::chooseRequest(std::string& wire) {
         int who = soak_.random(0, 99);
         if (who < 30) {
             script = "LB_get_version";  // never needs a session
+            request.versionProbe = true;
         } else if (auto session = soak_.approvedSession(file); session && who < 85) {
             request.session = *session;
         } else {
@@ -742,8 +748,14 @@ void Caller::onReply(const http::response<http::string_body>& reply) {
         counters.problem(std::string(kRouteNames[static_cast<int>(request.route)]) + " answered " +
                          std::to_string(status) + ": " + reply.body());
     }
-    if (request.route == Route::CallScript && status == 200 &&
-        reply.body().find("\"" + request.marker + "\"") == std::string::npos) {
+    if (request.route == Route::CallScript && status == 200 && request.versionProbe) {
+        auto result = nlohmann::json::parse(reply.body(), nullptr, false);
+        if (!result.is_object() || !result["result"].is_string() || result["result"] != result["fetchId"]) {
+            ++counters.misrouted;
+            counters.problem("version probe answered with another call's result or with its data: " + reply.body());
+        }
+    } else if (request.route == Route::CallScript && status == 200 &&
+               reply.body().find("\"" + request.marker + "\"") == std::string::npos) {
         ++counters.misrouted;
         counters.problem("script result for another call: wanted " + request.marker + ", got " + reply.body());
     }
