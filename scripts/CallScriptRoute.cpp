@@ -106,13 +106,13 @@ void HttpServer::Impl::forwardScriptCall(std::shared_ptr<transport::HttpResponse
     // run: it may learn the version, but it carries none of the caller's data into the file.
     if (scriptName == kVersionProbeScript && isEnhancedSecurityEnabled()) data = "null";
     const std::string fetchId = generateUuid();
-    // The page could not be sent a message over the WebSocket limit: refuse the call before
-    // writing anything of it.
-    if (json::callScriptMessageSize(fetchId, scriptName, data) > kMaxWebSocketMessageBytes) {
-        return writeJsonError(*res, "413 Payload Too Large", "Request too large to send to the web viewer of " + fileKey);
-    }
     std::string message = json::callScriptMessage(fetchId, scriptName, data);
     std::string().swap(data);
+    // The page could not be sent a message over the WebSocket limit: refuse the call before
+    // anything of it is sent or held.
+    if (message.size() > kMaxWebSocketMessageBytes) {
+        return writeJsonError(*res, "413 Payload Too Large", "Request too large to send to the web viewer of " + fileKey);
+    }
 
     PendingHttpCall call;
     call.res = res;

@@ -24,6 +24,10 @@ void sendAgentBrowserError(WebSocketConnection* ws, const std::string& text) {
     ws->send(json::serialize({{"message", text}, {"type", "error"}}));
 }
 
+std::string noConnectionText(const std::string& fileName) {
+    return "No FileMaker connection for " + fileName;
+}
+
 std::string notApprovedText(const std::string& fileName, const char* reason) {
     return "Session not approved for " + fileName + ": " + reason;
 }
@@ -55,10 +59,9 @@ void HttpServer::Impl::handleCallback(WebSocketConnection* ws, const nlohmann::j
         if (call != pendingHttpCalls_.end() && call->second.fileName == fileName && call->second.target == ws) {
             auto res = std::move(call->second.res);
             const bool answerable = !call->second.aborted && res;
-            const std::string id = call->first;
-            pendingHttpCalls_.erase(call);
+            pendingHttpCalls_.erase(call);  // `fetchId` lives in the message, not in the entry
             if (answerable) {
-                writeJsonReply(*res, "200 OK", json::callbackResultResponse(id, (*args)[0]));
+                writeJsonReply(*res, "200 OK", json::callbackResultResponse(fetchId, (*args)[0]));
             }
             return;
         }
@@ -100,7 +103,7 @@ void HttpServer::Impl::handleAgentBrowserCall(WebSocketConnection* ws, const nlo
     if (!isRegisteredAs(ws, kRoleAgentBrowser)) return;
     const PerSocketData& data = *ws->getUserData();
     const std::string fileName = data.fileName;
-    if (!webviewers_.contains(fileName)) return sendAgentBrowserError(ws, "No FileMaker connection for " + fileName);
+    if (!webviewers_.contains(fileName)) return sendAgentBrowserError(ws, noConnectionText(fileName));
     const std::string clientName = data.clientName.empty() ? std::string(kAgentBrowserClientName) : data.clientName;
 
     if (!isEnhancedSecurityEnabled()) {
@@ -125,7 +128,7 @@ void HttpServer::Impl::handleAgentBrowserCall(WebSocketConnection* ws, const nlo
                                   return;
                               }
                               if (!webviewers_.contains(fileName)) {
-                                  return sendAgentBrowserError(ws, "No FileMaker connection for " + fileName);
+                                  return sendAgentBrowserError(ws, noConnectionText(fileName));
                               }
                               return forwardAgentBrowserCall(ws, message);
                           }

@@ -80,10 +80,21 @@ void App::State::untrack(TrackedConnection* connection) {
     if (closed && connections.empty()) closeGrace.cancel();
 }
 
+std::uint64_t App::State::ticksIn(std::chrono::milliseconds limit) const {
+    return static_cast<std::uint64_t>((limit + sweepInterval - std::chrono::milliseconds(1)) / sweepInterval);
+}
+
 bool App::State::hasExpired(std::uint64_t startTick, std::chrono::milliseconds limit) const {
-    // As for idleness: a moment noted at tick T lies more than (N - T - 1) intervals before sweep N.
-    const auto ticks = static_cast<std::uint64_t>((limit + sweepInterval - std::chrono::milliseconds(1)) / sweepInterval);
-    return idleTick > startTick + ticks;
+    return idleTick > startTick + ticksIn(limit);
+}
+
+std::vector<std::shared_ptr<TrackedConnection>> App::State::openConnections() const {
+    std::vector<std::shared_ptr<TrackedConnection>> open;
+    open.reserve(connections.size());
+    for (auto& [raw, weak] : connections) {
+        if (auto connection = weak.lock()) open.push_back(std::move(connection));
+    }
+    return open;
 }
 
 bool App::State::makeRoomForConnection() {
@@ -120,17 +131,9 @@ void App::State::armIdleSweep() {
 
 void App::State::sweepIdleConnections() {
     ++idleTick;
-    const auto interval = sweepInterval;
-    // Activity noted at tick T happened less than one interval after the T-th sweep, so at sweep
-    // N it lies more than (N - T - 1) intervals back: past the limit once N - T exceeds `allowed`.
-    const std::uint64_t allowed = static_cast<std::uint64_t>((limits.idleTimeout + interval - std::chrono::milliseconds(1)) / interval);
+    const std::uint64_t allowed = ticksIn(limits.idleTimeout);
     const std::uint64_t idleBefore = idleTick > allowed ? idleTick - allowed : 0;
-    // Collected first: a connection may leave the map while being closed.
-    std::vector<std::shared_ptr<TrackedConnection>> open;
-    for (auto& [raw, weak] : connections) {
-        if (auto connection = weak.lock()) open.push_back(std::move(connection));
-    }
-    for (auto& connection : open) connection->sweep(idleBefore);
+    for (auto& connection : openConnections()) connection->sweep(idleBefore);
     armIdleSweep();
 }
 
@@ -169,11 +172,7 @@ App::~App() {
     close();
     // Normally nothing is left: the loop has run the goodbyes to their end. If the loop stopped
     // first, whatever remains is closed here.
-    std::vector<std::shared_ptr<TrackedConnection>> open;
-    for (auto& [raw, weak] : state_->connections) {
-        if (auto connection = weak.lock()) open.push_back(std::move(connection));
-    }
-    for (auto& connection : open) connection->forceClose();
+    for (auto& connection : state_->openConnections()) connection->forceClose();
     state_->closeGrace.cancel();
 }
 
@@ -238,19 +237,11 @@ void App::close() {
     state.acceptPause.cancel();
     state.idleSweep.cancel();
     state.idleSweepArmed = false;
-    std::vector<std::shared_ptr<TrackedConnection>> open;
-    for (auto& [raw, weak] : state.connections) {
-        if (auto connection = weak.lock()) open.push_back(std::move(connection));
-    }
-    for (auto& connection : open) connection->closeGracefully();
-    open.clear();
+    // The list is gone after this statement, so connections that closed at once have left the map.
+    for (auto& connection : state.openConnections()) connection->closeGracefully();
     if (state.connections.empty()) return;
     state.closeGrace.start(state.limits.closeGracePeriod, [&state] {
-        std::vector<std::shared_ptr<TrackedConnection>> left;
-        for (auto& [raw, weak] : state.connections) {
-            if (auto connection = weak.lock()) left.push_back(std::move(connection));
-        }
-        for (auto& connection : left) connection->forceClose();
+        for (auto& connection : state.openConnections()) connection->forceClose();
     });
 }
 

@@ -54,8 +54,15 @@ struct App::State : std::enable_shared_from_this<App::State> {
     // while there are connections.
     void armIdleSweep();
     void sweepIdleConnections();
+    // Sweeps that make up `limit`, rounded up. Something noted at tick T happened less than one
+    // interval after the T-th sweep, so at sweep N it lies more than (N - T - 1) intervals back:
+    // past the limit once N - T exceeds this.
+    std::uint64_t ticksIn(std::chrono::milliseconds limit) const;
     // True once more than `limit` has passed since a moment noted as `startTick`.
     bool hasExpired(std::uint64_t startTick, std::chrono::milliseconds limit) const;
+    // The tracked connections still alive, collected first: a connection may leave the map while
+    // it is being closed.
+    std::vector<std::shared_ptr<TrackedConnection>> openConnections() const;
 
     // Makes room for one more connection: true when under the cap or after closing the
     // kept-alive connection idle longest; false when the new one must be refused.
