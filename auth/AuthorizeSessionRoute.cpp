@@ -18,6 +18,7 @@
 #include "ui/AuthDialogTexts.h"
 #include "ui/EnhancedSecurity.h"
 #include "webviewer/FileName.h"
+#include "base/Text.h"
 
 namespace Lumenbox {
 
@@ -40,18 +41,6 @@ struct AuthorizeRequest {
     std::string clientDescription;
     std::int64_t idleTimeoutSeconds = kDefaultIdleTimeoutSeconds;
 };
-
-// A whole base-10 signed 64-bit number: leading white space and a sign are accepted, anything
-// after the digits is not, and neither is a value out of range.
-std::optional<std::int64_t> parseWholeInteger(const std::string& text) {
-    errno = 0;
-    char* end = nullptr;
-    const long long value = std::strtoll(text.c_str(), &end, 10);
-    // Comparing with the string's own end also refuses a NUL byte inside the text.
-    if (end == text.c_str() || end != text.c_str() + text.size() || errno == ERANGE) return std::nullopt;
-    return static_cast<std::int64_t>(value);
-}
-
 // A floating-point number truncated toward zero, saturating where it leaves the 64-bit range
 // (converting such a value directly would be undefined).
 std::int64_t truncateToInt64(double value) {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "auth/MonotonicClock.h"
+#include "base/MonotonicClock.h"
 
 namespace Lumenbox {
 

@@ -9,6 +9,7 @@
 #include "plugin/PluginLifecycle.h"
 #include "plugin/PluginStrings.h"
 #include "webviewer/ConnectorKeys.h"
+#include "base/Version.h"
 
 namespace Lumenbox {
 
@@ -59,7 +60,7 @@ std::string connectorUrlOf(const fmx::ExprEnv& environment) {
     if (!fileName) return {};
     const std::string key = g_connectorKeys->keyFor(*fileName);
     if (key.empty()) return {};
-    return connectorUrl(kHttpPort, *fileName, key);
+    return connectorUrl(kBridgePort, *fileName, key);
 }
 
 fmx::errcode setResultText(fmx::Data& result, const std::string& text) {

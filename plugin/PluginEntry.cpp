@@ -6,7 +6,7 @@
 
 #include "fmx/HostSdk.h"
 #include "plugin/PluginLifecycle.h"
-#include "plugin/PluginLog.h"
+#include "base/Log.h"
 
 namespace {
 

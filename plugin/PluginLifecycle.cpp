@@ -5,12 +5,12 @@
 #include <memory>
 #include <string>
 
-#include "auth/MonotonicClock.h"
+#include "base/MonotonicClock.h"
 #include "auth/SessionStore.h"
 #include "plugin/BridgeStartupRetry.h"
 #include "plugin/CustomFunction.h"
 #include "plugin/HostInterface.h"
-#include "plugin/PluginLog.h"
+#include "base/Log.h"
 #include "plugin/PluginStrings.h"
 #include "plugin/ScriptBridge.h"
 #include "server/HostIdleState.h"
@@ -20,6 +20,7 @@
 #include "webviewer/ConnectorKeys.h"
 #if !defined(__APPLE__)
 #include "ui/MainQueue.h"
+#include "base/Version.h"
 #endif
 
 namespace Lumenbox {
@@ -107,7 +108,7 @@ __attribute__((destructor)) void releaseAtUnload() {
 }
 
 void startOrScheduleRetry(std::chrono::steady_clock::time_point now) {
-    if (g_httpServer->start(kHttpPort)) {
+    if (g_httpServer->start(kBridgePort)) {
         g_bridgeStartupRetry.reset();
     } else {
         g_bridgeStartupRetry.schedule(now);

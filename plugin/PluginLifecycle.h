@@ -15,9 +15,6 @@ namespace Lumenbox {
 class MonotonicClock;
 class ScriptBridge;
 
-// The bridge server's port; nothing changes it.
-inline constexpr int kHttpPort = 1365;
-
 // Handles one message from the host; the exported entry point calls it for each. Stores the
 // structure's address for later host calls first. Init and the idle restart catch and log their
 // own failures; anything else a message throws is left to the caller.

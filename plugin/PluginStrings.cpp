@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "server/PluginVersion.h"
+#include "base/Version.h"
 
 namespace Lumenbox {
 

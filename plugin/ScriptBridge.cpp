@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "plugin/HostInterface.h"
-#include "webviewer/Identifiers.h"
+#include "base/Identifiers.h"
 
 namespace Lumenbox {
 
@@ -23,7 +23,7 @@ std::string ScriptBridge::makeEnvelope(const std::string& fetchId, const std::st
 std::pair<std::string, std::string> ScriptBridge::callScript(const std::string& fileName,
                                                              const std::string& scriptName,
                                                              const std::string& parameter) {
-    const std::string fetchId = generateFetchId();
+    const std::string fetchId = generateUuid();
     const std::string envelope = makeEnvelope(fetchId, parameter);
 
     std::future<std::string> result;

@@ -12,7 +12,8 @@
 #include "server/json/JsonText.h"
 #include "ui/EnhancedSecurity.h"
 #include "webviewer/FileName.h"
-#include "webviewer/Identifiers.h"
+#include "base/Identifiers.h"
+#include "base/Text.h"
 
 namespace Lumenbox {
 
@@ -26,22 +27,10 @@ constexpr const char* kInvalidPayload = "Invalid payload. Expected { connectedFi
 // to 2147483647 (leading white space and one sign accepted, nothing after the digits).
 std::optional<std::int32_t> parseTimeoutMs(const std::string& text) {
     if (text.empty()) return kDefaultScriptTimeoutMs;
-    errno = 0;
-    char* end = nullptr;
-    long value = std::strtol(text.c_str(), &end, 10);
-    // The end is the string's end, not its first NUL: "5%00abc" decodes to a string with one inside.
-    if (end == text.c_str() || end != text.c_str() + text.size() || errno == ERANGE) return std::nullopt;
-    if (value < 1 || value > INT32_MAX) return std::nullopt;
-    return static_cast<std::int32_t>(value);
+    const auto value = parseWholeInteger(text);
+    if (!value || *value < 1 || *value > INT32_MAX) return std::nullopt;
+    return static_cast<std::int32_t>(*value);
 }
-
-std::string trimWhitespace(const std::string& text) {
-    constexpr const char* kWhitespace = " \t\n\v\f\r";
-    std::size_t first = text.find_first_not_of(kWhitespace);
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(kWhitespace) - first + 1);
-}
-
 }  // namespace
 
 void HttpServer::Impl::handleCallScript(std::shared_ptr<transport::HttpResponse> res, transport::HttpRequest& req) {
@@ -68,7 +57,7 @@ void HttpServer::Impl::handleCallScript(std::shared_ptr<transport::HttpResponse>
         if (request.invalidJson) return writeJsonError(*res, "400 Bad Request", "Invalid JSON body.");
         if (!request.error.empty()) return writeJsonError(*res, "400 Bad Request", kInvalidPayload);
         std::string fileKey = normalizeFileName(request.connectedFileName);
-        std::string scriptName = trimWhitespace(request.scriptName);
+        std::string scriptName = std::string(trimAsciiWhitespace(request.scriptName));
         if (fileKey.empty() || scriptName.empty()) return writeJsonError(*res, "400 Bad Request", kInvalidPayload);
 
         self->forwardScriptCall(std::move(res), fileKey, scriptName, std::move(request.data), session, limit);

@@ -7,7 +7,7 @@
 #include "server/json/JsonText.h"
 #include "ui/AuthDialogTexts.h"
 #include "ui/EnhancedSecurity.h"
-#include "webviewer/Identifiers.h"
+#include "base/Identifiers.h"
 
 namespace Lumenbox {
 

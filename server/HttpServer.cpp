@@ -5,7 +5,7 @@
 #include <system_error>
 #include <mutex>
 
-#include "plugin/PluginLog.h"
+#include "base/Log.h"
 #include "server/HttpServerImpl.h"
 
 namespace Lumenbox {

@@ -7,7 +7,7 @@
 #include "server/HostIdleState.h"
 #include "server/HttpServerImpl.h"
 #include "server/JsonReply.h"
-#include "server/PluginVersion.h"
+#include "base/Version.h"
 #include "server/json/JsonBuilders.h"
 
 namespace Lumenbox {

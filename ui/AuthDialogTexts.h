@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/Text.h"
+
 namespace Lumenbox {
 
 // The words of the authorization dialog, shared by the native panel and the stand-in that shows
@@ -51,20 +53,6 @@ std::string fillFormat(std::string_view format, std::string_view value);
 
 // The value shown in a row of the dialog: the value, or "Not provided" when it is empty.
 std::string rowValue(std::string_view value);
-
-// Longest client name and description a question, the session store or a listing carries, in
-// code points.
-inline constexpr std::size_t kMaxClientNameChars = 80;
-inline constexpr std::size_t kMaxClientDescriptionChars = 300;
-
-// Client-supplied text made fit to show on one line: control characters (C0, DEL, C1) and the
-// Unicode line and paragraph separators are removed, bytes that are not well-formed UTF-8 are
-// dropped, and what remains is cut after `maxChars` code points (never inside a character). Without
-// this, a newline in a client name can fake an extra row of the dialog.
-std::string sanitizeClientText(std::string_view text, std::size_t maxChars);
-
-// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool isValidUtf8(std::string_view text);
 
 // What one dialog shows, worked out from the question. Strings that are not valid UTF-8 cannot be
 // shown by the window system and are treated as empty, as the native panel would.

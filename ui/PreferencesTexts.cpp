@@ -1,6 +1,6 @@
 #include "ui/PreferencesTexts.h"
 
-#include "server/PluginVersion.h"
+#include "base/Version.h"
 
 namespace Lumenbox {
 

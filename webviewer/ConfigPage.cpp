@@ -1,7 +1,7 @@
 #include <string>
 
 #include "server/HttpServerImpl.h"
-#include "server/PluginVersion.h"
+#include "base/Version.h"
 #include "webviewer/EmbeddedPages.h"
 #include "webviewer/ServedPages.h"
 

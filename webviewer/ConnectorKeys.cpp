@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "webviewer/FileName.h"
-#include "webviewer/Identifiers.h"
+#include "base/Identifiers.h"
 
 namespace Lumenbox {
 

@@ -1,4 +1,5 @@
 #include "webviewer/FileName.h"
+#include "base/Text.h"
 
 #include <optional>
 #include <string_view>
@@ -9,14 +10,6 @@ namespace {
 
 constexpr std::string_view kWhitespace = " \t\n\v\f\r";
 constexpr std::string_view kFileNameKey = "fileName=";
-
-std::string_view trim(std::string_view text) {
-    const auto first = text.find_first_not_of(kWhitespace);
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(kWhitespace);
-    return text.substr(first, last - first + 1);
-}
-
 // The value after the first "fileName=" anywhere in `text` (not only at the start of a
 // parameter), up to the first "&" after it; nullopt when there is no "fileName=".
 std::optional<std::string_view> fileNameValue(std::string_view text) {
@@ -36,7 +29,7 @@ std::string_view cutBeforeFirst(std::string_view text, char c) {
 }  // namespace
 
 std::string normalizeFileName(const std::string& raw) {
-    std::string_view text = trim(raw);
+    std::string_view text = trimAsciiWhitespace(raw);
     if (text.empty()) return {};
 
     const bool isUrl = text.starts_with("http://") || text.starts_with("https://");
@@ -52,7 +45,7 @@ std::string normalizeFileName(const std::string& raw) {
 
     text = cutBeforeFirst(text, '/');
     text = cutBeforeFirst(text, '?');
-    return std::string(trim(text));
+    return std::string(trimAsciiWhitespace(text));
 }
 
 }  // namespace Lumenbox

@@ -4,10 +4,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/Text.h"
 #include "auth/SessionStore.h"
 #include "server/HttpServerImpl.h"
 #include "server/JsonReply.h"
-#include "server/PluginVersion.h"
+#include "base/Version.h"
 #include "server/json/JsonText.h"
 #include "ui/AuthDialogTexts.h"
 #include "webviewer/EmbeddedPages.h"
@@ -19,14 +20,6 @@ namespace {
 
 constexpr std::string_view kHtmlContentType = "text/html; charset=utf-8";
 constexpr std::string_view kScriptContentType = "application/javascript; charset=utf-8";
-
-std::string_view trimAsciiWhitespace(std::string_view text) {
-    constexpr std::string_view kWhitespace = " \t\n\v\f\r";
-    const auto first = text.find_first_not_of(kWhitespace);
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(kWhitespace) - first + 1);
-}
-
 }  // namespace
 
 std::vector<std::string> parseKnownCallbacks(const std::string& raw) {

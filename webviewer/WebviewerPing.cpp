@@ -8,7 +8,8 @@
 #include "server/JsonReply.h"
 #include "server/json/JsonText.h"
 #include "webviewer/FileName.h"
-#include "webviewer/Identifiers.h"
+#include "base/Identifiers.h"
+#include "base/Text.h"
 
 namespace Lumenbox {
 
@@ -22,12 +23,9 @@ constexpr long kMaxPingTimeoutMs = 5000;
 // to 5000 (leading white space and one sign accepted, nothing after the digits).
 std::optional<std::int32_t> parsePingTimeoutMs(const std::string& text) {
     if (text.empty()) return kDefaultPingTimeoutMs;
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (end == text.c_str() || *end != '\0' || errno == ERANGE) return std::nullopt;
-    if (value < 1 || value > kMaxPingTimeoutMs) return std::nullopt;
-    return static_cast<std::int32_t>(value);
+    const auto value = parseWholeInteger(text);
+    if (!value || *value < 1 || *value > kMaxPingTimeoutMs) return std::nullopt;
+    return static_cast<std::int32_t>(*value);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "auth/MonotonicClock.h"
+#include "base/MonotonicClock.h"
 
 namespace Lumenbox::testing {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/PluginLog.h"
+#include "base/Log.h"
 #include "support/ScopedEnv.h"
 #include "ui/AuthDialog.h"
 #include "ui/AuthDialogState.h"

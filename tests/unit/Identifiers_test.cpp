@@ -1,4 +1,4 @@
-#include "webviewer/Identifiers.h"
+#include "base/Identifiers.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +27,7 @@ TEST(Identifiers, UuidsAndFetchIdsAreVersion8AndDistinctEvenWhenDrawnConcurrentl
     std::vector<std::thread> threads;
     for (auto& out : fetchIds) {
         threads.emplace_back([&out] {
-            for (int i = 0; i < 5000; ++i) out.push_back(generateFetchId());
+            for (int i = 0; i < 5000; ++i) out.push_back(generateUuid());
         });
     }
     for (int i = 0; i < 20000; ++i) uuids.push_back(generateUuid());

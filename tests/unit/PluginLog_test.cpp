@@ -1,4 +1,4 @@
-#include "plugin/PluginLog.h"
+#include "base/Log.h"
 
 #include "support/ScopedEnv.h"
 

@@ -30,7 +30,7 @@
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
 
-#include "server/PluginVersion.h"
+#include "base/Version.h"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;

@@ -9,7 +9,7 @@
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
 
-#include "server/PluginVersion.h"
+#include "base/Version.h"
 
 namespace Lumenbox::devhost {
 

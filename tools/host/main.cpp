@@ -19,12 +19,13 @@
 #include "tools/host/PluginLibrary.h"
 #include "ui/EnhancedSecurity.h"
 #include "ui/headless/TerminalApproval.h"
+#include "base/Version.h"
 
 namespace {
 
 using Lumenbox::devhost::PluginLibrary;
 
-constexpr int kBridgePort = 1365;
+using Lumenbox::kBridgePort;
 constexpr int kIdleTicksPerSecond = 4;
 
 // The plug-in built with this program: LUMENBOX_PLUGIN_RELATIVE_PATH is its path relative to

@@ -4,7 +4,7 @@
 #include <deque>
 #include <mutex>
 
-#include "plugin/PluginLog.h"
+#include "base/Log.h"
 
 namespace Lumenbox {
 

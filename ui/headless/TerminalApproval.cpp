@@ -10,17 +10,14 @@
 #include "ui/MainQueue.h"
 #include "ui/PreferencesTexts.h"
 #include "ui/headless/TerminalConsole.h"
+#include "base/Text.h"
 
 namespace Lumenbox {
 
 namespace {
 
 std::string lowerTrimmed(std::string_view text) {
-    constexpr std::string_view kWhitespace = " \t\n\v\f\r";
-    const auto first = text.find_first_not_of(kWhitespace);
-    if (first == std::string_view::npos) return {};
-    text = text.substr(first, text.find_last_not_of(kWhitespace) - first + 1);
-    std::string lower(text);
+    std::string lower(trimAsciiWhitespace(text));
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return lower;

@@ -17,11 +17,9 @@ namespace Lumenbox {
 // Throws std::system_error when the system has no randomness to give. Safe from any thread.
 void fillSecureRandom(void* out, std::size_t size);
 
-// Fetch ids of POST /callScript calls and ids of web-viewer pings. Safe from any thread.
+// Fetch ids of script calls (the bridge's and the script bridge's) and ids of web-viewer pings.
+// Safe from any thread.
 std::string generateUuid();
-
-// Fetch ids of the script bridge; the same source as generateUuid. Safe from any thread.
-std::string generateFetchId();
 
 // True when `id` has the form of the ids above (version 8, variant 10; hex digits of either case,
 // in case a script changed their case on the way): an id the bridge issued, not one of a page's.

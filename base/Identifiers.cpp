@@ -1,4 +1,4 @@
-#include "webviewer/Identifiers.h"
+#include "base/Identifiers.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -106,10 +106,6 @@ void takeRandomBytes(std::uint8_t* out, std::size_t size) {
 }
 
 }  // namespace
-
-std::string generateFetchId() {
-    return generateUuid();
-}
 
 bool isBridgeIssuedId(std::string_view id) {
     if (id.size() != 36) return false;

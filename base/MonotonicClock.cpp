@@ -1,4 +1,4 @@
-#include "auth/MonotonicClock.h"
+#include "base/MonotonicClock.h"
 
 namespace Lumenbox {
 
