@@ -19,4 +19,16 @@ void writeJsonError(transport::HttpResponse& response, std::string_view status, 
     writeJsonReply(response, status, json::errorResponse(message));
 }
 
+void writeCodedJsonError(transport::HttpResponse& response, std::string_view status, std::string_view code,
+                         std::string_view message) {
+    writeCodedJsonError(response, status, code, message, nlohmann::json::object());
+}
+
+void writeCodedJsonError(transport::HttpResponse& response, std::string_view status, std::string_view code,
+                         std::string_view message, nlohmann::json details) {
+    details["code"] = code;
+    details["error"] = message;
+    writeJsonValue(response, status, details);
+}
+
 }  // namespace Lumenbox
