@@ -3,169 +3,125 @@
 #include <gtest/gtest.h>
 
 #include "auth/SessionStore.h"
-#include "fmx/StandInHost.h"
 #include "plugin/PluginHarness.h"
 #include "webviewer/ConnectorKeys.h"
 
 namespace Lumenbox::testing {
 namespace {
 
+using fmx::standin::CalculationContext;
 using fmx::standin::HostCall;
 
 class CustomFunctionTest : public ::testing::Test {
 protected:
-    CustomFunctionTest() {
-        objectsBefore_ = fmx::standin::liveObjects();
-        registerCustomFunctions(store_, keys_);
-    }
-
+    CustomFunctionTest() { registerCustomFunctions(store_, keys_); }
     ~CustomFunctionTest() override {
         fmx::standin::clearFaults();
         if (!fmx::standin::registrations().empty()) unregisterCustomFunctions();
-        EXPECT_EQ(fmx::standin::liveObjects(), objectsBefore_);
+        EXPECT_EQ(fmx::standin::liveObjects(), objectsBefore_) << "a host object was not released";
     }
 
-    // Evaluates Lumenbox_RegisterPersistentToken(token) as a calculation in `fileName`.
-    fmx::standin::Evaluation evaluateIn(const std::string& fileName, const std::string& token) {
-        fmx::standin::CalculationContext context;
-        context.fileName = fileName;
-        auto evaluation = fmx::standin::evaluate("Lumenbox_RegisterPersistentToken", context, {token});
-        EXPECT_TRUE(evaluation) << "the function is not registered";
-        return evaluation.value_or(fmx::standin::Evaluation{-1, ""});
+    // `function`(arguments) as a calculation in `context`; status -1 when it is not registered.
+    static fmx::standin::Evaluation evaluate(const char* function, const CalculationContext& context,
+                                             const std::vector<std::string>& arguments) {
+        return fmx::standin::evaluate(function, context, arguments).value_or(fmx::standin::Evaluation{-1, ""});
     }
-
-    std::vector<std::string> filesOfToken(const std::string& prefix) {
-        for (const auto& token : store_.listSharedTokens()) {
-            if (token.tokenPrefix == prefix) return token.files;
-        }
-        return {};
+    static std::string registerToken(const CalculationContext& context, const std::string& token) {
+        return evaluate("Lumenbox_RegisterPersistentToken", context, {token}).result;
+    }
+    // Each registered token's prefix with its files.
+    std::map<std::string, std::vector<std::string>> tokens() const {
+        std::map<std::string, std::vector<std::string>> out;
+        for (const auto& token : store_.listSharedTokens()) out[token.tokenPrefix] = token.files;
+        return out;
     }
 
     PluginEnvironment environment_;
+    std::size_t objectsBefore_ = fmx::standin::liveObjects();
     SessionStore store_;
     ConnectorKeys keys_;
-    std::size_t objectsBefore_ = 0;
 };
 
-TEST_F(CustomFunctionTest, AreRegisteredWithTheHostAsTheTokenFunctionAndTheConnectorUrlFunction) {
-    const auto registrations = fmx::standin::registrations();
-    ASSERT_EQ(registrations.size(), 2u);
-    const auto& url = registrations[1];
-    EXPECT_EQ(url.pluginId, "LMBX");
-    EXPECT_EQ(url.functionId, 5);
-    EXPECT_EQ(url.name, "Lumenbox_ConnectorURL");
-    EXPECT_EQ(url.prototype, "Lumenbox_ConnectorURL");
-    EXPECT_EQ(url.minArguments, 0);
-    EXPECT_EQ(url.maxArguments, 0);
-    const auto& function = registrations[0];
-    EXPECT_EQ(function.pluginId, "LMBX");
-    EXPECT_EQ(function.functionId, 4);
-    EXPECT_EQ(function.name, "Lumenbox_RegisterPersistentToken");
-    EXPECT_EQ(function.prototype, "Lumenbox_RegisterPersistentToken( token )");
-    EXPECT_EQ(function.description, "Registers a persistent authorization token for the calling file");
-    EXPECT_EQ(function.minArguments, 1);
-    EXPECT_EQ(function.maxArguments, 1);
-    EXPECT_EQ(function.flags, 0xFFFF7Eu);
+// What calculations in FileMaker files are written against: the names, arguments and flags.
+TEST_F(CustomFunctionTest, AreRegisteredAsTheTokenFunctionAndTheConnectorUrlFunction) {
+    std::vector<std::tuple<std::string, int, std::string, std::string, int, int, fmx::uint32>> seen;
+    for (const auto& r : fmx::standin::registrations()) {
+        seen.emplace_back(r.pluginId, r.functionId, r.name, r.prototype, r.minArguments, r.maxArguments, r.flags);
+    }
+    EXPECT_EQ(seen, (decltype(seen){
+                        {"LMBX", 4, "Lumenbox_RegisterPersistentToken", "Lumenbox_RegisterPersistentToken( token )", 1, 1, 0xFFFF7E},
+                        {"LMBX", 5, "Lumenbox_ConnectorURL", "Lumenbox_ConnectorURL", 0, 0, 0xFFFF7E}}));
+    EXPECT_EQ(fmx::standin::registrations()[0].description, "Registers a persistent authorization token for the calling file");
 }
 
-TEST_F(CustomFunctionTest, RegistersTheTokenForTheEvaluatingFileAsTheHostNamesItAndEachFileOnce) {
-    // The file name is taken exactly as the host gives it: not trimmed, not normalised.
-    const auto evaluation = evaluateIn(" Ärzte.fmp12", "tok-ärzte-0123456789");
-    EXPECT_EQ(evaluation.status, 0);
-    EXPECT_EQ(evaluation.result, "OK");
-    EXPECT_TRUE(store_.isAuthorized("tok-ärzte-0123456789", " Ärzte.fmp12", false));
-    EXPECT_FALSE(store_.isAuthorized("tok-ärzte-0123456789", "Ärzte.fmp12", false));
-
-    // Repeated and shared tokens grant each file once.
-    evaluateIn("Invoices", "shared-token-0123");
-    evaluateIn("Invoices", "shared-token-0123");
-    evaluateIn("Orders", "shared-token-0123");
-
-    ASSERT_EQ(store_.listSharedTokens().size(), 2u);
-    EXPECT_EQ(filesOfToken("shared-t"), (std::vector<std::string>{"Invoices", "Orders"}));
+// Every evaluation answers "OK"; only a token and a file the host names register anything.
+TEST_F(CustomFunctionTest, TokenIsRegisteredForTheEvaluatingFileAsTheHostNamesItAndEachFileOnce) {
+    const struct {
+        CalculationContext context;
+        std::string token;
+        std::function<void()> fault;
+    } cases[] = {
+        {{" Ärzte.fmp12", 0}, "tok-ärzte-0123456789", {}},  // the name exactly as the host gives it
+        {{"Invoices", 0}, "shared-token-0123", {}},
+        {{"Invoices", 0}, "shared-token-0123", {}},
+        {{"Orders", 0}, "shared-token-0123", {}},
+        {{"Invoices", 0}, "", {}},
+        {{"Invoices", 100}, "unknown-file-1", {}},  // the host cannot tell the file
+        {{"Invoices", 0}, "failing-host-1", [] { fmx::standin::failCalls(HostCall::EvaluateGetFunction, 1); }},
+    };
+    for (const auto& c : cases) {
+        if (c.fault) c.fault();
+        EXPECT_EQ(registerToken(c.context, c.token), "OK") << c.token;
+        fmx::standin::clearFaults();
+    }
+    EXPECT_EQ(tokens(), (std::map<std::string, std::vector<std::string>>{{"shared-t", {"Invoices", "Orders"}},
+                                                                         {"tok-ärz", {" Ärzte.fmp12"}}}));
 }
 
-TEST_F(CustomFunctionTest, EmptyTokenOrAFileNameTheHostCannotTellRegistersNothingButStillAnswersOk) {
-    EXPECT_EQ(evaluateIn("Invoices", "").result, "OK");
-
-    fmx::standin::CalculationContext context;
-    context.fileName = "Invoices";
-    context.getFunctionError = 100;  // the host answers the Get function with an error
-    auto evaluation = fmx::standin::evaluate("Lumenbox_RegisterPersistentToken", context, {"token-1"});
-    ASSERT_TRUE(evaluation);
-    EXPECT_EQ(evaluation->status, 0);
-    EXPECT_EQ(evaluation->result, "OK");
-
-    // A host call that raises an error is no different, and nothing escapes into the host.
-    fmx::standin::failCalls(HostCall::EvaluateGetFunction, fmx::ErrorCode::kOutOfMemory);
-    evaluation = fmx::standin::evaluate("Lumenbox_RegisterPersistentToken", {"Invoices", 0}, {"token-2"});
-    ASSERT_TRUE(evaluation);
-    EXPECT_EQ(evaluation->result, "OK");
-
-    EXPECT_TRUE(store_.listSharedTokens().empty());
-}
-
-TEST_F(CustomFunctionTest, ResultThatCannotBeSetIsReportedToTheHost) {
+TEST_F(CustomFunctionTest, ResultThatCannotBeSetIsReportedToTheHostAfterTheTokenIsRegistered) {
     fmx::standin::failCalls(HostCall::DataSetAsText, fmx::ErrorCode::kUnknown);
-    const auto evaluation = evaluateIn("Invoices", "token-1");
+    const auto evaluation = evaluate("Lumenbox_RegisterPersistentToken", {"Invoices", 0}, {"token-1"});
     EXPECT_NE(evaluation.status, 0);
     EXPECT_EQ(evaluation.result, "");
-    // The token itself was registered before the result failed.
     EXPECT_TRUE(store_.isAuthorized("token-1", "Invoices", false));
 }
 
-TEST_F(CustomFunctionTest, LateEvaluationAfterUnregistrationLeavesTheStoreAlone) {
-    const auto registration = fmx::standin::registrations().at(0);
-    unregisterCustomFunctions();
-    EXPECT_TRUE(fmx::standin::registrations().empty());
-
-    // A calculation the host set up before the function went away.
-    const auto evaluation = fmx::standin::invoke(registration, {"Invoices", 0}, {"late-token"});
-    EXPECT_EQ(evaluation.status, 0);
-    EXPECT_EQ(evaluation.result, "OK");
-    EXPECT_TRUE(store_.listSharedTokens().empty());
-}
-
-TEST_F(CustomFunctionTest, FailedRegistrationLeavesNothingBehind) {
-    const auto registration = fmx::standin::registrations().at(0);
-    const auto urlRegistration = fmx::standin::registrations().at(1);
-    unregisterCustomFunctions();
-
-    fmx::standin::failCalls(HostCall::RegisterExternalFunction, fmx::ErrorCode::kUnknown);
-    EXPECT_THROW(registerCustomFunctions(store_, keys_), std::exception);
-    fmx::standin::clearFaults();
-    EXPECT_TRUE(fmx::standin::registrations().empty());
-    // The store and keys were forgotten with the failure: a stale calculation cannot reach them.
-    fmx::standin::invoke(registration, {"Invoices", 0}, {"token-1"});
-    EXPECT_TRUE(store_.listSharedTokens().empty());
-    EXPECT_EQ(fmx::standin::invoke(urlRegistration, {"Invoices", 0}, {}).result, "");
+// A calculation the host set up before the functions went away, or before their registration
+// failed, reaches neither the store nor the keys.
+TEST_F(CustomFunctionTest, LateEvaluationAfterUnregistrationOrAFailedRegistrationDoesNothing) {
+    const auto registered = fmx::standin::registrations();
+    for (const bool failAgain : {false, true}) {
+        unregisterCustomFunctions();
+        if (failAgain) {
+            fmx::standin::failCalls(HostCall::RegisterExternalFunction, fmx::ErrorCode::kUnknown);
+            EXPECT_THROW(registerCustomFunctions(store_, keys_), std::exception);
+            fmx::standin::clearFaults();
+        }
+        EXPECT_TRUE(fmx::standin::registrations().empty());
+        EXPECT_EQ(fmx::standin::invoke(registered[0], {"Invoices", 0}, {"late-token"}).result, "OK");
+        EXPECT_EQ(fmx::standin::invoke(registered[1], {"Orders", 0}, {}).result, "");
+        EXPECT_TRUE(store_.listSharedTokens().empty());
+        EXPECT_FALSE(keys_.matches("Orders", ""));
+        if (!failAgain) registerCustomFunctions(store_, keys_);
+    }
 }
 
 TEST_F(CustomFunctionTest, ConnectorUrlNamesTheCallingFileAndCarriesTheKeyTheBridgeChecks) {
-    fmx::standin::CalculationContext context;
-    context.fileName = " Sales & Co/Ä?";
-    const auto first = fmx::standin::evaluate("Lumenbox_ConnectorURL", context, {});
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->status, 0);
+    CalculationContext context{" Sales & Co/Ä?", 0};
+    const auto url = evaluate("Lumenbox_ConnectorURL", context, {}).result;
     const std::string prefix = "http://127.0.0.1:1365/webviewer?fileName=%20Sales%20%26%20Co%2F%C3%84%3F&key=";
-    ASSERT_EQ(first->result.substr(0, prefix.size()), prefix);
-    const std::string key = first->result.substr(prefix.size());
+    ASSERT_EQ(url.substr(0, prefix.size()), prefix);
+    const std::string key = url.substr(prefix.size());
     EXPECT_EQ(key.find_first_not_of("0123456789abcdef"), std::string::npos);
     EXPECT_EQ(key.size(), 64u);
     // The key is the file's (by its normalised name), stable, and no other file's.
     EXPECT_TRUE(keys_.matches("Sales & Co/Ä?", key));
-    EXPECT_EQ(fmx::standin::evaluate("Lumenbox_ConnectorURL", context, {})->result, first->result);
-    const auto other = fmx::standin::evaluate("Lumenbox_ConnectorURL", {"Invoices", 0}, {});
+    EXPECT_EQ(evaluate("Lumenbox_ConnectorURL", context, {}).result, url);
+    const auto other = evaluate("Lumenbox_ConnectorURL", {"Invoices", 0}, {}).result;
     EXPECT_FALSE(keys_.matches("Invoices", key));
-    EXPECT_TRUE(keys_.matches("Invoices", other->result.substr(other->result.find("&key=") + 5)));
-
-    // A file name the host cannot tell, or a late call after unregistration, gives no URL.
-    context.getFunctionError = 100;
-    EXPECT_EQ(fmx::standin::evaluate("Lumenbox_ConnectorURL", context, {})->result, "");
-    const auto registration = fmx::standin::registrations().at(1);
-    unregisterCustomFunctions();
-    EXPECT_EQ(fmx::standin::invoke(registration, {"Orders", 0}, {}).result, "");
-    EXPECT_FALSE(keys_.matches("Orders", ""));
+    EXPECT_TRUE(keys_.matches("Invoices", other.substr(other.find("&key=") + 5)));
+    context.getFunctionError = 100;  // a file name the host cannot tell gives no URL
+    EXPECT_EQ(evaluate("Lumenbox_ConnectorURL", context, {}).result, "");
 }
 
 }  // namespace

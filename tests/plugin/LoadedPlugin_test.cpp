@@ -1,31 +1,31 @@
 // The built plug-in loaded with dlopen and driven through FMExternCallProc, as the host does.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
-#include <chrono>
+#include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "fmx/StandInHost.h"
 #include "plugin/PluginHarness.h"
-#include "support/TestClients.h"
 #include "tools/host/PluginLibrary.h"
+#include "tools/host/SettingsFile.h"
+#include "ui/EnhancedSecurity.h"
 
 namespace Lumenbox::testing {
 namespace {
 
 using devhost::PluginLibrary;
+using fmx::standin::HostCall;
 
 std::int64_t unixMillisNow() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-bool pluginIsLoaded() {
-    void* handle = dlopen(kPluginPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (handle) dlclose(handle);
-    return handle != nullptr;
 }
 
 class LoadedPluginTest : public ::testing::Test {
@@ -33,171 +33,185 @@ protected:
     PluginEnvironment environment_;
 };
 
-TEST_F(LoadedPluginTest, HealthReportsTheLastIdleLevelAndWhenItCame) {
+TEST_F(LoadedPluginTest, HealthShowsTheLastIdleLevelOtherMessagesChangeNothingAndShutdownForgetsTheLevel) {
     PluginLibrary plugin(kPluginPath);
     ASSERT_EQ(plugin.init(), fmx::kInterfaceVersion);
     EXPECT_EQ((*bridgeHealth())["fileMaker"],
               (nlohmann::json{{"idleLevel", -1}, {"idleState", "unknown"}, {"observedAtUnixMs", 0}}));
-
     const auto before = unixMillisNow();
     plugin.idle(fmx::kIdleScriptRunning);
-    const auto after = unixMillisNow();
     auto fileMaker = (*bridgeHealth())["fileMaker"];
     EXPECT_EQ(fileMaker["idleLevel"], 3);
     EXPECT_EQ(fileMaker["idleState"], "script_running");
     EXPECT_GE(fileMaker["observedAtUnixMs"].get<std::int64_t>(), before);
-    EXPECT_LE(fileMaker["observedAtUnixMs"].get<std::int64_t>(), after);
+    EXPECT_LE(fileMaker["observedAtUnixMs"].get<std::int64_t>(), unixMillisNow());
 
-    plugin.idle(fmx::kIdleUserIdle);
-    EXPECT_EQ((*bridgeHealth())["fileMaker"]["idleState"], "user_idle");
+    const auto health = bridgeHealth();
+    for (const fmx::uchar message : {2, 3, 6, 8, 9, 100, 255}) {
+        plugin.send(message, fmx::kIdleUnsafe, 10, 12345);
+        EXPECT_EQ(plugin.lastCall().result, 12345) << "message " << int(message);
+    }
+    EXPECT_EQ(bridgeHealth(), health);
+    EXPECT_EQ(fmx::standin::registrations().size(), 2u);
 
-    // Shutdown forgets the level: a later Init starts from "unknown" again.
     plugin.shutdown();
     ASSERT_EQ(plugin.init(), fmx::kInterfaceVersion);
     EXPECT_EQ((*bridgeHealth())["fileMaker"]["idleLevel"], -1);
     plugin.shutdown();
 }
 
-TEST_F(LoadedPluginTest, InitWhileThePortIsTakenStillEnablesThePlugin) {
+TEST_F(LoadedPluginTest, InitUnderAFaultIsRefusedOrRunsWithoutTheBridgeAndLeavesNothingInTheWay) {
+    PluginLibrary plugin(kPluginPath);
     PortBlocker port;
-    ASSERT_TRUE(port.bind());
-    PluginLibrary plugin(kPluginPath);
-
-    EXPECT_EQ(plugin.init(), fmx::kInterfaceVersion);
-
-    EXPECT_FALSE(bridgeHealth());
-    EXPECT_EQ(fmx::standin::registrations().size(), 2u);  // the function works without the bridge
-    EXPECT_NE(environment_.logText().find("bridge_start_failed host=127.0.0.1 port=1365 error_code="),
-              std::string::npos);
-    plugin.idle();  // too early for a retry: nothing happens
-    EXPECT_FALSE(bridgeHealth());
-    plugin.shutdown();
-}
-
-TEST_F(LoadedPluginTest, FailingInitIsRefusedLoggedAndLeavesNothingBehind) {
-    PluginLibrary plugin(kPluginPath);
-    struct Case {
-        fmx::standin::HostCall call;
-        fmx::int32 code;
-        std::string logged;
-    };
-    for (const Case& failure :
-         {Case{fmx::standin::HostCall::RegisterExternalFunction, fmx::ErrorCode::kUnknown,
-               "plugin_init_exception error=\"FM_ExprEnv_RegisterExternalFunctionEx failed with host error 2\"\n"},
-          Case{fmx::standin::HostCall::QuadCharConstructor, fmx::ErrorCode::kOutOfMemory,
-               "plugin_init_exception error=\"std::bad_alloc\"\n"}}) {
-        fmx::standin::failCalls(failure.call, failure.code);
-        EXPECT_EQ(plugin.init(), fmx::kInitRefused);
-        fmx::standin::clearFaults();
-
-        EXPECT_FALSE(bridgeHealth());
-        EXPECT_TRUE(fmx::standin::registrations().empty());
-        EXPECT_NE(environment_.logText().find(failure.logged), std::string::npos) << environment_.logText();
-    }
-
-    // Nothing of the failed attempts is in the way of the next one.
-    ASSERT_EQ(plugin.init(), fmx::kInterfaceVersion);
-    EXPECT_TRUE(bridgeHealth());
-    plugin.shutdown();
-}
-
-TEST_F(LoadedPluginTest, FunctionTheHostRefusesFailsInit) {
-    // Another plug-in already holds the function id.
     fmx::ErrorCode error;
     fmx::QuadCharUniquePtr id(FM_QuadChar_Constructor2('L', 'M', 'B', 'X', error));
     fmx::TextUniquePtr name(FM_Text_Constructor1(error));
     FM_Text_Assign(*name, "Other", fmx::kEncodingUtf8, error);
     auto other = [](fmx::int16, const fmx::ExprEnv&, const fmx::DataVect&, fmx::Data&) -> fmx::errcode { return 0; };
-    ASSERT_EQ(FM_ExprEnv_RegisterExternalFunctionEx(*id, 4, *name, *name, *name, 1, 1, 0, other, error), 0);
-
-    PluginLibrary plugin(kPluginPath);
-    EXPECT_EQ(plugin.init(), fmx::kInitRefused);
-    EXPECT_FALSE(bridgeHealth());
-
-    FM_ExprEnv_UnRegisterExternalFunction(*id, 4, error);
+    struct Case {
+        const char* name;
+        std::function<void()> fault, clear;
+        fmx::intptr init;
+        std::size_t functions;
+        std::string logged;
+    };
+    const std::vector<Case> cases = {
+        {"the host refuses the function", [] { fmx::standin::failCalls(HostCall::RegisterExternalFunction, 2); },
+         fmx::standin::clearFaults, fmx::kInitRefused, 0,
+         "plugin_init_exception error=\"FM_ExprEnv_RegisterExternalFunctionEx failed with host error 2\"\n"},
+        {"the host is out of memory", [] { fmx::standin::failCalls(HostCall::QuadCharConstructor, 1); },
+         fmx::standin::clearFaults, fmx::kInitRefused, 0, "plugin_init_exception error=\"std::bad_alloc\"\n"},
+        {"another plug-in holds the function id",
+         [&] { ASSERT_EQ(FM_ExprEnv_RegisterExternalFunctionEx(*id, 4, *name, *name, *name, 1, 1, 0, other, error), 0); },
+         [&] { FM_ExprEnv_UnRegisterExternalFunction(*id, 4, error); }, fmx::kInitRefused, 1, ""},
+        // The functions work without the bridge.
+        {"the port is taken", [&] { ASSERT_TRUE(port.bind()); }, [&] { port.release(); },
+         fmx::kInterfaceVersion, 2, "bridge_start_failed host=127.0.0.1 port=1365 error_code="},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.fault();
+        EXPECT_EQ(plugin.init(), c.init);
+        EXPECT_EQ(fmx::standin::registrations().size(), c.functions);
+        c.clear();
+        EXPECT_FALSE(bridgeHealth());
+        EXPECT_NE(environment_.logText().find(c.logged), std::string::npos) << environment_.logText();
+        plugin.shutdown();
+    }
+    ASSERT_EQ(plugin.init(), fmx::kInterfaceVersion);
+    EXPECT_TRUE(bridgeHealth());
+    plugin.shutdown();
 }
 
-TEST_F(LoadedPluginTest, GetStringFillsTheBufferWithinItsCapacity) {
+TEST_F(LoadedPluginTest, GetStringWritesWithinTheBufferItIsGiven) {
     PluginLibrary plugin(kPluginPath);
-    constexpr fmx::unichar16 kUntouched = 0xAAAA;
-    // The units written for `id` into a buffer of `capacity` units, followed by one unit that
-    // must never be written.
-    auto answer = [&](fmx::uchar id, fmx::uint32 capacity) {
-        std::vector<fmx::unichar16> buffer(capacity + 1, kUntouched);
-        plugin.send(fmx::kMessageGetString, id, capacity, reinterpret_cast<fmx::intptr>(buffer.data()));
-        EXPECT_EQ(buffer.back(), kUntouched) << "written past the capacity";
-        buffer.pop_back();
-        return std::u16string(buffer.begin(), buffer.end());
-    };
-    const std::u16string untouched(1, kUntouched);
-
-    EXPECT_EQ(answer(fmx::kStringName, 10), std::u16string(u"Lumenbox\0", 9) + untouched);
-    EXPECT_EQ(answer(fmx::kStringName, 9), std::u16string(u"Lumenbox\0", 9));
-    EXPECT_EQ(answer(fmx::kStringName, 5), std::u16string(u"Lume\0", 5));
-    EXPECT_EQ(answer(fmx::kStringName, 1), std::u16string(1, u'\0'));
-    EXPECT_EQ(answer(fmx::kStringName, 0), u"");
-    EXPECT_EQ(answer(130, 4), std::u16string(1, u'\0') + untouched + untouched + untouched);
-    EXPECT_EQ(answer(127, 2), std::u16string(1, u'\0') + untouched);
-    EXPECT_EQ(answer(133, 2), std::u16string(1, u'\0') + untouched);
-
-    EXPECT_EQ(plugin.getString(fmx::kStringName), "Lumenbox");
+    constexpr char16_t kUntouched = 0xAAAA;
+    const struct {
+        fmx::uchar id;
+        fmx::uint32 capacity;
+        std::u16string written;  // then untouched units up to the capacity, and one more
+    } cases[] = {{fmx::kStringName, 10, std::u16string(u"Lumenbox\0", 9)}, {fmx::kStringName, 9, std::u16string(u"Lumenbox\0", 9)},
+                 {fmx::kStringName, 5, std::u16string(u"Lume\0", 5)},     {fmx::kStringName, 1, std::u16string(1, u'\0')},
+                 {fmx::kStringName, 0, u""},                              {130, 4, std::u16string(1, u'\0')},
+                 {127, 2, std::u16string(1, u'\0')},                     {133, 2, std::u16string(1, u'\0')}};
+    for (const auto& c : cases) {
+        std::u16string buffer(c.capacity + 1, kUntouched);
+        plugin.send(fmx::kMessageGetString, c.id, c.capacity, reinterpret_cast<fmx::intptr>(buffer.data()));
+        EXPECT_EQ(buffer, c.written + std::u16string(c.capacity + 1 - c.written.size(), kUntouched))
+            << "string " << int(c.id) << ", capacity " << c.capacity;
+    }
     EXPECT_EQ(plugin.getString(fmx::kStringDescription), "Lumenbox Plugin v3.2.0 - Local connection for Lumenbox MCP");
     EXPECT_EQ(plugin.getString(fmx::kStringOptions), "LMBX1YnYYYn");
     EXPECT_EQ(plugin.getString(fmx::kStringWebAddress).rfind("https://", 0), 0u);
-
-    // No buffer at all: nothing to write, nothing to crash on.
-    plugin.send(fmx::kMessageGetString, fmx::kStringName, 10, 0);
-}
-
-TEST_F(LoadedPluginTest, MessagesItDoesNotHandleChangeNothing) {
-    PluginLibrary plugin(kPluginPath);
-    ASSERT_EQ(plugin.init(), fmx::kInterfaceVersion);
-    plugin.idle(fmx::kIdleScriptPaused);
-    const auto before = bridgeHealth();
-    ASSERT_TRUE(before);
-
-    for (const fmx::uchar message : {2, 3, 6, 8, 9, 100, 255}) {
-        plugin.send(message, fmx::kIdleUnsafe, 10, 12345);
-        EXPECT_EQ(plugin.lastCall().result, 12345) << "message " << int(message);
-    }
-
-    EXPECT_EQ(bridgeHealth(), before);
-    EXPECT_EQ(fmx::standin::registrations().size(), 2u);
-    plugin.shutdown();
+    plugin.send(fmx::kMessageGetString, fmx::kStringName, 10, 0);  // no buffer: nothing to crash on
 }
 
 // Twice with Shutdown before the unload, then once unloaded with the bridge running.
 TEST_F(LoadedPluginTest, InitStartsTheBridgeAndShutdownOrUnloadStopsItLeavingNoThreadOrDescriptorBehind) {
-    // Some runtimes (ThreadSanitizer's) start a helper thread of their own with the process's
-    // first thread: start and join one first, so that the baseline already counts it.
+    // Some runtimes (ThreadSanitizer's) start a helper thread with the process's first thread:
+    // start and join one first, so that the baseline already counts it.
     std::thread([] {}).join();
-    const auto threads = threadCount();
-    const auto descriptors = openDescriptorCount();
-
+    const auto threads = procEntries("task");
+    const auto descriptors = procEntries("fd");
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         {
             PluginLibrary plugin(kPluginPath);
             ASSERT_EQ(plugin.init(), fmx::kInterfaceVersion);
             plugin.idle();
-            const auto health = bridgeHealth();
-            ASSERT_TRUE(health);
-            EXPECT_EQ((*health)["status"], "ok");
-            EXPECT_EQ((*health)["version"], "3.2.0");
-            EXPECT_EQ(fmx::standin::registrations().size(), 2u);
-            EXPECT_GT(threadCount(), threads);
-            if (round < 2) {
-                plugin.shutdown();
-                EXPECT_FALSE(bridgeHealth());
-            }
+            EXPECT_EQ((*bridgeHealth())["version"], "3.2.0");
+            EXPECT_GT(procEntries("task"), threads);
+            if (round < 2) plugin.shutdown();
         }
-        EXPECT_FALSE(pluginIsLoaded());
+        void* handle = dlopen(kPluginPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        EXPECT_EQ(handle, nullptr) << "still loaded";
+        if (handle) dlclose(handle);
         EXPECT_FALSE(bridgeHealth());
         EXPECT_TRUE(fmx::standin::registrations().empty()) << "a callback into the unloaded library is left behind";
         // A joined thread's kernel task may linger for a moment after the join returns.
-        EXPECT_TRUE(eventually([&] { return threadCount() == threads; }, 5s)) << threadCount() << " threads, " << threads << " before";
-        EXPECT_EQ(openDescriptorCount(), descriptors);
+        EXPECT_TRUE(eventually([&] { return procEntries("task") == threads; }, 5s));
+        EXPECT_EQ(procEntries("fd"), descriptors);
     }
+}
+
+// The development host holds no copy of the plug-in's code: the setting reaches the plug-in only
+// through the file both read.
+TEST_F(LoadedPluginTest, SettingsFileTheHostWritesIsTheOneThePluginReadsAndTheOtherWayRound) {
+    const auto file = *devhost::settingsFile();
+    for (const std::string initial : {"", R"({"Other":[1]})", "not json", "[true]"}) {
+        for (const bool enabled : {true, false}) {
+            SCOPED_TRACE(initial + (enabled ? " -> on" : " -> off"));
+            std::filesystem::remove(file);
+            if (!initial.empty()) {
+                std::filesystem::create_directories(file.parent_path());
+                std::ofstream(file) << initial;
+            }
+            ASSERT_TRUE(devhost::writeEnhancedSecurity(enabled));
+            EXPECT_EQ(isEnhancedSecurityEnabled(), enabled);
+            EXPECT_EQ(readFile(file).find("\"Other\"") != std::string::npos, initial == R"({"Other":[1]})");
+            setEnhancedSecurityEnabled(!enabled);
+            EXPECT_EQ(devhost::readEnhancedSecurity(), !enabled);
+        }
+    }
+}
+
+// The development host as a user runs it: its options reach the plug-in it loads, and the demo
+// file's web viewer runs scripts.
+TEST_F(LoadedPluginTest, DevelopmentHostRunsThePluginWithItsOptionsAndTheDemoFile) {
+    const auto output = (environment_.home() / "host.out").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> args = {LUMENBOX_HOST_PATH, "--demo", "--enhanced-security", "on", "--approve", "allow"};
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    struct Child {
+        pid_t pid = 0;
+        int stop() {  // SIGTERM, then its exit status
+            int status = -1;
+            if (pid > 0 && kill(pid, SIGTERM) == 0 && waitpid(pid, &status, 0) == pid) pid = 0;
+            return status;
+        }
+        ~Child() { stop(); }
+    } host;
+    ASSERT_EQ(posix_spawn(&host.pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    ASSERT_TRUE(eventually([] { return bridgeHealth() && httpGet(kBridgePort, "/connectedFiles").body == R"(["Demo"])"; }, 10s));
+    const std::string call = R"({"connectedFileName":"Demo","scriptName":"Echo","data":{"a":1}})";
+    EXPECT_EQ(httpPost(kBridgePort, "/callScript", call, {{"x-lumenbox-session", "host-session-2"}}).status, 401);
+    const auto approval = httpPost(kBridgePort, "/authorizeSession", R"({"sessionId":"host-session-1","fileName":"Demo"})");
+    EXPECT_EQ(approval.body, R"({"status":"approved"})");
+    const auto reply = httpPost(kBridgePort, "/callScript", call, {{"x-lumenbox-session", "host-session-1"}});
+    EXPECT_EQ(reply.json()["result"], nlohmann::json({{"a", 1}})) << reply.body;
+
+    const int status = host.stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(bridgeHealth());
+    const auto printed = readFile(output);
+    EXPECT_NE(printed.find("bridge listening on http://127.0.0.1:1365 (enhanced security on)"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("demo: web viewer of \"Demo\" connected"), std::string::npos) << printed;
 }
 
 }  // namespace

@@ -1,76 +1,117 @@
 #pragma once
+// The plug-in layer's harness: the built plug-in, what it sees of the machine, and what can be
+// seen of it from outside. Main thread only.
 
-#include <chrono>
-#include <cstddef>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
-#include "fmx/HostSdk.h"
+#include "fmx/StandInHost.h"
+#include "plugin/PluginLifecycle.h"
 #include "support/ScopedEnv.h"
+#include "support/TestClients.h"
 
 namespace Lumenbox::testing {
 
-// The plug-in built with these tests.
 inline const std::filesystem::path kPluginPath = LUMENBOX_PLUGIN_PATH;
 inline constexpr int kBridgePort = 1365;
 
-// What the plug-in sees of the machine during a test: a fresh home folder (log, settings), no
-// failing host calls and no script handler, all restored afterwards.
+// A fresh home folder (log, settings), no failing host calls and no script handler; all restored.
 class PluginEnvironment {
 public:
-    PluginEnvironment();
-    ~PluginEnvironment();
-    PluginEnvironment(const PluginEnvironment&) = delete;
-    PluginEnvironment& operator=(const PluginEnvironment&) = delete;
-
-    std::string logText() const;
+    PluginEnvironment() { fmx::standin::clearFaults(); }
+    ~PluginEnvironment() {
+        fmx::standin::clearFaults();
+        fmx::standin::setScriptHandler({});
+    }
+    std::string logText() const { return readFile(home_.path() / "plugin.log"); }
+    const std::filesystem::path& home() const { return home_.path(); }
 
 private:
     TempDir home_;
-    ScopedEnv homeEnv_;
-    ScopedEnv configEnv_;
-    ScopedEnv logEnv_;
+    ScopedEnv homeEnv_{"HOME", home_.path().string()};
+    ScopedEnv configEnv_{"XDG_CONFIG_HOME", (home_.path() / "config").string()};
+    ScopedEnv logEnv_{"LUMENBOX_PLUGIN_LOG_PATH", (home_.path() / "plugin.log").string()};
 };
 
-// Keeps 127.0.0.1:1365 bound without listening, so the bridge cannot take the port and
-// connections to it are refused.
+// Holds 127.0.0.1:1365 so that the bridge cannot take it, and closes every connection made to it
+// at once, so that nothing answers there. (A socket merely bound, not listening, would stop the
+// bridge only while no earlier connection of the port lingers in TIME_WAIT.)
 class PortBlocker {
 public:
-    PortBlocker() = default;
     ~PortBlocker() { release(); }
-    PortBlocker(const PortBlocker&) = delete;
-    PortBlocker& operator=(const PortBlocker&) = delete;
-
-    // False when the port is in use by someone else.
-    bool bind();
-    void release();
+    bool bind() {  // false when someone else has the port
+        release();
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(kBridgePort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 16) != 0) {
+            release();
+            return false;
+        }
+        closer_ = std::thread([fd = fd_] {
+            for (int connection; (connection = accept(fd, nullptr, nullptr)) >= 0;) close(connection);
+        });
+        return true;
+    }
+    void release() {
+        if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);  // ends the accept
+        if (closer_.joinable()) closer_.join();
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
 
 private:
     int fd_ = -1;
+    std::thread closer_;
 };
 
-// The bridge's GET /health on port 1365 parsed, or nullopt when nothing listens there.
-std::optional<nlohmann::json> bridgeHealth();
+// GET /health on port 1365, parsed; nullopt when nothing answers there.
+inline std::optional<nlohmann::json> bridgeHealth() {
+    try {
+        auto reply = httpGet(kBridgePort, "/health");
+        return reply.status == 200 ? std::optional(reply.json()) : std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
 
-// Drives the plug-in's code linked into the test, through the same function its exported entry
-// point calls, with one extern-call structure from the stand-in host.
+// The plug-in's code linked into the test, driven through the function its entry point calls.
 class InProcessHost {
 public:
-    InProcessHost();
-    fmx::intptr send(fmx::uchar message, fmx::uchar parameter1 = 0);
+    fmx::intptr send(fmx::uchar message, fmx::uchar parameter1 = 0) {
+        call_.message = message;
+        call_.parameter1 = parameter1;
+        call_.result = 0;
+        handleExternCall(&call_);
+        return call_.result;
+    }
     fmx::intptr init() { return send(fmx::kMessageInit); }
-    void idle(fmx::uchar level = fmx::kIdleUserIdle) { send(fmx::kMessageIdle, level); }
+    void idle() { send(fmx::kMessageIdle, fmx::kIdleUserIdle); }
     void shutdown() { send(fmx::kMessageShutdown); }
 
 private:
-    FMX_ExternCallStruct call_;
+    FMX_ExternCallStruct call_ = fmx::standin::makeExternCall();
 };
 
-// Threads and open file descriptors of this process.
-std::size_t threadCount();
-std::size_t openDescriptorCount();
+// Entries of a /proc folder of this process: "task" counts threads, "fd" open descriptors (the
+// iterator's own one included, every time alike).
+inline std::size_t procEntries(const char* folder) {
+    std::filesystem::directory_iterator entries(std::filesystem::path("/proc/self") / folder);
+    return static_cast<std::size_t>(std::distance(entries, {}));
+}
 
 }  // namespace Lumenbox::testing

@@ -4,185 +4,161 @@
 #include <future>
 #include <mutex>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
-#include "fmx/StandInHost.h"
 #include "plugin/HostInterface.h"
 #include "plugin/PluginHarness.h"
 
 namespace Lumenbox::testing {
 namespace {
 
-using namespace std::chrono_literals;
+using fmx::standin::ScriptRequest;
 
-// The host side of script starts: records each request and lets a test wait for them.
+// The host's side of script starts: records each one, lets a test wait for them, and checks that
+// every host object made for a start is released again, whatever the outcome.
 class ScriptBridgeTest : public ::testing::Test {
 protected:
-    ScriptBridgeTest() : call_(fmx::standin::makeExternCall()) {
+    ScriptBridgeTest() {
         gFMX_ExternCallPtr = &call_;
-        objectsBefore_ = fmx::standin::liveObjects();
-        fmx::standin::setScriptHandler([this](const fmx::standin::ScriptRequest& request) {
-            if (onStart_) onStart_(request);
+        fmx::standin::setScriptHandler([this](const ScriptRequest& request) {
+            if (answer_) bridge_->deliverResult(fetchIdOf(request), answer_(request));
             std::lock_guard lock(mutex_);
-            requests_.push_back(request);
+            starts_.push_back(request);
             changed_.notify_all();
         });
     }
-
     ~ScriptBridgeTest() override {
         fmx::standin::setScriptHandler({});
         gFMX_ExternCallPtr = nullptr;
-        // Every host object made for a script start is released again, whatever the outcome.
         EXPECT_EQ(fmx::standin::liveObjects(), objectsBefore_);
     }
 
-    // Blocks until `count` scripts have been started; returns them.
-    std::vector<fmx::standin::ScriptRequest> waitForStarts(std::size_t count) {
+    std::vector<ScriptRequest> waitForStarts(std::size_t count) {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return requests_.size() >= count; });
-        return requests_;
+        changed_.wait(lock, [&] { return starts_.size() >= count; });
+        return starts_;
     }
-
-    static std::string fetchIdOf(const fmx::standin::ScriptRequest& request) {
+    static std::string fetchIdOf(const ScriptRequest& request) {
         return nlohmann::json::parse(request.parameter)["callback"]["fetchId"];
+    }
+    std::future<std::pair<std::string, std::string>> callAsync(const std::string& data) {
+        return std::async(std::launch::async, [this, data] { return bridge_->callScript("Invoices", "Report", data); });
     }
 
     PluginEnvironment environment_;
-    FMX_ExternCallStruct call_;
-    std::size_t objectsBefore_ = 0;
-    std::function<void(const fmx::standin::ScriptRequest&)> onStart_;
+    FMX_ExternCallStruct call_ = fmx::standin::makeExternCall();
+    std::size_t objectsBefore_ = fmx::standin::liveObjects();
+    std::unique_ptr<ScriptBridge> bridge_ = std::make_unique<ScriptBridge>();
+    std::function<std::string(const ScriptRequest&)> answer_;  // answers a start while the host starts it
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<fmx::standin::ScriptRequest> requests_;  // Guarded by mutex_
+    std::vector<ScriptRequest> starts_;  // Guarded by mutex_
 };
 
 TEST_F(ScriptBridgeTest, ResultDeliveredWhileTheHostIsStillStartingTheScriptIsReturned) {
-    ScriptBridge bridge;
-    onStart_ = [&](const fmx::standin::ScriptRequest& request) {
-        bridge.deliverResult(fetchIdOf(request), "{\"total\":42}");
-    };
-
-    const auto [fetchId, result] = bridge.callScript("Invoices", "Monthly report", R"({"month":3})");
-
+    answer_ = [](const ScriptRequest&) { return "{\"total\":42}"; };
+    const auto [fetchId, result] = bridge_->callScript("Invoices", "Monthly report", R"({"month":3})");
     EXPECT_EQ(result, "{\"total\":42}");
-    const auto starts = waitForStarts(1);
-    EXPECT_EQ(starts[0].fileName, "Invoices");
-    EXPECT_EQ(starts[0].scriptName, "Monthly report");
-    EXPECT_EQ(starts[0].control, fmx::kScriptControlResume);
-    EXPECT_EQ(starts[0].parameter, R"({"callback":{"fetchId":")" + fetchId + R"("},"data":{"month":3}})");
-}
-
-TEST_F(ScriptBridgeTest, EnvelopeInsertsTheParameterVerbatim) {
-    EXPECT_EQ(ScriptBridge::makeEnvelope("f-1", "{}"), R"({"callback":{"fetchId":"f-1"},"data":{}})");
+    const auto start = waitForStarts(1)[0];
+    EXPECT_EQ(std::tie(start.fileName, start.scriptName, start.control),
+              std::tie("Invoices", "Monthly report", fmx::kScriptControlResume));
+    EXPECT_EQ(start.parameter, R"({"callback":{"fetchId":")" + fetchId + R"("},"data":{"month":3}})");
+    // The parameter goes into the envelope verbatim, whatever it holds.
     EXPECT_EQ(ScriptBridge::makeEnvelope("f-1", ""), R"({"callback":{"fetchId":"f-1"},"data":})");
     EXPECT_EQ(ScriptBridge::makeEnvelope("f-1", R"("ü \"x\"")"), R"({"callback":{"fetchId":"f-1"},"data":"ü \"x\""})");
 }
 
+// Without an answer in time, and without a host to start the script at all, the call times out;
+// a late delivery changes nothing, and the next call is answered by its own.
 TEST_F(ScriptBridgeTest, CallWithoutAnAnswerTimesOutAndALateDeliveryChangesNothing) {
-    ScriptBridge bridge(0ms);
-    try {
-        bridge.callScript("Invoices", "Slow", "null");
-        FAIL() << "the call did not time out";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "Script call timed out after 0ms");
+    for (const bool withHost : {true, false}) {
+        gFMX_ExternCallPtr = withHost ? &call_ : nullptr;
+        bridge_ = std::make_unique<ScriptBridge>(0ms);
+        try {
+            bridge_->callScript("Invoices", "Slow", "null");
+            ADD_FAILURE() << "the call did not time out";
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), "Script call timed out after 0ms");
+        }
     }
-    bridge.deliverResult(fetchIdOf(waitForStarts(1)[0]), "late");
-
-    // The bridge goes on working: the next call is answered by its own delivery.
-    onStart_ = [&](const fmx::standin::ScriptRequest& request) { bridge.deliverResult(fetchIdOf(request), "next"); };
-    EXPECT_EQ(bridge.callScript("Invoices", "Fast", "null").second, "next");
+    EXPECT_EQ(waitForStarts(1).size(), 1u) << "a script started without the host";
+    bridge_->deliverResult(fetchIdOf(starts_[0]), "late");
+    gFMX_ExternCallPtr = &call_;
+    answer_ = [](const ScriptRequest&) { return "next"; };
+    EXPECT_EQ(bridge_->callScript("Invoices", "Fast", "null").second, "next");
 }
 
-TEST_F(ScriptBridgeTest, WithoutTheHostsRecordNoScriptStartsAndTheCallTimesOut) {
-    gFMX_ExternCallPtr = nullptr;
-    ScriptBridge bridge(0ms);
-    EXPECT_THROW(bridge.callScript("Invoices", "Any", "null"), std::runtime_error);
-    std::lock_guard lock(mutex_);
-    EXPECT_TRUE(requests_.empty());
-}
-
-TEST_F(ScriptBridgeTest, RejectAllFailsAWaitingCallWithTheReason) {
-    ScriptBridge bridge;
-    auto call = std::async(std::launch::async, [&] { return bridge.callScript("Invoices", "Report", "{}"); });
-    waitForStarts(1);
-
-    bridge.rejectAll("Plugin shutting down");
-
-    try {
-        call.get();
-        FAIL() << "the call was not rejected";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "Plugin shutting down");
+// rejectAll fails a waiting call with its reason and forgets it; destroying the bridge releases
+// the caller before it returns.
+TEST_F(ScriptBridgeTest, WaitingCallIsFailedByRejectAllOrByTheBridgesEnd) {
+    for (const bool destroy : {false, true}) {
+        const auto before = waitForStarts(0).size();
+        auto call = callAsync("{}");
+        const auto start = waitForStarts(before + 1).back();
+        if (destroy) {
+            bridge_.reset();
+            EXPECT_THROW(call.get(), std::runtime_error);
+            continue;
+        }
+        bridge_->rejectAll("Plugin shutting down");
+        try {
+            call.get();
+            ADD_FAILURE() << "the call was not rejected";
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), "Plugin shutting down");
+        }
+        bridge_->deliverResult(fetchIdOf(start), "late");
+        answer_ = [](const ScriptRequest&) { return "ok"; };
+        EXPECT_EQ(bridge_->callScript("Invoices", "Report", "{}").second, "ok");
+        answer_ = nullptr;
     }
-    // Rejected calls are gone: their delivery does nothing, and the bridge takes new calls.
-    bridge.deliverResult(fetchIdOf(waitForStarts(1)[0]), "late");
-    bridge.rejectAll("nothing pending");
-    onStart_ = [&](const fmx::standin::ScriptRequest& request) { bridge.deliverResult(fetchIdOf(request), "ok"); };
-    EXPECT_EQ(bridge.callScript("Invoices", "Report", "{}").second, "ok");
 }
 
 TEST_F(ScriptBridgeTest, ConcurrentCallsAreCompletedEachByItsOwnDelivery) {
-    ScriptBridge bridge;
-    auto first = std::async(std::launch::async, [&] { return bridge.callScript("Invoices", "Report", "1"); });
-    auto second = std::async(std::launch::async, [&] { return bridge.callScript("Invoices", "Report", "2"); });
+    auto first = callAsync("1");
+    auto second = callAsync("2");
     const auto starts = waitForStarts(2);
     ASSERT_NE(fetchIdOf(starts[0]), fetchIdOf(starts[1]));
-
-    // Answer each start with its own data, the later one first.
-    for (auto it = starts.rbegin(); it != starts.rend(); ++it) {
-        const auto data = nlohmann::json::parse(it->parameter)["data"].dump();
-        bridge.deliverResult(fetchIdOf(*it), "result " + data);
+    for (auto it = starts.rbegin(); it != starts.rend(); ++it) {  // the later one first
+        bridge_->deliverResult(fetchIdOf(*it), "result " + nlohmann::json::parse(it->parameter)["data"].dump());
     }
-
-    const auto [firstId, firstResult] = first.get();
-    const auto [secondId, secondResult] = second.get();
-    EXPECT_EQ(firstResult, "result 1");
-    EXPECT_EQ(secondResult, "result 2");
-    EXPECT_NE(firstId, secondId);
+    EXPECT_EQ(first.get().second, "result 1");
+    EXPECT_EQ(second.get().second, "result 2");
 }
 
-TEST_F(ScriptBridgeTest, HostFailuresWhileStartingSurfaceAsTheirExceptions) {
-    ScriptBridge bridge;
-    fmx::standin::failCalls(fmx::standin::HostCall::TextAssign, fmx::ErrorCode::kOutOfMemory);
-    EXPECT_THROW(bridge.callScript("Invoices", "Report", "{}"), std::bad_alloc);
-
+// Host failures come out as the exceptions the callers expect; the objects made are released.
+TEST_F(ScriptBridgeTest, HostFailuresSurfaceAsTheirExceptionsAndTextsSurviveTheHost) {
+    using fmx::standin::HostCall;
+    fmx::standin::failCalls(HostCall::TextAssign, fmx::ErrorCode::kOutOfMemory);
+    EXPECT_THROW(bridge_->callScript("Invoices", "Report", "{}"), std::bad_alloc);
     fmx::standin::clearFaults();
-    fmx::standin::failCalls(fmx::standin::HostCall::DataSetAsText, fmx::ErrorCode::kUnknown);
-    try {
-        bridge.callScript("Invoices", "Report", "{}");
-        FAIL() << "the host failure was not raised";
-    } catch (const HostCallError& error) {
-        EXPECT_EQ(error.code(), fmx::ErrorCode::kUnknown);
-        EXPECT_STREQ(error.what(), "FM_Data_SetAsText failed with host error 2");
+    for (const auto& [call, expected] : {std::pair{HostCall::DataSetAsText, "FM_Data_SetAsText failed with host error 7"},
+                                         std::pair{HostCall::TextAssign, "FM_Text_Assign failed with host error 7"}}) {
+        fmx::standin::failCalls(call, 7);
+        try {
+            call == HostCall::TextAssign ? void(makeText("x")) : void(bridge_->callScript("Invoices", "Report", "{}"));
+            ADD_FAILURE() << "no exception";
+        } catch (const HostCallError& error) {
+            EXPECT_EQ(error.code(), 7);
+            EXPECT_STREQ(error.what(), expected);
+        }
+        fmx::standin::clearFaults();
     }
-    std::lock_guard lock(mutex_);
-    EXPECT_TRUE(requests_.empty());
-}
-
-TEST_F(ScriptBridgeTest, DestroyingTheBridgeReleasesAWaitingCallerFirst) {
-    auto bridge = std::make_unique<ScriptBridge>();
-    auto call = std::async(std::launch::async, [&] { return bridge->callScript("Invoices", "Report", "{}"); });
-    waitForStarts(1);
-
-    bridge.reset();  // returns only once the caller has left the bridge
-
-    EXPECT_THROW(call.get(), std::runtime_error);
+    EXPECT_TRUE(starts_.empty());
+    // Characters of one to four bytes, and a text longer than any buffer, come back unchanged; a
+    // UTF-8 error as the replacement character, never as a cut text.
+    for (const std::string text : {"", "Ärzte – Übersicht", "請求書", "😀🎉 x", std::string(5000, 'a').c_str()}) {
+        EXPECT_EQ(textToString(*makeText(text)), text);
+    }
+    EXPECT_EQ(textToString(*makeText("a\xFF" "b")), "a\xEF\xBF\xBD" "b");
 }
 
 TEST_F(ScriptBridgeTest, TrackedFilesAreUniqueAndSortedByBytes) {
-    ScriptBridge bridge;
-    for (const char* name : {"invoices", "Orders", "invoices", "Ärzte", "Contacts"}) bridge.trackFile(name);
-    bridge.untrackFile("Orders");
-    bridge.untrackFile("never tracked");
-    EXPECT_EQ(bridge.getTrackedFiles(), (std::vector<std::string>{"Contacts", "invoices", "Ärzte"}));
-
-    bridge.trackFile("Contacts");
-    bridge.untrackFile("Contacts");
-    EXPECT_EQ(bridge.getTrackedFiles(), (std::vector<std::string>{"invoices", "Ärzte"}));
+    for (const char* name : {"invoices", "Orders", "invoices", "Ärzte", "Contacts"}) bridge_->trackFile(name);
+    for (const char* name : {"Orders", "never tracked", "Contacts"}) bridge_->untrackFile(name);
+    EXPECT_EQ(bridge_->getTrackedFiles(), (std::vector<std::string>{"invoices", "Ärzte"}));
 }
 
 }  // namespace

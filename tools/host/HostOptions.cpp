@@ -2,7 +2,6 @@
 
 #include <ostream>
 
-#include "ui/headless/TerminalApproval.h"
 
 namespace Lumenbox::devhost {
 
@@ -55,7 +54,7 @@ std::optional<HostOptions> parseHostOptions(int argc, char** argv, std::string& 
         } else if (arg == "--approve") {
             auto mode = value();
             if (!mode) return std::nullopt;
-            if (!parseApprovalMode(*mode)) {
+            if (*mode != "ask" && *mode != "allow" && *mode != "deny" && *mode != "never") {
                 error = "--approve takes ask, allow, deny or never";
                 return std::nullopt;
             }

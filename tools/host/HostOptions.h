@@ -14,7 +14,7 @@ struct HostOptions {
     bool demo = false;
     std::optional<bool> enhancedSecurity;
     // How authorization dialogs are answered: "ask", "allow", "deny" or "never"; unset, nobody
-    // answers them (as "never").
+    // answers them (as "never"). The plug-in's stand-in dialogs read it from LUMENBOX_APPROVE.
     std::optional<std::string> approve;
     bool preferences = false;  // open the preferences window once, after Init
     // (file, token) pairs to register through the plug-in's calculation function, in order.

@@ -17,8 +17,7 @@
 #include "tools/host/DemoWebviewer.h"
 #include "tools/host/HostOptions.h"
 #include "tools/host/PluginLibrary.h"
-#include "ui/EnhancedSecurity.h"
-#include "ui/headless/TerminalApproval.h"
+#include "tools/host/SettingsFile.h"
 #include "base/Version.h"
 
 namespace {
@@ -99,9 +98,13 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    if (options->enhancedSecurity) Lumenbox::setEnhancedSecurityEnabled(*options->enhancedSecurity);
-    // The plug-in's stand-in dialogs read the mode from its environment.
-    if (options->approve) setenv(Lumenbox::kApprovalModeVariable, options->approve->c_str(), 1);
+    // The setting and the approval mode are the plug-in's inputs on a machine without FileMaker, set
+    // before it loads: the settings file as a user edits it, and the variable its stand-in dialogs
+    // read (ui/headless/TerminalApproval.h).
+    if (options->enhancedSecurity && !Lumenbox::devhost::writeEnhancedSecurity(*options->enhancedSecurity)) {
+        std::cerr << "lumenbox-host: cannot write the enhanced-security setting\n";
+    }
+    if (options->approve) setenv("LUMENBOX_APPROVE", options->approve->c_str(), 1);
     reportScriptStarts();
 
     const auto pluginPath = options->pluginPath.empty() ? defaultPluginPath() : options->pluginPath;
@@ -125,7 +128,7 @@ int main(int argc, char** argv) {
 
     bool listening = Lumenbox::devhost::bridgeAnswers(kBridgePort);
     std::cout << (listening ? "bridge listening on http://127.0.0.1:" : "bridge not listening yet on 127.0.0.1:")
-              << kBridgePort << " (enhanced security " << (Lumenbox::isEnhancedSecurityEnabled() ? "on" : "off")
+              << kBridgePort << " (enhanced security " << (Lumenbox::devhost::readEnhancedSecurity() ? "on" : "off")
               << ")" << (listening ? "" : "; the plug-in retries after 1, 5, 30, then every 60 s") << std::endl;
 
     std::unique_ptr<Lumenbox::devhost::DemoWebviewer> demo;
