@@ -16,7 +16,7 @@
 (function () {
   "use strict";
   if (typeof window === "undefined") return;
-  const config = {"fileName":"__LUMENBOX_MOCK_CONFIG__};
+  const config = /*__LUMENBOX_MOCK_CONFIG__*/ {};
 
   const LOG_PREFIX = "[fm-mock]";
   const RECONNECT_DELAY_MS = 2000;

@@ -9,11 +9,9 @@ namespace Lumenbox::resources {
 // resources/webviewer.html, whole: the web viewer page with its four placeholders.
 extern const std::string_view kWebviewerPageTemplate;
 
-// resources/fm-mock.js, cut at its configuration marker: the prefix ends by opening the
-// configuration object and its first string (`const config = {"fileName":"`), the suffix starts
-// by closing the object (`};`).
-extern const std::string_view kFmMockPrefix;
-extern const std::string_view kFmMockSuffix;
+// resources/fm-mock.js, whole: the mock script, whose configuration object is written over
+// `/*__LUMENBOX_MOCK_CONFIG__*/ {}`.
+extern const std::string_view kFmMockScript;
 
 // resources/config.html, cut where the version and the port go: the head ends with the "v" of
 // the version cell, the middle with "http://127.0.0.1:".

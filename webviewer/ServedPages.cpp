@@ -91,23 +91,25 @@ std::string generateWebviewerHtml(const std::string& fileName, const std::string
 
 std::string generateFmMockScript(const std::string& fileName, const std::string& wsUrl, bool debug,
                                  const std::string& session, const std::string& clientName) {
-    std::string script(resources::kFmMockPrefix);
-    script += escapeJsString(fileName);
-    script += "\",\"wsUrl\":\"";
-    script += escapeJsString(wsUrl);
-    script += "\",\"debug\":";
-    script += debug ? "true" : "false";
+    // The script's own default, an empty object, is replaced with the whole configuration.
+    constexpr std::string_view kConfigPlaceholder = "/*__LUMENBOX_MOCK_CONFIG__*/ {}";
+    std::string config = "{\"fileName\":\"";
+    config += escapeJsString(fileName);
+    config += "\",\"wsUrl\":\"";
+    config += escapeJsString(wsUrl);
+    config += "\",\"debug\":";
+    config += debug ? "true" : "false";
     // Only when given: without a session the page makes up its own.
     for (const auto& [key, value] : {std::pair{"session", &session}, std::pair{"clientName", &clientName}}) {
         if (value->empty()) continue;
-        script += ",\"";
-        script += key;
-        script += "\":\"";
-        script += escapeJsString(*value);
-        script += "\"";
+        config += ",\"";
+        config += key;
+        config += "\":\"";
+        config += escapeJsString(*value);
+        config += "\"";
     }
-    script += resources::kFmMockSuffix;
-    return script;
+    config += "}";
+    return replaceAllTokens(resources::kFmMockScript, {{kConfigPlaceholder, std::move(config)}});
 }
 
 transport::HttpResponse& writePageHead(transport::HttpResponse& res, std::string_view contentType) {

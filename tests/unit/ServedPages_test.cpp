@@ -96,10 +96,10 @@ TEST(WebviewerPage, AFileNamedLikeAPlaceholderIsWrittenLiterally) {
     EXPECT_THAT(page, HasSubstr(R"(const LUMENBOX_WS_URL = "";)"));
 }
 
-TEST(MockScript, IsThePrefixTheConfigurationAndTheBodyWithNothingElse) {
+TEST(MockScript, IsTheScriptWithTheConfigurationWrittenOverItsDefaultAndNothingElse) {
     const std::string script = generateFmMockScript("Sales \"Q3\"", "ws://127.0.0.1:9/<x>", true);
-    EXPECT_EQ(script, std::string(resources::kFmMockPrefix) + R"(Sales \"Q3\"","wsUrl":"ws://127.0.0.1:9/\u003cx>","debug":true)" +
-                          std::string(resources::kFmMockSuffix));
+    EXPECT_EQ(script, replaceOnce(std::string(resources::kFmMockScript), "/*__LUMENBOX_MOCK_CONFIG__*/ {}",
+                                  R"({"fileName":"Sales \"Q3\"","wsUrl":"ws://127.0.0.1:9/\u003cx>","debug":true})"));
     EXPECT_THAT(generateFmMockScript("Sales", "", false), HasSubstr(R"({"fileName":"Sales","wsUrl":"","debug":false};)"));
     // A session and a client name are written only when given, escaped like the rest.
     EXPECT_THAT(generateFmMockScript("Sales", "", false, "s-\"</script>", "dev"),
