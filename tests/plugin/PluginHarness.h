@@ -16,7 +16,6 @@
 #include <nlohmann/json.hpp>
 
 #include "fmx/StandInHost.h"
-#include "plugin/PluginLifecycle.h"
 #include "support/ScopedEnv.h"
 #include "support/TestClients.h"
 
@@ -88,24 +87,6 @@ inline std::optional<nlohmann::json> bridgeHealth() {
         return std::nullopt;
     }
 }
-
-// The plug-in's code linked into the test, driven through the function its entry point calls.
-class InProcessHost {
-public:
-    fmx::intptr send(fmx::uchar message, fmx::uchar parameter1 = 0) {
-        call_.message = message;
-        call_.parameter1 = parameter1;
-        call_.result = 0;
-        handleExternCall(&call_);
-        return call_.result;
-    }
-    fmx::intptr init() { return send(fmx::kMessageInit); }
-    void idle() { send(fmx::kMessageIdle, fmx::kIdleUserIdle); }
-    void shutdown() { send(fmx::kMessageShutdown); }
-
-private:
-    FMX_ExternCallStruct call_ = fmx::standin::makeExternCall();
-};
 
 // Entries of a /proc folder of this process: "task" counts threads, "fd" open descriptors (the
 // iterator's own one included, every time alike).

@@ -12,23 +12,31 @@
 namespace Lumenbox::testing {
 namespace {
 
+// Drives the plug-in's code linked into the test, through the function its entry point calls.
 class PluginLifecycleTest : public ::testing::Test {
 protected:
     PluginLifecycleTest() { setRestartClock(&clock_); }
     ~PluginLifecycleTest() override {
-        host_.shutdown();
+        send(fmx::kMessageShutdown);
         setRestartClock(nullptr);
+    }
+    fmx::intptr send(fmx::uchar message) {
+        call_.message = message;
+        call_.parameter1 = fmx::kIdleUserIdle;
+        call_.result = 0;
+        handleExternCall(&call_);
+        return call_.result;
     }
 
     PluginEnvironment environment_;
     FakeClock clock_;
-    InProcessHost host_;
+    FMX_ExternCallStruct call_ = fmx::standin::makeExternCall();
     PortBlocker port_;
 };
 
 TEST_F(PluginLifecycleTest, BridgeThatCouldNotStartIsRetriedAfter1_5_30_60And60Seconds) {
     ASSERT_TRUE(port_.bind());
-    ASSERT_EQ(host_.init(), fmx::kInterfaceVersion);
+    ASSERT_EQ(send(fmx::kMessageInit), fmx::kInterfaceVersion);
     // Just before each delay the port is free and an idle message must not start the bridge; at
     // the delay the port is taken again, so the attempt fails and schedules the next one, but for
     // the last delay, where the bridge starts.
@@ -38,11 +46,13 @@ TEST_F(PluginLifecycleTest, BridgeThatCouldNotStartIsRetriedAfter1_5_30_60And60S
         const bool last = &delay == std::end(delays) - 1;
         clock_.advance(std::chrono::seconds(delay) - 1ms);
         port_.release();
-        host_.idle();
+        send(fmx::kMessageIdle);
         EXPECT_FALSE(bridgeHealth()) << "started before its time";
-        if (!last) ASSERT_TRUE(port_.bind());
+        if (!last) {
+            ASSERT_TRUE(port_.bind());
+        }
         clock_.advance(1ms);
-        host_.idle();
+        send(fmx::kMessageIdle);
         EXPECT_EQ(bridgeHealth().has_value(), last);
     }
 }
@@ -54,12 +64,12 @@ TEST_F(PluginLifecycleTest, ShutdownOrASecondInitReleasesWaitingScriptCallsFirst
         SCOPED_TRACE(int(message));
         std::promise<void> started;
         fmx::standin::setScriptHandler([&](const fmx::standin::ScriptRequest&) { started.set_value(); });
-        ASSERT_EQ(host_.init(), fmx::kInterfaceVersion);
+        ASSERT_EQ(send(fmx::kMessageInit), fmx::kInterfaceVersion);
         ScriptBridge* bridge = activeScriptBridge();
         auto call = std::async(std::launch::async, [bridge] { return bridge->callScript("Invoices", "Report", "{}"); });
         started.get_future().wait();
 
-        host_.send(message);
+        send(message);
 
         try {
             call.get();
@@ -71,7 +81,7 @@ TEST_F(PluginLifecycleTest, ShutdownOrASecondInitReleasesWaitingScriptCallsFirst
         EXPECT_EQ(bridgeHealth().has_value(), running);
         EXPECT_EQ(activeScriptBridge() != nullptr, running);
         EXPECT_EQ(fmx::standin::registrations().size(), running ? 2u : 0u);
-        host_.shutdown();
+        send(fmx::kMessageShutdown);
     }
 }
 
