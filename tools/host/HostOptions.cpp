@@ -2,7 +2,6 @@
 
 #include <ostream>
 
-
 namespace Lumenbox::devhost {
 
 void printUsage(std::ostream& out) {
