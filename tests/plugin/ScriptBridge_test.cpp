@@ -146,7 +146,7 @@ TEST_F(ScriptBridgeTest, HostFailuresSurfaceAsTheirExceptionsAndTextsSurviveTheH
     EXPECT_TRUE(starts_.empty());
     // Characters of one to four bytes, and a text longer than any buffer, come back unchanged; a
     // UTF-8 error as the replacement character, never as a cut text.
-    for (const std::string text : {"", "Ärzte – Übersicht", "請求書", "😀🎉 x", std::string(5000, 'a').c_str()}) {
+    for (const std::string& text : std::vector<std::string>{"", "Ärzte – Übersicht", "請求書", "😀🎉 x", std::string(5000, 'a')}) {
         EXPECT_EQ(textToString(*makeText(text)), text);
     }
     EXPECT_EQ(textToString(*makeText("a\xFF" "b")), "a\xEF\xBF\xBD" "b");
