@@ -15,27 +15,24 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <iostream>
-#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <sys/resource.h>
-#include <unistd.h>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 
 #include "clients/HttpClients.h"
 #include "clients/Messages.h"
+#include "clients/Process.h"
 #include "clients/WsClients.h"
 
 namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
 using Lumenbox::clients::AsyncHttpClient;
 using Lumenbox::clients::AsyncWsClient;
+using Lumenbox::clients::sampleProcess;
 
 namespace {
 
@@ -145,29 +142,12 @@ int runRoundTrips(const Settings& settings) {
     return failures == 0 && count > 0 ? 0 : 1;
 }
 
-struct ProcessSample {
-    long threads = 0;
-    long rssKb = 0;
-};
-
-ProcessSample sampleProcess(long pid) {
-    ProcessSample sample;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "Threads:") status >> sample.threads;
-        else if (key == "VmRSS:") status >> sample.rssKb;
-        status.ignore(1 << 16, '\n');
-    }
-    return sample;
-}
-
 int runPending(const Settings& settings) {
     asio::io_context context;
     std::size_t forwarded = 0;
     auto webviewer = startWebviewer(context, settings.port, "Pending", false, forwarded);
     context.run_for(std::chrono::milliseconds(200));
-    ProcessSample before = sampleProcess(settings.serverPid);
+    auto before = sampleProcess(settings.serverPid);
 
     std::vector<double> unused;
     std::size_t failures = 0;
@@ -183,32 +163,18 @@ int runPending(const Settings& settings) {
     while (forwarded < static_cast<std::size_t>(settings.calls) && Clock::now() < waitUntil) {
         context.run_for(std::chrono::milliseconds(50));
     }
-    ProcessSample during = sampleProcess(settings.serverPid);
+    auto during = sampleProcess(settings.serverPid);
 
     for (auto& caller : callers) {
         if (caller) caller->close();
     }
     context.run_for(std::chrono::milliseconds(1000));
-    ProcessSample after = sampleProcess(settings.serverPid);
+    auto after = sampleProcess(settings.serverPid);
     std::printf("pending calls=%d forwarded=%zu threads_before=%ld threads_during=%ld threads_after=%ld "
                 "rss_kb_before=%ld rss_kb_during=%ld rss_kb_after=%ld bytes_per_call=%.0f\n",
                 settings.calls, forwarded, before.threads, during.threads, after.threads, before.rssKb,
                 during.rssKb, after.rssKb, 1024.0 * static_cast<double>(during.rssKb - before.rssKb) / settings.calls);
     return forwarded == static_cast<std::size_t>(settings.calls) && during.threads == before.threads ? 0 : 1;
-}
-
-// The server process's CPU time so far (user and system, all threads), from /proc.
-double processCpuSeconds(long pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // Fields after the parenthesised command name: state is the first, utime the 12th, stime the 13th.
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int index = 1; index <= 13 && fields >> field; ++index) {
-        if (index >= 12) ticks += std::strtod(field.c_str(), nullptr);
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // Web viewers stay connected and nothing else happens: what the server costs while it waits.
@@ -217,20 +183,12 @@ int runIdle(const Settings& settings) {
     std::size_t callsSeen = 0;
     auto webviewers = connectWebviewers(context, settings.port, settings.webviewers, "Idle-", callsSeen);
     context.run_for(std::chrono::milliseconds(500));
-    const double before = processCpuSeconds(settings.serverPid);
+    const double before = sampleProcess(settings.serverPid).cpuSeconds;
     context.run_for(std::chrono::seconds(settings.seconds));
-    const double cpuMs = 1000.0 * (processCpuSeconds(settings.serverPid) - before);
+    const double cpuMs = 1000.0 * (sampleProcess(settings.serverPid).cpuSeconds - before);
     std::printf("idle webviewers=%d seconds=%d server_cpu_ms=%.0f server_cpu_percent=%.3f\n", settings.webviewers,
                 settings.seconds, cpuMs, cpuMs / (10.0 * settings.seconds));
     return 0;
-}
-
-void raiseDescriptorLimit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
 }
 
 }  // namespace
@@ -253,7 +211,7 @@ int main(int argc, char** argv) {
         else if (flag == "--calls") settings.calls = static_cast<int>(value);
         else if (flag == "--server-pid") settings.serverPid = value;
     }
-    raiseDescriptorLimit();
+    Lumenbox::clients::raiseDescriptorLimit();
     try {
         if (settings.mode == "roundtrip") return runRoundTrips(settings);
         if (settings.mode == "pending" && settings.serverPid > 0) return runPending(settings);
