@@ -1,5 +1,6 @@
 #include "clients/HttpClients.h"
 
+#include <array>
 #include <cctype>
 #include <deque>
 #include <optional>
@@ -127,6 +128,31 @@ std::future<HttpReply> httpPostAsync(int port, const std::string& target, const 
                                      const Headers& headers) {
     auto client = std::make_shared<HttpClient>(port);
     return std::async(std::launch::async, [client, target, body, headers] { return client->post(target, body, headers); });
+}
+
+std::optional<std::string> exchangeRaw(int port, const std::string& bytes, std::chrono::milliseconds limit) {
+    std::string reply;
+    std::array<char, 16 * 1024> chunk;
+    bool ended = false;
+    asio::io_context context;  // after what its handlers refer to, so that it goes first
+    tcp::socket socket(context);
+    socket.connect(loopback(port));
+    std::function<void()> readMore = [&] {
+        socket.async_read_some(asio::buffer(chunk), [&](beast::error_code error, std::size_t n) {
+            reply.append(chunk.data(), n);
+            if (error) ended = true;  // the end of the stream, or reset by the server
+            else readMore();
+        });
+    };
+    readMore();
+    // A write error means the server closed first (for instance after refusing the head): the read
+    // still sees its reply or the end of the stream.
+    asio::async_write(socket, asio::buffer(bytes), [&](beast::error_code, std::size_t) {
+        beast::error_code ignored;
+        socket.shutdown(tcp::socket::shutdown_send, ignored);
+    });
+    context.run_for(limit);
+    return ended ? std::optional(std::move(reply)) : std::nullopt;
 }
 
 struct AsyncHttpClient::State {

@@ -9,6 +9,7 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
@@ -63,6 +64,11 @@ HttpReply httpPost(int port, const std::string& target, const std::string& body,
 std::future<HttpReply> httpGetAsync(int port, const std::string& target, const Headers& headers = {});
 std::future<HttpReply> httpPostAsync(int port, const std::string& target, const std::string& body,
                                      const Headers& headers = {});
+
+// Sends `bytes` on a new connection, half-closes it and reads until the server closes: all the
+// server wrote, or nullopt if it neither answered nor closed within `limit`. Throws if it cannot
+// connect. For malformed input and for probes that must not hang on a stuck server.
+std::optional<std::string> exchangeRaw(int port, const std::string& bytes, std::chrono::milliseconds limit);
 
 // One keep-alive connection on the caller's io_context, so that one thread drives thousands. A
 // read is always outstanding, so that a reply nobody asked for is seen when it arrives. onEnd
