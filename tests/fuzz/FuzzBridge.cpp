@@ -1,15 +1,10 @@
 #include "fuzz/FuzzBridge.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <thread>
+
+#include <boost/system/system_error.hpp>
 
 #include <nlohmann/json.hpp>
 
@@ -22,48 +17,21 @@ namespace {
     std::abort();
 }
 
+// The server's whole answer to `bytes`, read until it closes. Some connects fail for want of a
+// free local port while earlier connections linger in TIME_WAIT; a bridge that stopped listening
+// fails all of them.
 std::string rawExchange(int port, const std::string& bytes) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) fail("socket() failed");
-    timeval limit{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // Some connects fail for want of a free local port while earlier connections linger in
-    // TIME_WAIT; a bridge that stopped listening fails all of them.
-    int attempts = 0;
-    while (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::fprintf(stderr, "fuzz bridge: connect: %s\n", std::strerror(errno));
-        if (++attempts == 50) fail("connect() keeps failing");
-        ::close(fd);
-        ::usleep(20 * 1000);
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (fd < 0) fail("socket() failed");
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    }
-    // A write error means the server closed first (for instance after refusing the head): the
-    // read below still sees its reply or the end of the stream.
-    for (std::size_t sent = 0; sent < bytes.size();) {
-        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += static_cast<std::size_t>(n);
-    }
-    ::shutdown(fd, SHUT_WR);
-    std::string reply;
-    char buffer[16 * 1024];
-    while (true) {
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) fail("the server neither answered nor closed within 10 s");
-            break;  // reset by the server
+    for (int attempt = 1;; ++attempt) {
+        try {
+            auto reply = clients::exchangeRaw(port, bytes, std::chrono::seconds(10));
+            if (!reply) fail("the server neither answered nor closed within 10 s");
+            return *reply;
+        } catch (const boost::system::system_error& error) {
+            std::fprintf(stderr, "fuzz bridge: connect: %s\n", error.what());
+            if (attempt == 50) fail("connect() keeps failing");
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        reply.append(buffer, static_cast<std::size_t>(n));
     }
-    ::close(fd);
-    return reply;
 }
 
 }  // namespace
