@@ -28,21 +28,18 @@ protected:
 };
 
 TEST_F(AuthDialogStateTest, FirstEventAnswersAndEveryLaterOneIsIgnored) {
-    const std::tuple<const char*, std::function<void(AuthDialogState&)>, const char*> events[] = {
-        {"allow", [](AuthDialogState& d) { d.allow(); }, "allow"},
-        {"deny", [](AuthDialogState& d) { d.deny(); }, "deny"},
-        {"window closed", [](AuthDialogState& d) { d.windowWillClose(); }, "deny"},
-        {"dismissed", [](AuthDialogState&) { dismissOpenAuthDialogs(); }, "deny"},
+    const std::pair<std::function<void(AuthDialogState&)>, const char*> events[] = {
+        {[](AuthDialogState& d) { d.allow(); }, "allow"},
+        {[](AuthDialogState& d) { d.deny(); }, "deny"},
+        {[](AuthDialogState& d) { d.windowWillClose(); }, "deny"},
+        {[](AuthDialogState&) { dismissOpenAuthDialogs(); }, "deny"},
     };
-    for (const auto& [firstName, first, answer] : events) {
-        for (const auto& [secondName, second, ignored] : events) {
-            SCOPED_TRACE(std::string(firstName) + ", then " + secondName);
+    for (std::size_t first = 0; first < 4; ++first) {
+        for (std::size_t second = 0; second < 4; ++second) {
             Reports reports;
             auto dialog = reports.open();
-            first(*dialog);
-            second(*dialog);
-            first(*dialog);
-            EXPECT_EQ(reports.events, (Events{"close", answer}));
+            for (auto event : {first, second, first}) events[event].first(*dialog);
+            EXPECT_EQ(reports.events, (Events{"close", events[first].second})) << first << " then " << second;
             EXPECT_TRUE(dialog->isCompleted());
             EXPECT_EQ(openAuthDialogCount(), 0u);
         }

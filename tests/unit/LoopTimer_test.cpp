@@ -17,43 +17,32 @@ using Fired = std::vector<std::string>;
 TEST(LoopTimer, TimersFireInDeadlineOrderAndCancelledDestroyedOrRestartedOnesNeverFireEarly) {
     Loop loop;
     Fired fired;
-    Timer late(loop), early(loop), middle(loop), cancelled(loop), restarted(loop), hourLong(loop);
+    Timer early(loop), restarted(loop), middle(loop), late(loop), afterLate(loop), cancelled(loop), later(loop), hour(loop);
     auto destroyed = std::make_unique<Timer>(loop);
-    late.start(30ms, [&] {
-        fired.push_back("late");
-        // Armed for alone, then cancelled: the queue's wake-up must go too, or `run` waits an hour.
-        hourLong.start(1h, [&] { fired.push_back("hourLong"); });
-        loop.defer([&] { hourLong.cancel(); });
-    });
-    middle.start(20ms, [&] { fired.push_back("middle"); });
+    auto record = [&](const char* name) { return [&fired, name] { fired.push_back(name); }; };
     early.start(10ms, [&] {
         fired.push_back("early");
         destroyed.reset();  // gone before its deadline
+        // Armed for this later deadline, the loop must still wake for the timers already waiting.
+        later.start(300ms, [&] {
+            fired.push_back("later");
+            // Armed for alone, then cancelled: the wake-up must go too, or `run` waits an hour.
+            hour.start(1h, record("hour"));
+            loop.defer([&] { hour.cancel(); });
+        });
     });
-    destroyed->start(25ms, [&] { fired.push_back("destroyed"); });
-    cancelled.start(5ms, [&] { fired.push_back("cancelled"); });
+    middle.start(20ms, record("middle"));
+    late.start(30ms, [&] {
+        fired.push_back("late");
+        afterLate.start(1ms, record("afterLate"));
+    });
+    destroyed->start(25ms, record("destroyed"));
+    cancelled.start(5ms, record("cancelled"));
     cancelled.cancel();
-    restarted.start(1ms, [&] { fired.push_back("restarted too early"); });
-    restarted.start(15ms, [&] { fired.push_back("restarted"); });
+    restarted.start(1ms, record("restarted too early"));
+    restarted.start(15ms, record("restarted"));
     loop.run();
-    EXPECT_EQ(fired, (Fired{"early", "restarted", "middle", "late"}));
-}
-
-TEST(LoopTimer, ATimerStartedFromACallbackDoesNotHoldBackOneAlreadyWaiting) {
-    Loop loop;
-    Fired fired;
-    Timer first(loop), waiting(loop), startedLater(loop), afterWaiting(loop);
-    first.start(1ms, [&] {
-        fired.push_back("first");
-        startedLater.start(300ms, [&] { fired.push_back("startedLater"); });
-    });
-    // Were "waiting" held back until "startedLater" is due, the timer it starts would come last.
-    waiting.start(40ms, [&] {
-        fired.push_back("waiting");
-        afterWaiting.start(1ms, [&] { fired.push_back("afterWaiting"); });
-    });
-    loop.run();
-    EXPECT_EQ(fired, (Fired{"first", "waiting", "afterWaiting", "startedLater"}));
+    EXPECT_EQ(fired, (Fired{"early", "restarted", "middle", "late", "afterLate", "later"}));
 }
 
 TEST(LoopTimer, ATimerRestartingItselfWithoutDelayLetsOtherWorkRunAndAThrowingOneIsReported) {

@@ -19,15 +19,11 @@ protected:
     bool allowed(const std::string& id, const std::string& file, bool enhanced = false) {
         return store_.isAuthorized(id, file, enhanced);
     }
+    std::vector<SessionSnapshot> sessions() { return store_.listSessions(); }
     Ids listedIds() {
         Ids ids;
-        for (const auto& s : store_.listSessions()) ids.push_back(s.sessionId);
+        for (const auto& s : sessions()) ids.push_back(s.sessionId);
         return ids;
-    }
-    SessionSnapshot onlySession() {
-        auto sessions = store_.listSessions();
-        EXPECT_EQ(sessions.size(), 1u);
-        return sessions.empty() ? SessionSnapshot{} : sessions.front();
     }
 
     testing::FakeClock clock_;
@@ -39,65 +35,49 @@ TEST_F(SessionStoreTest, EmptyOrWhiteSpaceIdsAndEmptyFileNamesAreNeverStoredNorA
     store_.approve("s", "", "c", 60);
     store_.registerSharedToken("", "A");
     store_.registerSharedToken("t", "");
-    EXPECT_TRUE(store_.listSessions().empty());
-    EXPECT_TRUE(store_.listSharedTokens().empty());
+    EXPECT_TRUE(sessions().empty() && store_.listSharedTokens().empty());
     store_.approve("s", "A", "c", 60);
     EXPECT_FALSE(allowed("", "A") || allowed(" \t ", "A") || allowed("s", ""));
 }
 
-// One timeline: the window is inclusive, every successful check for the file restarts it, and
-// checks for other files or ids do not.
+// One timeline: every successful check for the file restarts the window, listings count the whole
+// seconds left.
 TEST_F(SessionStoreTest, SessionLastsItsIdleTimeoutFromItsLastSuccessfulCheckForThatFile) {
     store_.approve("s", "A", "c", 60);
+    store_.approve("short", "A", "c", 10);
     clock_.advance(60s);
+    EXPECT_EQ(listedIds(), Ids{"s"});  // a listing erases what expired; exactly the timeout is still valid
     EXPECT_TRUE(allowed("s", "A"));
     clock_.advance(60s);
     EXPECT_TRUE(allowed("s", "A"));
     clock_.advance(50s);
-    EXPECT_FALSE(allowed("s", "B"));
-    EXPECT_FALSE(allowed("other", "A"));
-    clock_.advance(10s + 1ns);
+    EXPECT_FALSE(allowed("s", "B") || allowed("other", "A"));  // neither refreshes
+    EXPECT_EQ(sessions().at(0).idleRemainingSeconds, 10);
+    clock_.advance(9s + 999'999'999ns);
+    EXPECT_EQ(sessions().at(0).idleRemainingSeconds, 1);  // 59.999... s elapsed counts as 59
+    clock_.advance(1ns);
+    EXPECT_EQ(sessions().at(0).idleRemainingSeconds, 0);
+    clock_.advance(1ns);
     EXPECT_FALSE(allowed("s", "A"));
     // The failed check erased the entry: approving again starts from an empty file set.
     store_.approve("s", "B", "c", 60);
-    EXPECT_EQ(onlySession().files, Ids{"B"});
-}
-
-TEST_F(SessionStoreTest, ListingErasesExpiredSessionsAndCountsWholeSecondsNeverBelowZero) {
-    store_.approve("short", "A", "c", 10);
-    store_.approve("long", "A", "c", 60);
-    clock_.advance(10s);
-    auto sessions = store_.listSessions();
-    ASSERT_EQ(sessions.size(), 2u);
-    EXPECT_EQ(sessions[0].sessionId, "long");  // id order
-    EXPECT_EQ(sessions[0].idleRemainingSeconds, 50);
-    EXPECT_EQ(sessions[1].idleRemainingSeconds, 0);
-    clock_.advance(1ns);
-    EXPECT_EQ(listedIds(), Ids{"long"});
-    clock_.advance(39s + 999'999'998ns);  // 49.999... s elapsed counts as 49
-    EXPECT_EQ(onlySession().idleRemainingSeconds, 11);
-    clock_.advance(10s + 1ns);
-    EXPECT_EQ(onlySession().idleRemainingSeconds, 0);
-    clock_.advance(1ns);
-    EXPECT_TRUE(store_.listSessions().empty());
+    EXPECT_EQ(sessions().at(0).files, Ids{"B"});
 }
 
 TEST_F(SessionStoreTest, LaterApprovalAddsTheFileReplacesNameAndTimeoutAndRevivesAnUnprunedEntry) {
     store_.approve("s", "A", "first", 60);
     clock_.advance(61s);  // expired, but nothing has looked since: the entry and its files stay
     store_.approve("s", "B", "second", 120);
-    auto s = onlySession();
+    auto s = sessions().at(0);
     EXPECT_EQ(s.files, (Ids{"A", "B"}));
     EXPECT_EQ(s.clientName, "second");
     EXPECT_EQ(s.idleTimeoutSeconds, 120);
     EXPECT_EQ(s.lastUsed, clock_.now());
-    EXPECT_TRUE(allowed("s", "A"));
     store_.approve("s", "A", "", 60);
-    EXPECT_EQ(onlySession().clientName, "lumenbox-mcp");
+    EXPECT_EQ(sessions().at(0).clientName, "lumenbox-mcp");
 }
 
 TEST_F(SessionStoreTest, SharedTokenNeverExpiresServesOnlyItsFilesAndLeavesASessionOfTheSameValueAlone) {
-    store_.registerSharedToken("x", "A");
     store_.registerSharedToken("x", "A");
     store_.approve("x", "B", "c", 60);
     clock_.advance(10s);
@@ -109,38 +89,9 @@ TEST_F(SessionStoreTest, SharedTokenNeverExpiresServesOnlyItsFilesAndLeavesASess
     clock_.advance(24h * 365);
     store_.approve("s", "A", "c", 60);
     store_.revokeAll();
-    EXPECT_TRUE(store_.listSessions().empty());
+    EXPECT_TRUE(sessions().empty());
     EXPECT_TRUE(allowed("x", "A"));
     EXPECT_FALSE(allowed("x", "C"));
-}
-
-TEST(ShownPrefix, NeverShowsMoreThanHalfOfASecretNorEightBytesNorHalfACharacter) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"", ""}, {"a", ""}, {"ab", "a"}, {"abc123", "abc"}, {"abcdefghijklmnopqrstuvwxyz", "abcdefgh"},
-        {"ab\xC3\xA9" "cd", "ab"},  // "é" is two bytes: half of 6 bytes would cut it
-        {"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", "\xC3\xA9\xC3\xA9"},
-    };
-    for (const auto& [secret, shown] : cases) EXPECT_EQ(shownPrefix(secret), shown) << secret;
-}
-
-// The routes' tests cover the plain cases; these are the edges of the sorted-key search.
-TEST(RevokeByPrefix, RemovesOnlyAPrefixMatchingExactlyOneIdEvenWhenAWholeIdPrefixesAnother) {
-    using R = PrefixRevokeResult;
-    const std::tuple<Ids, const char*, R, Ids> cases[] = {
-        {{"abcd", "abce"}, "abcdx", R::NotFound, {"abcd", "abce"}},
-        {{"abcd", "abce"}, "abb", R::NotFound, {"abcd", "abce"}},
-        {{"abc", "abcd"}, "abc", R::Ambiguous, {"abc", "abcd"}},
-        {{"abc", "abcd"}, "abcd", R::Revoked, {"abc"}},
-        {{"abc", "abcd"}, "", R::NotFound, {"abc", "abcd"}},
-    };
-    for (const auto& [held, prefix, result, left] : cases) {
-        SessionStore store;
-        for (const auto& id : held) store.registerSharedToken(id, "A");
-        EXPECT_EQ(store.revokeSharedTokenByPrefix(prefix), result) << prefix;
-        for (const auto& id : held) {
-            EXPECT_EQ(store.isAuthorized(id, "A", false), std::find(left.begin(), left.end(), id) != left.end()) << id;
-        }
-    }
 }
 
 TEST_F(SessionStoreTest, EnhancedSecurityDropsForGoodOnlyTheApprovalsTheUserNeverGave) {
@@ -151,13 +102,35 @@ TEST_F(SessionStoreTest, EnhancedSecurityDropsForGoodOnlyTheApprovalsTheUserNeve
     store_.approve("user", "A", "c", 60, /*autoApproved=*/true);  // cannot demote the user's approval
     store_.registerSharedToken("token", "A");
     EXPECT_TRUE(allowed("auto", "A"));
-    EXPECT_FALSE(allowed("auto", "A", true));
-    EXPECT_FALSE(allowed("mixed", "A", true));
-    EXPECT_TRUE(allowed("mixed", "B", true));
-    EXPECT_TRUE(allowed("user", "A", true));
-    EXPECT_TRUE(allowed("token", "A", true));
+    EXPECT_FALSE(allowed("auto", "A", true) || allowed("mixed", "A", true));
+    EXPECT_TRUE(allowed("mixed", "B", true) && allowed("user", "A", true) && allowed("token", "A", true));
     EXPECT_FALSE(allowed("auto", "A"));  // switching the setting off again brings nothing back
     EXPECT_EQ(listedIds(), (Ids{"mixed", "user"}));
+}
+
+TEST(ShownPrefix, NeverShowsMoreThanHalfOfASecretNorEightBytesNorHalfACharacter) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""}, {"a", ""}, {"ab", "a"}, {"abc123", "abc"}, {"abcdefghijklmnopqrstuvwxyz", "abcdefgh"},
+        {"ab\xC3\xA9" "cd", "ab"}, {"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", "\xC3\xA9\xC3\xA9"},  // "é" is two bytes
+    };
+    for (const auto& [secret, shown] : cases) EXPECT_EQ(shownPrefix(secret), shown) << secret;
+}
+
+// The routes' tests cover the plain cases; these are the edges of the search among sorted ids.
+TEST(RevokeByPrefix, RemovesOnlyAPrefixMatchingExactlyOneIdEvenWhenAWholeIdPrefixesAnother) {
+    using R = PrefixRevokeResult;
+    const std::tuple<Ids, const char*, R, Ids> cases[] = {
+        {{"abcd", "abce"}, "abcdx", R::NotFound, {"abcd", "abce"}}, {{"abcd", "abce"}, "abb", R::NotFound, {"abcd", "abce"}},
+        {{"abc", "abcd"}, "abc", R::Ambiguous, {"abc", "abcd"}},   {{"abc", "abcd"}, "abcd", R::Revoked, {"abc"}},
+    };
+    for (const auto& [held, prefix, result, left] : cases) {
+        SessionStore store;
+        for (const auto& id : held) store.registerSharedToken(id, "A");
+        EXPECT_EQ(store.revokeSharedTokenByPrefix(prefix), result) << prefix;
+        for (const auto& id : held) {
+            EXPECT_EQ(store.isAuthorized(id, "A", false), std::find(left.begin(), left.end(), id) != left.end()) << id;
+        }
+    }
 }
 
 // Mostly here for ThreadSanitizer: the event-loop thread and the host's main thread share a store.

@@ -5,19 +5,6 @@
 namespace Lumenbox {
 namespace {
 
-TEST(WholeInteger, AcceptsOneSignedBase10NumberInRangeAndNothingAfterIt) {
-    const std::pair<std::string, std::optional<std::int64_t>> cases[] = {
-        {"0", 0}, {"+7", 7}, {" \t-12", -12}, {"9223372036854775807", INT64_MAX}, {"-9223372036854775808", INT64_MIN},
-        {"", std::nullopt}, {" ", std::nullopt}, {"-", std::nullopt}, {"12 ", std::nullopt}, {"1.5", std::nullopt},
-        {"0x10", std::nullopt}, {"1e3", std::nullopt}, {"9223372036854775808", std::nullopt},
-        {std::string("5\0" "0", 3), std::nullopt},  // a NUL byte does not end the text early
-    };
-    for (const auto& [text, value] : cases) EXPECT_EQ(parseWholeInteger(text), value) << '"' << text << '"';
-    EXPECT_EQ(trimAsciiWhitespace(" \t\n\v\f\rA b\r\n"), "A b");
-    EXPECT_EQ(trimAsciiWhitespace("\xC2\xA0x\xC2\xA0"), "\xC2\xA0x\xC2\xA0");  // a no-break space is not ASCII
-    EXPECT_EQ(trimAsciiWhitespace(" \t "), "");
-}
-
 TEST(Utf8Validation, AcceptsWellFormedTextOnly) {
     for (const char* valid : {"", "plain", "\xC3\xBC", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"}) {
         EXPECT_TRUE(isValidUtf8(valid)) << valid;
