@@ -2,6 +2,7 @@
 // through playwright-core, a stand-in for the host's web-viewer interface, waits and screenshots.
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
+import { createServer } from "node:http";
 import { mkdirSync, mkdtempSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
 import path from "node:path";
@@ -109,6 +110,19 @@ export function useBridgeAndBrowser({ args, hosts } = {}) {
     assert.deepEqual([...(browser?.pageErrors ?? []), ...(browser?.offHost ?? [])], []);
   });
   return suite;
+}
+
+// A web site of its own origin for the suite around it (another site, a development server):
+// `render(url)` gives the HTML of each page. The returned object's `port` is set once it listens.
+export function useSite(render) {
+  const site = {};
+  const server = createServer((request, response) => {
+    response.setHeader("content-type", "text/html; charset=utf-8");
+    response.end(render(new URL(request.url, "http://127.0.0.1")));
+  });
+  before(() => new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve((site.port = server.address().port)))));
+  after(() => new Promise((resolve) => server.close(resolve)));
+  return site;
 }
 
 // Runs in the web viewer page before its own scripts: the host's `FileMaker` object, whose scripts

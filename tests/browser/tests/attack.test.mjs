@@ -3,31 +3,21 @@
 // web viewer, not by DNS rebinding (its own name resolving to 127.0.0.1), and not by framing the
 // connector page.
 import assert from "node:assert/strict";
-import { createServer } from "node:http";
-import { after, before, describe, test } from "node:test";
-import { openWebviewer, screenshot, useBridgeAndBrowser } from "../support/harness.mjs";
+import { describe, test } from "node:test";
+import { openWebviewer, screenshot, useBridgeAndBrowser, useSite } from "../support/harness.mjs";
 
 const attacker = "attacker.test";
 
 describe("pages of other sites", () => {
   const suite = useBridgeAndBrowser({ args: [`--host-resolver-rules=MAP ${attacker} 127.0.0.1`], hosts: ["127.0.0.1", attacker] });
-  let site;
+  // The bridge's own connector page inside this site's page, as a clickjacker would show it.
+  const site = useSite((url) => `<!doctype html><title>Free recipes</title><h1>Free recipes</h1>${url.pathname === "/framed"
+    ? `<iframe src="http://127.0.0.1:${suite.bridge.port}/webviewer?fileName=Framed"></iframe>` : ""}`);
   const sitePage = async (target) => {
     const page = await suite.browser.context.newPage();
-    await page.goto(`http://${attacker}:${site.address().port}${target}`);  // waits for frames to load too
+    await page.goto(`http://${attacker}:${site.port}${target}`);  // waits for frames to load too
     return page;
   };
-
-  before(async () => {
-    // The bridge's own connector page inside this site's page, as a clickjacker would show it.
-    const frame = `<iframe src="http://127.0.0.1:${suite.bridge.port}/webviewer?fileName=Framed"></iframe>`;
-    site = createServer((request, response) => {
-      response.setHeader("content-type", "text/html; charset=utf-8");
-      response.end(`<!doctype html><title>Free recipes</title><h1>Free recipes</h1>${request.url === "/framed" ? frame : ""}`);
-    });
-    await new Promise((resolve) => site.listen(0, "127.0.0.1", resolve));
-  });
-  after(() => new Promise((resolve) => site.close(resolve)));
 
   test("cannot run a script, register as a web viewer, or read the bridge by rebinding", async () => {
     const { bridge } = suite;

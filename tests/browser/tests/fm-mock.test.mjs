@@ -1,9 +1,8 @@
 // The mock script in a developer's page: scripts of an open file run through the file's web
 // viewer page, and the scripts' callbacks reach the developer's page.
 import assert from "node:assert/strict";
-import { createServer } from "node:http";
-import { after, before, describe, test } from "node:test";
-import { consoleMessage, openWebviewer, screenshot, useBridgeAndBrowser, waitUntil } from "../support/harness.mjs";
+import { describe, test } from "node:test";
+import { consoleMessage, openWebviewer, screenshot, useBridgeAndBrowser, useSite, waitUntil } from "../support/harness.mjs";
 
 // A developer's page, served from its own origin (a development server), that loads the mock from
 // the bridge with the query `mock`; with `host`, the page already has the host's FileMaker object.
@@ -24,27 +23,17 @@ ${host ? "<script>window.FileMaker = { PerformScript() { window.hostCalls = (win
 
 describe("mock script", () => {
   const suite = useBridgeAndBrowser();
-  let devServer;
+  const devServer = useSite((url) => developerPage(suite.bridge.port, url.searchParams.get("mock") ?? "", url.searchParams.has("host")));
   // Opens the developer's page loading the mock with `mock` (a query), after `init` if given;
   // its console lines go to `logs`.
   const openDeveloperPage = async (mock, { host = false, init, logs } = {}) => {
     const page = await suite.browser.context.newPage();
     if (init) await page.addInitScript(init);
     if (logs) page.on("console", (message) => logs.push(message.text()));
-    await page.goto(`http://127.0.0.1:${devServer.address().port}/?${host ? "host=1&" : ""}mock=${encodeURIComponent(mock)}`);
+    await page.goto(`http://127.0.0.1:${devServer.port}/?${host ? "host=1&" : ""}mock=${encodeURIComponent(mock)}`);
     return page;
   };
   const greetCalls = (webviewer) => webviewer.evaluate(() => window.__fileMakerCalls.filter((c) => c.name !== "LB_get_version"));
-
-  before(async () => {
-    devServer = createServer((request, response) => {
-      const url = new URL(request.url, "http://127.0.0.1");
-      response.setHeader("content-type", "text/html; charset=utf-8");
-      response.end(developerPage(suite.bridge.port, url.searchParams.get("mock") ?? "", url.searchParams.has("host")));
-    });
-    await new Promise((resolve) => devServer.listen(0, "127.0.0.1", resolve));
-  });
-  after(() => new Promise((resolve) => devServer.close(resolve)));
 
   test("runs the file's scripts through its web viewer and delivers their callbacks, also for early calls", async () => {
     const webviewer = await openWebviewer(suite, "Invoices", { query: "&knownCallbacks=showGreeting" });
