@@ -2,6 +2,7 @@
 
 #if !defined(__APPLE__)  // the headless stand-in only; macOS shows real panels
 
+#include <chrono>
 #include <future>
 
 #include <gtest/gtest.h>
@@ -19,7 +20,7 @@ DialogDriver::DialogDriver() {
         changed_.notify_all();
     });
     mainThread_ = std::thread([this] {
-        while (!stopping_) waitAndDrainMainQueue(1h);
+        while (!stopping_) waitAndDrainMainQueue(std::chrono::hours(1));
     });
 }
 
@@ -27,9 +28,9 @@ DialogDriver::~DialogDriver() {
     shutdown();
 }
 
-std::optional<DialogDriver::Dialog> DialogDriver::nextDialog(std::chrono::milliseconds wait) {
+std::optional<DialogDriver::Dialog> DialogDriver::nextDialog() {
     std::unique_lock lock(mutex_);
-    if (!changed_.wait_for(lock, wait, [this] { return !unclaimed_.empty(); })) {
+    if (!changed_.wait_for(lock, std::chrono::seconds(5), [this] { return !unclaimed_.empty(); })) {
         ADD_FAILURE() << "no authorization dialog opened";
         return std::nullopt;
     }

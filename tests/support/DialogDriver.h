@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -13,8 +12,6 @@
 #include "ui/headless/ApprovalHook.h"
 
 namespace Lumenbox::testing {
-
-using namespace std::chrono_literals;
 
 // Plays the host's main thread and the user in front of it: a thread that runs the main queue, and
 // an approval hook that records every authorization dialog that opens, for the test to answer.
@@ -31,8 +28,9 @@ public:
     DialogDriver(const DialogDriver&) = delete;
     DialogDriver& operator=(const DialogDriver&) = delete;
 
-    // The next dialog that opened, in order; nullopt (and a test failure) if none opens in time.
-    std::optional<Dialog> nextDialog(std::chrono::milliseconds wait = 5000ms);
+    // The next dialog that opened, in order; nullopt (and a test failure) if none opens within
+    // five seconds, so that a missing dialog fails the test instead of hanging it.
+    std::optional<Dialog> nextDialog();
     // How many dialogs have opened so far, after every task already queued for the main thread has run.
     std::size_t openedCount();
     // How many dialogs are open right now, likewise.

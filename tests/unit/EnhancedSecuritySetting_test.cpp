@@ -4,8 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -16,102 +14,77 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::ScopedEnv;
-using testing::TempDir;
+using Json = nlohmann::json;
 
 class EnhancedSecuritySettingTest : public ::testing::Test {
 protected:
-    fs::path settingsFile() const { return config_.path() / "lumenbox" / "defaults.json"; }
-
-    void writeSettings(const std::string& text) {
-        fs::create_directories(settingsFile().parent_path());
-        std::ofstream(settingsFile(), std::ios::binary) << text;
+    fs::path file() const { return config_.path() / "lumenbox" / "defaults.json"; }
+    void write(const std::string& text) {
+        fs::create_directories(file().parent_path());
+        std::ofstream(file(), std::ios::binary) << text;
+    }
+    Json stored() const { return Json::parse(testing::readFile(file()), nullptr, false); }
+    // Files a write left beside the settings file (a temporary file it did not rename).
+    int strays() const {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator(file().parent_path())) count += entry.path() != file();
+        return count;
     }
 
-    static std::vector<fs::path> entriesOf(const fs::path& dir) {
-        std::vector<fs::path> entries;
-        for (const auto& e : fs::directory_iterator(dir)) entries.push_back(e.path().filename());
-        return entries;
-    }
-
-    TempDir config_;
-    TempDir home_;
-    ScopedEnv xdgEnv_{"XDG_CONFIG_HOME", config_.path().string()};
+    testing::TempDir config_, home_;
+    ScopedEnv xdg_{"XDG_CONFIG_HOME", config_.path().string()};
     ScopedEnv homeEnv_{"HOME", home_.path().string()};
 };
 
-TEST_F(EnhancedSecuritySettingTest, OffUntilWrittenThenReadBackWithNoTemporaryFileLeft) {
+TEST_F(EnhancedSecuritySettingTest, OffUntilWrittenThenReadBackKeepingOtherSettingsAndReplacingACorruptFile) {
     EXPECT_FALSE(isEnhancedSecurityEnabled());
-    EXPECT_FALSE(fs::exists(settingsFile()));
     setEnhancedSecurityEnabled(true);
     EXPECT_TRUE(isEnhancedSecurityEnabled());
-    EXPECT_EQ(nlohmann::json::parse(testing::readFile(settingsFile())),
-              nlohmann::json({{"EnableEnhancedSecurity", true}}));
-
+    EXPECT_EQ(stored(), Json({{"EnableEnhancedSecurity", true}}));
+    write(R"({"Other": [1, 2], "EnableEnhancedSecurity": true})");
     setEnhancedSecurityEnabled(false);
     EXPECT_FALSE(isEnhancedSecurityEnabled());
-    EXPECT_EQ(entriesOf(settingsFile().parent_path()), std::vector<fs::path>{"defaults.json"});
+    EXPECT_EQ(stored(), Json::parse(R"({"Other": [1, 2], "EnableEnhancedSecurity": false})"));
+    EXPECT_EQ(strays(), 0);
+    write("{garbage");
+    setEnhancedSecurityEnabled(true);
+    EXPECT_TRUE(isEnhancedSecurityEnabled());
 }
 
 TEST_F(EnhancedSecuritySettingTest, XdgConfigHomeWinsAndHomeConfigIsTheFallback) {
     const fs::path homeFile = home_.path() / ".config" / "lumenbox" / "defaults.json";
     setEnhancedSecurityEnabled(true);
     EXPECT_FALSE(fs::exists(homeFile));
-
     for (const std::optional<std::string>& xdg : {std::optional<std::string>(""), std::optional<std::string>()}) {
         ScopedEnv noXdg("XDG_CONFIG_HOME", xdg);
         EXPECT_FALSE(isEnhancedSecurityEnabled());
         setEnhancedSecurityEnabled(true);
-        EXPECT_TRUE(isEnhancedSecurityEnabled());
-        EXPECT_TRUE(fs::exists(homeFile));
+        EXPECT_TRUE(isEnhancedSecurityEnabled() && fs::exists(homeFile));
         fs::remove(homeFile);
     }
-
     ScopedEnv noXdg("XDG_CONFIG_HOME", std::nullopt);
     ScopedEnv noHome("HOME", std::nullopt);
     setEnhancedSecurityEnabled(true);
     EXPECT_FALSE(isEnhancedSecurityEnabled());
 }
 
-TEST_F(EnhancedSecuritySettingTest, AnythingButABooleanTrueReadsAsOffAndEveryReadIsFresh) {
-    const char* contents[] = {
-        "",
-        "not json",
-        "{\"EnableEnhancedSecurity\": true",
-        "// note\n{\"EnableEnhancedSecurity\": true}",
-        "true",
-        "[{\"EnableEnhancedSecurity\": true}]",
-        "{}",
-        "{\"enableEnhancedSecurity\": true}",
-        "{\"EnableEnhancedSecurity\": 1}",
-        "{\"EnableEnhancedSecurity\": \"true\"}",
-        "{\"EnableEnhancedSecurity\": null}",
-        "{\"EnableEnhancedSecurity\": true}\xff",
+// A file rewritten in place at the same size within the file system's time resolution is still
+// read afresh.
+TEST_F(EnhancedSecuritySettingTest, OnlyABooleanTrueReadsAsOnAndEveryReadIsFresh) {
+    const std::pair<const char*, bool> cases[] = {
+        {"", false}, {"not json", false}, {"{\"EnableEnhancedSecurity\": true", false},
+        {"// note\n{\"EnableEnhancedSecurity\": true}", false}, {"true", false}, {"[{\"EnableEnhancedSecurity\": true}]", false},
+        {"{\"enableEnhancedSecurity\": true}", false}, {"{\"EnableEnhancedSecurity\": 1}", false},
+        {"{\"EnableEnhancedSecurity\": \"true\"}", false}, {"{\"EnableEnhancedSecurity\": true}\xff", false},
+        {"{\"EnableEnhancedSecurity\": true }", true}, {"{\"EnableEnhancedSecurity\": false}", false},
+        {"{\"EnableEnhancedSecurity\": true}", true},
     };
-    for (const char* text : contents) {
-        writeSettings(text);
-        EXPECT_FALSE(isEnhancedSecurityEnabled()) << text;
+    for (const auto& [text, on] : cases) {
+        write(text);
+        EXPECT_EQ(isEnhancedSecurityEnabled(), on) << text;
     }
-    // The file changing behind its back is noticed at once, even when it is rewritten in place at
-    // the same size within the file system's time resolution.
-    writeSettings("{\"EnableEnhancedSecurity\": true }");
-    EXPECT_TRUE(isEnhancedSecurityEnabled());
-    writeSettings("{\"EnableEnhancedSecurity\": false}");
+    fs::remove(file());
     EXPECT_FALSE(isEnhancedSecurityEnabled());
-    writeSettings("{\"EnableEnhancedSecurity\": true}");
-    EXPECT_TRUE(isEnhancedSecurityEnabled());
-    fs::remove(settingsFile());
-    EXPECT_FALSE(isEnhancedSecurityEnabled());
-}
-
-TEST_F(EnhancedSecuritySettingTest, WritingKeepsOtherSettingsAndReplacesACorruptFile) {
-    writeSettings(R"({"Other": [1, 2], "Name": "x", "EnableEnhancedSecurity": false})");
-    setEnhancedSecurityEnabled(true);
-    auto stored = nlohmann::json::parse(testing::readFile(settingsFile()));
-    EXPECT_EQ(stored, nlohmann::json::parse(R"({"Other": [1, 2], "Name": "x", "EnableEnhancedSecurity": true})"));
-
-    writeSettings("{garbage");
-    setEnhancedSecurityEnabled(true);
-    EXPECT_TRUE(isEnhancedSecurityEnabled());
 }
 
 // Permission bits do not stop root, so the failures are made with paths that cannot work at all.
@@ -122,11 +95,10 @@ TEST_F(EnhancedSecuritySettingTest, FailedWriteIsSilentAndLeavesNothingBehind) {
         setEnhancedSecurityEnabled(true);
         EXPECT_FALSE(isEnhancedSecurityEnabled());
     }
-
-    fs::create_directories(settingsFile() / "in-the-way");
+    fs::create_directories(file() / "in-the-way");
     setEnhancedSecurityEnabled(true);
     EXPECT_FALSE(isEnhancedSecurityEnabled());
-    EXPECT_EQ(entriesOf(settingsFile().parent_path()), std::vector<fs::path>{"defaults.json"});
+    EXPECT_EQ(strays(), 0);
 }
 
 }  // namespace

@@ -1,87 +1,67 @@
-// Shared pieces of the browser tests: the test bridge as a child process, Debian's chromium
-// through playwright-core, a stand-in for the host's web-viewer interface, and screenshots.
+// What every browser test file shares: the test bridge as a child process, Debian's chromium
+// through playwright-core, a stand-in for the host's web-viewer interface, waits and screenshots.
+import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
+import { createServer } from "node:http";
 import { mkdirSync, mkdtempSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
 import path from "node:path";
 import { createInterface } from "node:readline";
 import { fileURLToPath } from "node:url";
+import { after, before } from "node:test";
 import { chromium } from "playwright-core";
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const buildDir = path.resolve(here, "../../../build");
-
 // Set by CTest (tests/browser/CMakeLists.txt); the defaults fit a dev-preset build.
-export const bridgeBinary = process.env.LUMENBOX_TEST_BRIDGE ?? path.join(buildDir, "dev/tests/browser/lumenbox-test-bridge");
-export const screenshotDir = process.env.LUMENBOX_SCREENSHOT_DIR ?? path.join(buildDir, "dev/screenshots");
-const chromiumPath = process.env.LUMENBOX_CHROMIUM ?? "/usr/bin/chromium";
+const buildDir = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../../../build/dev");
+const bridgeBinary = process.env.LUMENBOX_TEST_BRIDGE ?? path.join(buildDir, "tests/browser/lumenbox-test-bridge");
+const screenshotDir = process.env.LUMENBOX_SCREENSHOT_DIR ?? path.join(buildDir, "screenshots");
 
-// Every wait in these tests is bounded by this, so that a broken page fails instead of hanging.
+// Every wait is bounded by this, so that a broken page fails instead of hanging.
 export const WAIT_MS = 15000;
 
-// The bridge alone (lumenbox-test-bridge) with a home directory of its own. Its commands are
-// answered one line each, in order.
-export class Bridge {
+// lumenbox-test-bridge with a home directory of its own; its commands are answered a line each.
+class Bridge {
   static async start() {
     const home = mkdtempSync(path.join(tmpdir(), "lumenbox-browser-"));
     const env = { ...process.env, HOME: home, LUMENBOX_PLUGIN_LOG_PATH: path.join(home, "bridge.log") };
     delete env.XDG_CONFIG_HOME;
-    const child = spawn(bridgeBinary, ["--port", "0"], { env, stdio: ["pipe", "pipe", "inherit"] });
-    const bridge = new Bridge(child, home);
-    const first = await bridge.nextLine();
-    const match = /^listening (\d+)$/.exec(first);
-    if (!match) throw new Error(`the test bridge did not start: ${first}`);
-    bridge.port = Number(match[1]);
+    const bridge = new Bridge(spawn(bridgeBinary, ["--port", "0"], { env, stdio: ["pipe", "pipe", "inherit"] }), home);
+    bridge.port = Number(/^listening (\d+)$/.exec(await bridge.nextLine())?.[1]);
+    assert.ok(bridge.port > 0, `the test bridge (${bridgeBinary}) did not start`);
     return bridge;
   }
 
   constructor(child, home) {
-    this.child = child;
-    this.home = home;
-    this.lines = [];
-    this.waiters = [];
-    this.exited = new Promise((resolve) => {
-      child.once("exit", resolve);
-      child.once("error", resolve);
-    });
-    createInterface({ input: child.stdout }).on("line", (line) => {
-      const waiter = this.waiters.shift();
-      if (waiter) waiter.resolve(line);
-      else this.lines.push(line);
-    });
-    const fail = (why) => {
-      this.failure = new Error(`the test bridge (${bridgeBinary}) ${why}`);
-      for (const waiter of this.waiters.splice(0)) waiter.reject(this.failure);
-    };
-    child.once("error", (error) => fail(`could not run: ${error.message}`));
-    child.once("exit", (code) => fail(`ended with ${code}`));
+    Object.assign(this, { child, home, lines: createInterface({ input: child.stdout })[Symbol.asyncIterator]() });
+    this.exited = new Promise((resolve) => child.once("exit", resolve).once("error", resolve));
   }
 
-  nextLine() {
-    if (this.lines.length) return Promise.resolve(this.lines.shift());
-    if (this.failure) return Promise.reject(this.failure);
-    return new Promise((resolve, reject) => this.waiters.push({ resolve, reject }));
+  // The next line the bridge printed; undefined once it has ended.
+  async nextLine() {
+    return (await this.lines.next()).value;
   }
 
-  async command(line) {
+  // Sends a command (see TestBridge.cpp) and checks its answer.
+  async command(line, answer = /^(ok|stopped|listening \d+)$/) {
     this.child.stdin.write(line + "\n");
-    return this.nextLine();
+    assert.match(await this.nextLine(), answer, line);
   }
 
   url(target) {
     return `http://127.0.0.1:${this.port}${target}`;
   }
 
-  async get(target, headers = {}) {
+  get(target, headers = {}) {
     return fetch(this.url(target), { headers });
   }
 
-  async post(target, body, headers = {}) {
-    return fetch(this.url(target), {
-      method: "POST",
-      headers: { "content-type": "application/json", ...headers },
-      body: typeof body === "string" ? body : JSON.stringify(body),
-    });
+  async json(target) {
+    return (await this.get(target)).json();
+  }
+
+  post(target, body, headers = {}) {
+    const text = typeof body === "string" ? body : JSON.stringify(body);
+    return fetch(this.url(target), { method: "POST", headers: { "content-type": "application/json", ...headers }, body: text });
   }
 
   async stop() {
@@ -91,67 +71,69 @@ export class Bridge {
   }
 }
 
-// Chromium with a fresh profile. Requests that leave this machine are refused and remembered, so
-// a test can check that a page contacted nothing but the bridge; uncaught page errors are
-// remembered too.
-// `args` are added to chromium's; `hosts` are the host names pages may reach (a test that plays
-// another site maps its name to 127.0.0.1 with --host-resolver-rules).
-export async function launchBrowser({ args = [], hosts = ["127.0.0.1"] } = {}) {
+// Chromium with a fresh profile. Requests to any host but `hosts` are refused and remembered;
+// uncaught page errors are remembered too. `args` are added to chromium's.
+async function launchBrowser({ args = [], hosts = ["127.0.0.1"] }) {
   const profile = mkdtempSync(path.join(tmpdir(), "lumenbox-chromium-"));
   const context = await chromium.launchPersistentContext(profile, {
-    executablePath: chromiumPath,
+    executablePath: process.env.LUMENBOX_CHROMIUM ?? "/usr/bin/chromium",
     headless: true,
-    args: [
-      "--no-sandbox",
-      "--disable-gpu",
-      "--disable-background-networking",
-      "--disable-component-update",
-      "--disable-sync",
-      "--no-first-run",
-      "--disable-quic",
-      ...args,
-    ],
+    args: ["--no-sandbox", "--disable-gpu", "--disable-background-networking", "--disable-component-update",
+      "--disable-sync", "--no-first-run", "--disable-quic", ...args],
     viewport: { width: 420, height: 640 },
     deviceScaleFactor: 2,
   });
-  // Uncaught errors of any page: a test suite ends by checking that there were none.
-  const pageErrors = [];
-  context.on("weberror", (error) => pageErrors.push(String(error.error())));
-  const offHost = [];
+  const browser = { context, offHost: [], pageErrors: [], profile };
+  context.on("weberror", (error) => browser.pageErrors.push(String(error.error())));
   await context.route("**/*", (route) => {
     const url = new URL(route.request().url());
     if (url.protocol === "data:" || hosts.includes(url.hostname)) return route.continue();
-    offHost.push(url.href);
+    browser.offHost.push(url.href);
     return route.abort();
   });
-  return {
-    context,
-    offHost,
-    pageErrors,
-    async close() {
-      await context.close();
-      rmSync(profile, { recursive: true, force: true });
-    },
-  };
+  return browser;
 }
 
-// Runs in the web viewer page before its own scripts: the host's `FileMaker` object, whose
-// scripts answer the way FileMaker scripts of a file with the add-on do.
-//   LB_get_version  hands back the add-on's version
-//   Echo            hands back {"echoed": data}
-//   Greet           calls the page's showGreeting and lumenbox.notify callbacks
-//   anything else   does nothing (LB_close_MCP, for instance)
-export function fileMakerStandIn({ addOnVersion }) {
-  const calls = [];
-  window.__fileMakerCalls = calls;
+// Starts a bridge and a browser for the suite around it; when the suite ends, checks that no page
+// threw and that no page asked for anything but the allowed hosts.
+export function useBridgeAndBrowser({ args, hosts } = {}) {
+  const suite = {};
+  before(async () => {
+    suite.bridge = await Bridge.start();
+    suite.browser = await launchBrowser({ args, hosts });
+  });
+  after(async () => {
+    const { bridge, browser } = suite;
+    await browser?.context.close();
+    if (browser) rmSync(browser.profile, { recursive: true, force: true });
+    await bridge?.stop();
+    assert.deepEqual([...(browser?.pageErrors ?? []), ...(browser?.offHost ?? [])], []);
+  });
+  return suite;
+}
+
+// A web site of its own origin for the suite around it (another site, a development server):
+// `render(url)` gives the HTML of each page. The returned object's `port` is set once it listens.
+export function useSite(render) {
+  const site = {};
+  const server = createServer((request, response) => {
+    response.setHeader("content-type", "text/html; charset=utf-8");
+    response.end(render(new URL(request.url, "http://127.0.0.1")));
+  });
+  before(() => new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve((site.port = server.address().port)))));
+  after(() => new Promise((resolve) => server.close(resolve)));
+  return site;
+}
+
+// Runs in the web viewer page before its own scripts: the host's `FileMaker` object, whose scripts
+// answer as a file's would. LB_get_version hands back the add-on's version, Echo hands back
+// {"echoed": data}, Greet calls the page's showGreeting and lumenbox.notify, any other does nothing.
+function fileMakerStandIn({ addOnVersion }) {
+  const calls = (window.__fileMakerCalls = []);
   function play(name, param) {
     let envelope = null;
-    try {
-      envelope = JSON.parse(param);
-    } catch (error) {
-      envelope = null;
-    }
-    const fetchId = envelope && envelope.callback ? envelope.callback.fetchId : undefined;
+    try { envelope = JSON.parse(param); } catch {}  // Greet's parameter is plain text
+    const fetchId = envelope?.callback?.fetchId;
     if (name === "LB_get_version") window.handleFMCallback(JSON.stringify({ version: addOnVersion }), fetchId);
     if (name === "Echo") window.handleFMCallback(JSON.stringify({ echoed: envelope.data }), fetchId);
     if (name === "Greet") {
@@ -159,21 +141,19 @@ export function fileMakerStandIn({ addOnVersion }) {
       window.lumenbox.notify({ greeted: param });
     }
   }
+  const perform = (call) => {
+    calls.push(call);
+    setTimeout(() => play(call.name, call.param), 0);  // a script runs after the call returns
+  };
   window.FileMaker = {
-    PerformScript(name, param) {
-      calls.push({ name, param });
-      setTimeout(() => play(name, param), 0);  // a script runs after the call returns
-    },
-    PerformScriptWithOption(name, param, option) {
-      calls.push({ name, param, option });
-      setTimeout(() => play(name, param), 0);
-    },
+    PerformScript: (name, param) => perform({ name, param }),
+    PerformScriptWithOption: (name, param, option) => perform({ name, param, option }),
   };
 }
 
-// Opens the web viewer page of `fileName` with the stand-in installed (unless `fileMaker` is
-// false) and waits until the bridge has the file registered.
-export async function openWebviewer(browser, bridge, fileName, { addOnVersion = "3.2.0", fileMaker = true, query = "" } = {}) {
+// Opens the web viewer page of `fileName`, with the stand-in unless `fileMaker` is false, and waits
+// until the bridge has the file registered.
+export async function openWebviewer({ bridge, browser }, fileName, { addOnVersion = "3.2.0", fileMaker = true, query = "" } = {}) {
   const page = await browser.context.newPage();
   if (fileMaker) await page.addInitScript(fileMakerStandIn, { addOnVersion });
   await page.goto(bridge.url(`/webviewer?fileName=${encodeURIComponent(fileName)}${query}`));
@@ -181,17 +161,16 @@ export async function openWebviewer(browser, bridge, fileName, { addOnVersion = 
   return page;
 }
 
-export async function waitForRegistered(page) {
-  await page.locator('#status[data-registered="true"]').waitFor({ timeout: WAIT_MS });
-}
+export const waitForRegistered = (page) => page.locator('#status[data-registered="true"]').waitFor({ timeout: WAIT_MS });
+export const waitForText = (locator, text) => locator.filter({ hasText: text }).first().waitFor({ timeout: WAIT_MS });
+export const waitUntil = (page, fn, arg) => page.waitForFunction(fn, arg, { timeout: WAIT_MS });
+export const textOf = (page, selector) => page.locator(selector).first().textContent();
 
-export async function waitForText(locator, text) {
-  await locator.filter({ hasText: text }).first().waitFor({ timeout: WAIT_MS });
-}
+// A console message of `page` that contains `text`, once it comes.
+export const consoleMessage = (page, text) =>
+  page.waitForEvent("console", { predicate: (message) => message.text().includes(text), timeout: WAIT_MS });
 
 export async function screenshot(page, name) {
   mkdirSync(screenshotDir, { recursive: true });
-  const file = path.join(screenshotDir, `${name}.png`);
-  await page.screenshot({ path: file, fullPage: true });
-  return file;
+  await page.screenshot({ path: path.join(screenshotDir, `${name}.png`), fullPage: true });
 }
