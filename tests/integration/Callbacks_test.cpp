@@ -120,10 +120,9 @@ TEST_F(Callbacks, OtherCallbacksReachTheFilesAgentBrowserReserialised) {
     EXPECT_TRUE(lonelyWebviewer->quiet());
 }
 
-TEST_F(Callbacks, AgentBrowserScriptCallsReachTheWebviewerWithTheirOption) {
+TEST_F(Callbacks, AgentBrowserScriptCallsReachTheFilesWebviewerReserialisedOrAnErrorComesBackForEach) {
     agentBrowser_->send(R"({"type":"callScript", "script":"Report", "param":"{\"a\": 1}", "extra":[true]})");
     EXPECT_EQ(webviewer_->receive(), R"({"extra":[true],"param":"{\"a\": 1}","script":"Report","type":"callScript"})");
-
     for (const nlohmann::json& option : {nlohmann::json(0), nlohmann::json("3"), nlohmann::json({{"x", 1}}),
                                          nlohmann::json(nullptr), nlohmann::json::array({1, 2})}) {
         nlohmann::json message = {{"type", "callScriptWithOption"}, {"script", "Report"}, {"param", ""}, {"option", option}};
@@ -131,9 +130,7 @@ TEST_F(Callbacks, AgentBrowserScriptCallsReachTheWebviewerWithTheirOption) {
         EXPECT_EQ(webviewer_->receive(), message.dump());
     }
     EXPECT_TRUE(agentBrowser_->quiet());
-}
 
-TEST_F(Callbacks, AgentBrowserWithoutWebviewerGetsAnErrorForEachCall) {
     auto agentBrowser = connectAgentBrowser("Contacts");
     const std::string error = R"({"message":"No FileMaker connection for Contacts","type":"error"})";
     agentBrowser->sendJson({{"type", "callScript"}, {"script", "Report"}, {"param", ""}});
