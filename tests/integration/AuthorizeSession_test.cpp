@@ -97,10 +97,11 @@ TEST_F(AuthorizeSession, UnreadableBodyOrMissingNamesAreRefusedBeforeAnythingEls
 
 TEST_F(AuthorizeSession, WithEnhancedSecurityOffASessionIsApprovedAtOnceWithTheIdleTimeoutItAsks) {
     auto webviewer = connectWebviewer("Invoices");
-    expectJsonReply(authorize(request("named", "http://127.0.0.1:1365/webviewer?fileName=Invoices",
-                                      {{"clientName", "report-agent"}})),
+    std::string longName;
+    for (int i = 0; i < 100; ++i) longName += "\xC3\xA9";  // 100 two-byte characters: cut at 160 bytes
+    expectJsonReply(authorize(request("named", "http://127.0.0.1:1365/webviewer?fileName=Invoices", {{"clientName", longName}})),
                     "200 OK", kApproved);
-    EXPECT_EQ(session("named")->clientName, "report-agent");
+    EXPECT_EQ(session("named")->clientName, longName.substr(0, 160));
     EXPECT_EQ(session("named")->files, std::vector<std::string>{"Invoices"});
     // Integers, numbers and strings are read; anything else, or out of range, is the default.
     const std::pair<std::optional<nlohmann::json>, std::int64_t> cases[] = {
@@ -146,15 +147,17 @@ TEST_F(AuthorizeSession, ApprovalsAnswerWithoutAQuestionAndAFileWithoutWebviewer
 TEST_F(AuthorizeSession, RequestsForOneSessionAndFileShareOneQuestion) {
     auto webviewer = connectWebviewer("Invoices");
     setEnhancedSecurityEnabled(true);
+    // Name and description are shown as one clean line of limited length.
+    const std::string shownName = "first-agentSession: 00000000[2Jx";
     auto first = ask(request("0123456789abcdef", "Invoices",
-                             {{"clientName", "first-agent"},
-                              {"clientDescription", "Builds the monthly report"},
+                             {{"clientName", "first-agent\nSession: 00000000\r\x1b[2J\x7f\xC2\x85\xE2\x80\xA8x\xE2\x80\xA9"},
+                              {"clientDescription", std::string(400, 'd') + "\n"},
                               {"idleTimeoutSeconds", 600}}));
     auto dialog = dialogs_.nextDialog();
     ASSERT_TRUE(dialog);
     EXPECT_EQ(dialog->content.fileName, "Invoices");
-    EXPECT_EQ(dialog->content.clientName, "first-agent");
-    EXPECT_EQ(dialog->content.clientDescription, "Builds the monthly report");
+    EXPECT_EQ(dialog->content.clientName, shownName);
+    EXPECT_EQ(dialog->content.clientDescription, std::string(300, 'd'));
     EXPECT_EQ(dialog->content.sessionIdPrefix, "01234567");
     EXPECT_EQ(dialog->content.durationText, "10 minutes");
 
@@ -168,8 +171,9 @@ TEST_F(AuthorizeSession, RequestsForOneSessionAndFileShareOneQuestion) {
     dialogs_.allow(*dialog);
     expectJsonReply(await(first), "200 OK", kApproved);
     expectJsonReply(await(second), "200 OK", kApproved);
-    EXPECT_EQ(session("0123456789abcdef")->clientName, "first-agent");
+    EXPECT_EQ(session("0123456789abcdef")->clientName, shownName);
     EXPECT_EQ(session("0123456789abcdef")->idleTimeoutSeconds, 600);
+    EXPECT_EQ(httpGet(port(), "/sessions").json()["sessions"][0]["serviceName"], shownName);
     EXPECT_EQ(dialogs_.openedCount(), 2u);
 
     dialogs_.deny(*otherDialog);
@@ -178,81 +182,53 @@ TEST_F(AuthorizeSession, RequestsForOneSessionAndFileShareOneQuestion) {
     EXPECT_EQ(dialogs_.openCount(), 0u);
 }
 
-TEST_F(AuthorizeSession, DenyingOrClosingTheDialogRejectsAndHoldsThatSessionOffWithoutANewQuestion) {
+TEST_F(AuthorizeSession, EachWayAQuestionEndsAnswersItsRequestsOnceAndALateAllowChangesNothing) {
     auto webviewer = connectWebviewer("Invoices");
     setEnhancedSecurityEnabled(true);
-    for (bool close : {false, true}) {
-        SCOPED_TRACE(close ? "closed" : "denied");
-        const std::string sessionId = close ? "session-closed" : "session-denied";
-        auto reply = ask(request(sessionId, "Invoices"));
+    const std::tuple<std::string, const char*, const char*> endings[] = {
+        {"deny", "403 Forbidden", kRejected},
+        {"close box", "403 Forbidden", kRejected},
+        {"every client leaves", nullptr, nullptr},
+        {"server stops", "503 Service Unavailable", R"({"error":"Lumenbox is shutting down."})"},
+    };
+    for (const auto& [end, status, body] : endings) {
+        SCOPED_TRACE(end);
+        const auto question = request("session " + end, "Invoices");
+        auto leaving = send(question);
         auto dialog = dialogs_.nextDialog();
         ASSERT_TRUE(dialog);
-        close ? dialogs_.close(*dialog) : dialogs_.deny(*dialog);
-        dialogs_.allow(*dialog);  // pressing Allow on a dialog that has answered changes nothing
-        expectJsonReply(await(reply), "403 Forbidden", kRejected);
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            expectJsonReply(authorize(request(sessionId, "Invoices")), "403 Forbidden", kRejected);
+        auto staying = send(question);  // joins the question
+        leaving->close();
+        EXPECT_EQ(httpGet(port(), "/health").status, 200);  // the bridge has seen it go
+        EXPECT_EQ(dialogs_.openCount(), 1u) << "one of two leaving ends nothing";
+        if (end == "deny") dialogs_.deny(*dialog);
+        if (end == "close box") dialogs_.close(*dialog);
+        if (end == "server stops") server_->stop();
+        if (end == "every client leaves") {
+            staying->close();
+            ASSERT_TRUE(eventually([&] { return dialogs_.openCount() == 0; }));
+        } else {
+            expectJsonReply(staying->readReply(), status, body);
         }
+        dialogs_.allow(*dialog);
+        EXPECT_FALSE(session(question["sessionId"]));
+        if (end == "server stops") {
+            ASSERT_TRUE(server_->start(0));
+            webviewer = connectWebviewer("Invoices");
+        }
+        // A denied session is refused at once for a while, without a new question; otherwise the
+        // next request asks anew.
+        if (end == "deny" || end == "close box") {
+            expectJsonReply(authorize(question), "403 Forbidden", kRejected);
+            continue;
+        }
+        auto again = ask(question);
+        auto newDialog = dialogs_.nextDialog();
+        ASSERT_TRUE(newDialog);
+        dialogs_.allow(*newDialog);
+        expectJsonReply(await(again), "200 OK", kApproved);
     }
-    EXPECT_EQ(dialogs_.openedCount(), 2u);
-    EXPECT_TRUE(store_.listSessions().empty());
-    auto other = ask(request("session-other", "Invoices"));  // another session is asked about as ever
-    auto dialog = dialogs_.nextDialog();
-    ASSERT_TRUE(dialog);
-    dialogs_.allow(*dialog);
-    expectJsonReply(await(other), "200 OK", kApproved);
-}
-
-TEST_F(AuthorizeSession, ClientsThatLeaveAreDroppedAndTheLastOneLeavingClosesTheDialog) {
-    auto webviewer = connectWebviewer("Invoices");
-    setEnhancedSecurityEnabled(true);
-    auto leaving = send(request("session-1", "Invoices"));
-    auto dialog = dialogs_.nextDialog();
-    ASSERT_TRUE(dialog);
-    auto staying = ask(request("session-1", "Invoices"));
-
-    // One of two leaving: the dialog stays and the other still gets the answer.
-    leaving->close();
-    EXPECT_EQ(httpGet(port(), "/health").status, 200);  // the bridge has seen the client go
-    EXPECT_EQ(dialogs_.openCount(), 1u);
-    dialogs_.deny(*dialog);
-    expectJsonReply(await(staying), "403 Forbidden", kRejected);
-
-    // The only one leaving: the question ends and its dialog closes, so its Allow is dropped and
-    // the next request asks anew.
-    auto alone = send(request("session-2", "Invoices"));
-    auto lonelyDialog = dialogs_.nextDialog();
-    ASSERT_TRUE(lonelyDialog);
-    alone->close();
-    ASSERT_TRUE(eventually([&] { return dialogs_.openCount() == 0; }));
-    dialogs_.allow(*lonelyDialog);
-    EXPECT_TRUE(store_.listSessions().empty());
-    auto again = ask(request("session-2", "Invoices"));
-    auto newDialog = dialogs_.nextDialog();
-    ASSERT_TRUE(newDialog);
-    dialogs_.allow(*newDialog);
-    expectJsonReply(await(again), "200 OK", kApproved);
-}
-
-TEST_F(AuthorizeSession, StoppingTheServerAnswersWaitingRequestsUnavailableAndARestartAsksAnew) {
-    auto webviewer = connectWebviewer("Invoices");
-    setEnhancedSecurityEnabled(true);
-    auto waiting = ask(request("session-1", "Invoices"));
-    auto dialog = dialogs_.nextDialog();
-    ASSERT_TRUE(dialog);
-
-    server_->stop();
-    expectJsonReply(await(waiting), "503 Service Unavailable", R"({"error":"Lumenbox is shutting down."})");
-    dialogs_.allow(*dialog);  // too late: dropped, not recorded
-    EXPECT_TRUE(store_.listSessions().empty());
-
-    ASSERT_TRUE(server_->start(0));
-    webviewer = connectWebviewer("Invoices");
-    auto again = ask(request("session-1", "Invoices"));
-    auto newDialog = dialogs_.nextDialog();
-    ASSERT_TRUE(newDialog);
-    dialogs_.allow(*newDialog);
-    expectJsonReply(await(again), "200 OK", kApproved);
+    EXPECT_EQ(dialogs_.openedCount(), 6u);
 }
 
 // A server whose questions wait only briefly, to see the real time limit at work, and whose idle
@@ -322,30 +298,6 @@ TEST_F(AuthorizeSession, OpenQuestionsAreCappedPerFileAndInAllWhileJoiningStillW
     openQuestion("c-2", "C");
     EXPECT_EQ(dialogs_.openedCount(), 9u);
     server_->stop();  // releases the requests still held
-}
-
-TEST_F(AuthorizeSession, ClientNameAndDescriptionAreOneCleanLineOfLimitedLength) {
-    auto webviewer = connectWebviewer("Invoices");
-    setEnhancedSecurityEnabled(true);
-    std::string longName;
-    for (int i = 0; i < 100; ++i) longName += "\xC3\xA9";  // 100 two-byte characters
-    const std::pair<std::string, std::string> names[] = {
-        {"agent\nSession: 00000000\r\x1b[2J\x7f\xC2\x85\xE2\x80\xA8x\xE2\x80\xA9", "agentSession: 00000000[2Jx"},
-        {longName, longName.substr(0, 160)},
-    };
-    int n = 0;
-    for (const auto& [name, shown] : names) {
-        const std::string sessionId = "session-" + std::to_string(n++);
-        auto reply = ask(request(sessionId, "Invoices", {{"clientName", name}, {"clientDescription", std::string(400, 'd') + "\n"}}));
-        auto dialog = dialogs_.nextDialog();
-        ASSERT_TRUE(dialog);
-        EXPECT_EQ(dialog->content.clientName, shown);
-        EXPECT_EQ(dialog->content.clientDescription, std::string(300, 'd'));
-        dialogs_.allow(*dialog);
-        expectJsonReply(await(reply), "200 OK", kApproved);
-        EXPECT_EQ(session(sessionId)->clientName, shown);
-    }
-    EXPECT_EQ(httpGet(port(), "/sessions").json()["sessions"][0]["serviceName"], names[0].second);
 }
 
 TEST_F(AuthorizeSession, SwitchingEnhancedSecurityOnDropsApprovalsTheUserNeverGave) {
