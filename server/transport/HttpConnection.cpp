@@ -297,6 +297,9 @@ void HttpConnection::completeResponse(HttpResponse& response, std::string_view s
     if (!headRequest_) outbox_.append(body);
     if (!keepAlive_) closeAfterWrite_ = true;
     current_.reset();
+    // A reply leaving is activity: a response held past the idle limit must not be swept as idle
+    // between here and its first write's completion.
+    lastActiveTick_ = app_->idleTick;
     doWrite();
     if (!dispatching_) {
         // Answered later, from a loop task: pipelined requests waiting in the buffer go next.

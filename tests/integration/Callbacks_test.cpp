@@ -24,53 +24,51 @@ protected:
 
 TEST_F(Callbacks, ResultIsRepliedAsJsonWhenItsTextParsesAndAsTextOtherwise) {
     const std::pair<nlohmann::json, std::string> cases[] = {
-        {"42", "42"},
-        {"hello", R"("hello")"},
-        {nlohmann::json{{"a", 1}}, R"({"a":1})"},
-        {"", R"("")"},
-        {" [1, 2] ", "[1,2]"},
-        {R"({"b":true,"a":null})", R"({"a":null,"b":true})"},
-        {"{\"a\":1} trailing", R"("{\"a\":1} trailing")"},
-        {"// 1", R"("// 1")"},
-        {7.5, "7.5"},
-        {nullptr, "null"},
-        {"caf\xc3\xa9", "\"caf\xc3\xa9\""},
+        {"42", "42"}, {"hello", R"("hello")"}, {nlohmann::json{{"a", 1}}, R"({"a":1})"}, {"", R"("")"}, {" [1, 2] ", "[1,2]"},
+        {R"({"b":true,"a":null})", R"({"a":null,"b":true})"}, {"{\"a\":1} trailing", R"("{\"a\":1} trailing")"},
+        {"// 1", R"("// 1")"}, {7.5, "7.5"}, {nullptr, "null"}, {"caf\xc3\xa9", "\"caf\xc3\xa9\""},
     };
     for (const auto& [result, expected] : cases) {
         SCOPED_TRACE(result.dump());
         auto reply = httpPostAsync(port(), kCallTarget, callBody("Invoices"));
         auto call = receiveForwardedCall(*webviewer_);
         sendResult(*webviewer_, result, call.fetchId);
-        auto answer = reply.get();
-        EXPECT_EQ(answer.statusLine, "200 OK");
-        EXPECT_EQ(answer.body, R"({"fetchId":")" + call.fetchId + R"(","result":)" + expected + "}");
+        expectJsonReply(reply.get(), "200 OK", R"({"fetchId":")" + call.fetchId + R"(","result":)" + expected + "}");
     }
     EXPECT_TRUE(agentBrowser_->quiet());  // results are not relayed
 }
 
-TEST_F(Callbacks, CallbacksThatDoNotCompleteAPendingCallArePassedOnWhileTheCallWaits) {
+TEST_F(Callbacks, CallbacksThatCompleteNoPendingCallReachTheFilesAgentBrowserReserialisedWhileTheCallWaits) {
     auto reply = httpPostAsync(port(), kCallTarget, callBody("Invoices"));
-    auto call = receiveForwardedCall(*webviewer_);
-    const std::string id = call.fetchId;
-    const nlohmann::json notResults[] = {
-        {{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"only one"}}},
-        {{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"numeric id", 12}}},
-        {{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", "r," + id}},
-        {{"type", "callback"}, {"fn", "handleFMCallback"}},
-        {{"type", "callback"}, {"fn", "HandleFMCallback"}, {"args", {"wrong case", id}}},
-        {{"type", "callback"}, {"args", {"no fn", id}}},
-        {{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"unknown id", "not-" + id}}},
+    const std::string id = receiveForwardedCall(*webviewer_).fetchId;
+    std::vector<std::pair<std::string, std::string>> passedOn = {
+        {R"( { "type" : "callback", "fn" : "streamingChunkReceived", "args" : [ 1.50, { "z" : 1, "a" : 2 }, "caf\u00e9", 1E2 ] } )",
+         "{\"args\":[1.5,{\"a\":2,\"z\":1},\"caf\xc3\xa9\",100.0],\"fn\":\"streamingChunkReceived\",\"type\":\"callback\"}"},
     };
-    for (const auto& message : notResults) {
-        SCOPED_TRACE(message.dump());
-        webviewer_->sendJson(message);
-        EXPECT_EQ(agentBrowser_->receive(), message.dump());
+    for (const nlohmann::json& notAResult : {
+             nlohmann::json{{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"only one"}}},
+             nlohmann::json{{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"numeric id", 12}}},
+             nlohmann::json{{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", "r," + id}},
+             nlohmann::json{{"type", "callback"}, {"fn", "handleFMCallback"}},
+             nlohmann::json{{"type", "callback"}, {"fn", "HandleFMCallback"}, {"args", {"wrong case", id}}},
+             nlohmann::json{{"type", "callback"}, {"args", {"no fn", id}}},
+             nlohmann::json{{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"unknown id", "not-" + id}}}}) {
+        passedOn.emplace_back(notAResult.dump(), notAResult.dump());
+    }
+    for (const auto& [sent, relayed] : passedOn) {
+        webviewer_->send(sent);
+        EXPECT_EQ(agentBrowser_->receive(), relayed);
     }
     EXPECT_EQ(pendingCallCount(), 1u);
-
     // Arguments after the fetch id do not matter.
     webviewer_->sendJson({{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"done", id, "extra"}}});
     EXPECT_EQ(reply.get().body, R"({"fetchId":")" + id + R"(","result":"done"})");
+
+    // A file without agent browser drops its callbacks.
+    auto lonelyWebviewer = connectWebviewer("Contacts");
+    lonelyWebviewer->sendJson({{"type", "callback"}, {"fn", "streamingChunkReceived"}, {"args", {1}}});
+    EXPECT_TRUE(agentBrowser_->quiet());
+    EXPECT_TRUE(lonelyWebviewer->quiet());
 }
 
 TEST_F(Callbacks, ResultsForBridgeIssuedIdsReachOnlyTheirCallAndOnlyFromTheConnectionItWasSentTo) {
@@ -107,23 +105,9 @@ TEST_F(Callbacks, ResultsForBridgeIssuedIdsReachOnlyTheirCallAndOnlyFromTheConne
     EXPECT_EQ(httpGet(port(), "/health").status, 200);
 }
 
-TEST_F(Callbacks, OtherCallbacksReachTheFilesAgentBrowserReserialised) {
-    webviewer_->send(R"( { "type" : "callback", "fn" : "streamingChunkReceived",
-                          "args" : [ 1.50, { "z" : 1, "a" : 2 }, "caf\u00e9", 1E2 ] } )");
-    EXPECT_EQ(agentBrowser_->receive(),
-              "{\"args\":[1.5,{\"a\":2,\"z\":1},\"caf\xc3\xa9\",100.0],\"fn\":\"streamingChunkReceived\",\"type\":\"callback\"}");
-
-    // A file without agent browser drops its callbacks.
-    auto lonelyWebviewer = connectWebviewer("Contacts");
-    lonelyWebviewer->sendJson({{"type", "callback"}, {"fn", "streamingChunkReceived"}, {"args", {1}}});
-    EXPECT_TRUE(agentBrowser_->quiet());
-    EXPECT_TRUE(lonelyWebviewer->quiet());
-}
-
-TEST_F(Callbacks, AgentBrowserScriptCallsReachTheWebviewerWithTheirOption) {
+TEST_F(Callbacks, AgentBrowserScriptCallsReachTheFilesWebviewerReserialisedOrAnErrorComesBackForEach) {
     agentBrowser_->send(R"({"type":"callScript", "script":"Report", "param":"{\"a\": 1}", "extra":[true]})");
     EXPECT_EQ(webviewer_->receive(), R"({"extra":[true],"param":"{\"a\": 1}","script":"Report","type":"callScript"})");
-
     for (const nlohmann::json& option : {nlohmann::json(0), nlohmann::json("3"), nlohmann::json({{"x", 1}}),
                                          nlohmann::json(nullptr), nlohmann::json::array({1, 2})}) {
         nlohmann::json message = {{"type", "callScriptWithOption"}, {"script", "Report"}, {"param", ""}, {"option", option}};
@@ -131,9 +115,7 @@ TEST_F(Callbacks, AgentBrowserScriptCallsReachTheWebviewerWithTheirOption) {
         EXPECT_EQ(webviewer_->receive(), message.dump());
     }
     EXPECT_TRUE(agentBrowser_->quiet());
-}
 
-TEST_F(Callbacks, AgentBrowserWithoutWebviewerGetsAnErrorForEachCall) {
     auto agentBrowser = connectAgentBrowser("Contacts");
     const std::string error = R"({"message":"No FileMaker connection for Contacts","type":"error"})";
     agentBrowser->sendJson({{"type", "callScript"}, {"script", "Report"}, {"param", ""}});
@@ -149,31 +131,7 @@ TEST_F(Callbacks, AgentBrowserWithoutWebviewerGetsAnErrorForEachCall) {
     EXPECT_TRUE(agentBrowser->quiet());
 }
 
-TEST_F(Callbacks, MessagesFromTheWrongRoleOrAnUnregisteredPageOrWithANonStringFnAreIgnored) {
-    auto reply = httpPostAsync(port(), kCallTarget, callBody("Invoices"));
-    auto call = receiveForwardedCall(*webviewer_);
-    const nlohmann::json result = {{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"forged", call.fetchId}}};
-    const nlohmann::json scriptCall = {{"type", "callScript"}, {"script", "Report"}, {"param", ""}};
-
-    WsClient unregistered(port());
-    unregistered.sendJson(result);
-    unregistered.sendJson(scriptCall);
-    agentBrowser_->sendJson(result);
-    webviewer_->sendJson(scriptCall);
-    for (const nlohmann::json& fn : {nlohmann::json(5), nlohmann::json({"handleFMCallback"}), nlohmann::json(nullptr)}) {
-        webviewer_->sendJson({{"type", "callback"}, {"fn", fn}, {"args", {"x", call.fetchId}}});
-    }
-    EXPECT_EQ(httpGet(port(), "/health").status, 200);
-    EXPECT_TRUE(unregistered.quiet());
-    EXPECT_TRUE(agentBrowser_->quiet());
-    EXPECT_TRUE(webviewer_->quiet());
-    EXPECT_EQ(pendingCallCount(), 1u);
-
-    sendResult(*webviewer_, "genuine", call.fetchId);
-    EXPECT_EQ(reply.get().json()["result"], "genuine");
-}
-
-TEST_F(Callbacks, MessagesNestedPastTheLimitAreIgnoredAndTheConnectionsStillServe) {
+TEST_F(Callbacks, MessagesFromTheWrongPageOrOfTheWrongShapeOrNestedPastTheLimitAreIgnored) {
 #if defined(__SANITIZE_ADDRESS__)
     const std::size_t overflowing = 10000;  // enough for the sanitizer's larger frames
 #else
@@ -181,21 +139,29 @@ TEST_F(Callbacks, MessagesNestedPastTheLimitAreIgnoredAndTheConnectionsStillServ
 #endif
     const auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
     auto reply = httpPostAsync(port(), kCallTarget, callBody("Invoices"));
-    auto call = receiveForwardedCall(*webviewer_);
-
-    for (std::size_t depth : {std::size_t{256}, overflowing}) {  // 256 levels below the message's own: 257 or more
-        webviewer_->send(R"({"type":"callback","fn":"handleFMCallback","args":[)" + nested(depth) + R"(,")" +
-                         call.fetchId + R"("]})");
-        webviewer_->send(R"({"type":"callback","fn":"streamingChunkReceived","args":[)" + nested(depth) + "]}");
-        agentBrowser_->send(R"({"type":"callScript","script":"Report","param":"","x":)" + nested(depth) + "}");
-        webviewer_->send(R"({"type":"register","fileName":"Invoices","role":"webviewer","x":)" + nested(depth) + "}");
+    const std::string id = receiveForwardedCall(*webviewer_).fetchId;
+    const std::string result = nlohmann::json{{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {"forged", id}}}.dump();
+    const std::string scriptCall = R"({"type":"callScript","script":"Report","param":""})";
+    WsClient unregistered(port());
+    std::vector<std::pair<WsClient*, std::string>> ignored = {
+        {&unregistered, result}, {&unregistered, scriptCall}, {agentBrowser_.get(), result}, {webviewer_.get(), scriptCall},
+    };
+    for (const char* fn : {"5", R"(["handleFMCallback"])", "null"}) {
+        ignored.emplace_back(webviewer_.get(), R"({"type":"callback","fn":)" + std::string(fn) + R"(,"args":["x",")" + id + R"("]})");
     }
-    EXPECT_TRUE(agentBrowser_->quiet());
-    EXPECT_TRUE(webviewer_->quiet());
+    for (std::size_t depth : {std::size_t{256}, overflowing}) {  // 256 levels below the message's own: 257 or more
+        ignored.emplace_back(webviewer_.get(), R"({"type":"callback","fn":"handleFMCallback","args":[)" + nested(depth) + R"(,")" + id + R"("]})");
+        ignored.emplace_back(webviewer_.get(), R"({"type":"callback","fn":"streamingChunkReceived","args":[)" + nested(depth) + "]}");
+        ignored.emplace_back(agentBrowser_.get(), R"({"type":"callScript","script":"Report","param":"","x":)" + nested(depth) + "}");
+        ignored.emplace_back(webviewer_.get(), R"({"type":"register","fileName":"Invoices","role":"webviewer","x":)" + nested(depth) + "}");
+    }
+    for (const auto& [page, message] : ignored) page->send(message);
+    EXPECT_EQ(httpGet(port(), "/health").status, 200);
+    for (WsClient* page : {&unregistered, agentBrowser_.get(), webviewer_.get()}) EXPECT_TRUE(page->quiet());
     EXPECT_EQ(pendingCallCount(), 1u);
 
     // A result sent as text is parsed under the same limit: too deep, it is replied as the text.
-    sendResult(*webviewer_, nested(overflowing), call.fetchId);
+    sendResult(*webviewer_, nested(overflowing), id);
     EXPECT_EQ(reply.get().json()["result"], nested(overflowing));
     webviewer_->sendJson({{"type", "callback"}, {"fn", "streamingChunkReceived"}, {"args", {1}}});
     EXPECT_EQ(agentBrowser_->receiveJson()["args"], nlohmann::json::array({1}));

@@ -20,12 +20,8 @@ protected:
     }
 };
 
-TEST_F(StatusRoutes, HealthBeforeAnyIdleMessageReportsUnknownState) {
-    auto reply = httpGet(port(), "/health");
-    expectJsonReply(reply, "200 OK", healthBody(-1, "unknown", 0));
-}
-
 TEST_F(StatusRoutes, HealthReportsTheIdleLevelAndTimeStampAsLastObserved) {
+    expectJsonReply(httpGet(port(), "/health"), "200 OK", healthBody(-1, "unknown", 0));  // before any idle message
     const std::int64_t observedAt = 1767225600123;  // beyond 32 bits
     g_fileMakerIdleObservedAtUnixMs = observedAt;
     const std::pair<int, const char*> levels[] = {
@@ -34,24 +30,13 @@ TEST_F(StatusRoutes, HealthReportsTheIdleLevelAndTimeStampAsLastObserved) {
     };
     for (const auto& [level, state] : levels) {
         g_fileMakerIdleLevel = level;
-        auto reply = httpGet(port(), "/health");
-        EXPECT_EQ(reply.status, 200);
-        EXPECT_EQ(reply.body, healthBody(level, state, observedAt)) << "level " << level;
+        EXPECT_EQ(httpGet(port(), "/health").body, healthBody(level, state, observedAt)) << "level " << level;
     }
 }
 
-TEST_F(StatusRoutes, BothListsAreEmptyArraysWithoutRegistrations) {
-    // An unregistered WebSocket connection is no registration.
-    WsClient unregistered(port());
-    for (const char* target : {"/connectedFiles", "/bridgeStatus"}) {
-        auto reply = httpGet(port(), target);
-        EXPECT_EQ(reply.statusLine, "200 OK") << target;
-        EXPECT_EQ(reply.headers["content-type"], "application/json") << target;
-        EXPECT_EQ(reply.body, "[]") << target;
-    }
-}
-
-TEST_F(StatusRoutes, ListsFilesInByteOrderAndOnlyWebviewerFilesAsConnected) {
+TEST_F(StatusRoutes, ListsFilesInByteOrderAndOnlyWebviewerFilesAsConnectedAndFollowThoseThatLeave) {
+    WsClient unregistered(port());  // no registration
+    for (const char* target : {"/connectedFiles", "/bridgeStatus"}) expectJsonReply(httpGet(port(), target), "200 OK", "[]");
     // Registered out of order; byte order puts upper case before lower case and UTF-8 last.
     auto beta = connectWebviewer("beta");
     auto umlaut = connectWebviewer("\xC3\xA4rger");
@@ -59,7 +44,6 @@ TEST_F(StatusRoutes, ListsFilesInByteOrderAndOnlyWebviewerFilesAsConnected) {
     auto agentOnly = connectAgentBrowser("Alpha");
     auto agentOfBeta = connectAgentBrowser("beta");
     auto trimmed = connectWebviewer("  Zed \t");  // registered under its normalised name
-
     EXPECT_EQ(httpGet(port(), "/connectedFiles").body, "[\"Beta\",\"Zed\",\"beta\",\"\xC3\xA4rger\"]");
     EXPECT_EQ(httpGet(port(), "/bridgeStatus").body,
               R"([{"agentBrowserConnected":true,"fileName":"Alpha","webviewerConnected":false},)"
@@ -67,16 +51,13 @@ TEST_F(StatusRoutes, ListsFilesInByteOrderAndOnlyWebviewerFilesAsConnected) {
               R"({"agentBrowserConnected":false,"fileName":"Zed","webviewerConnected":true},)"
               R"({"agentBrowserConnected":true,"fileName":"beta","webviewerConnected":true},)"
               "{\"agentBrowserConnected\":false,\"fileName\":\"\xC3\xA4rger\",\"webviewerConnected\":true}]");
-}
-
-TEST_F(StatusRoutes, ListsFollowConnectionsThatLeave) {
-    auto webviewer = connectWebviewer("Sales");
-    auto agent = connectAgentBrowser("Sales");
-    webviewer->close();
+    for (auto* page : {&beta, &umlaut, &upperBeta, &trimmed}) page->reset();
     EXPECT_TRUE(eventually([&] { return httpGet(port(), "/connectedFiles").body == "[]"; }, 5s));
     EXPECT_EQ(httpGet(port(), "/bridgeStatus").body,
-              R"([{"agentBrowserConnected":true,"fileName":"Sales","webviewerConnected":false}])");
-    agent->close();
+              R"([{"agentBrowserConnected":true,"fileName":"Alpha","webviewerConnected":false},)"
+              R"({"agentBrowserConnected":true,"fileName":"beta","webviewerConnected":false}])");
+    agentOnly.reset();
+    agentOfBeta.reset();
     EXPECT_TRUE(eventually([&] { return httpGet(port(), "/bridgeStatus").body == "[]"; }, 5s));
 }
 
