@@ -125,7 +125,7 @@ void HttpServer::Impl::handleAuthorizeSession(std::shared_ptr<transport::HttpRes
         if (self->sessionStore_.isAuthorized(request->sessionId, request->fileName, enhancedSecurity)) {
             return writeApproved(*res);
         }
-        if (!self->webviewers_.contains(request->fileName)) {
+        if (!self->hasWebviewer(request->fileName)) {
             return writeStatus(*res, "409 Conflict", "file_not_connected");
         }
         if (!enhancedSecurity) {

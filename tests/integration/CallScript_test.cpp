@@ -1,6 +1,5 @@
 #include <regex>
 
-#include "server/HttpServerImpl.h"
 #include "support/BridgeFixture.h"
 #include "ui/EnhancedSecurity.h"
 
@@ -40,14 +39,7 @@ std::map<std::string, std::string> sessionHeader(const std::string& session) {
 
 class CallScript : public BridgeFixture {
 protected:
-    std::int32_t pendingTimeoutMs(const std::string& fetchId) {
-        std::int32_t timeoutMs = -1;
-        runOnLoop([&](HttpServer::Impl& impl) {
-            auto it = impl.pendingHttpCalls_.find(fetchId);
-            if (it != impl.pendingHttpCalls_.end()) timeoutMs = it->second.timeoutMs;
-        });
-        return timeoutMs;
-    }
+    std::int32_t pendingTimeoutMs(const std::string& fetchId) { return pendingTimeLimit(fetchId); }
 
     // Sends a call for "Invoices", checks that it reaches `webviewer` and answers it.
     HttpReply callThrough(WsClient& webviewer, const std::map<std::string, std::string>& headers,

@@ -1,4 +1,3 @@
-#include "server/HttpServerImpl.h"
 #include "support/BridgeFixture.h"
 #include "ui/EnhancedSecurity.h"
 
@@ -37,14 +36,7 @@ protected:
         webviewer.sendJson({{"type", "pong"}, {"id", id}});
     }
 
-    std::int32_t pendingTimeoutMs(const std::string& id) {
-        std::int32_t timeoutMs = -1;
-        runOnLoop([&](HttpServer::Impl& impl) {
-            auto it = impl.pendingWebviewerPings_.find(id);
-            if (it != impl.pendingWebviewerPings_.end()) timeoutMs = it->second.timeoutMs;
-        });
-        return timeoutMs;
-    }
+    std::int32_t pendingTimeoutMs(const std::string& id) { return pendingTimeLimit(id); }
 
     void expectServerHealthy() { EXPECT_EQ(httpGet(port(), "/health").status, 200); }
 };
