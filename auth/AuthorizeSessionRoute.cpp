@@ -113,16 +113,8 @@ void writeApproved(transport::HttpResponse& res) {
 }  // namespace
 
 void HttpServer::Impl::handleAuthorizeSession(std::shared_ptr<transport::HttpResponse> res) {
-    auto body = std::make_shared<std::string>();
-    auto aborted = std::make_shared<bool>(false);
-    res->onAborted([aborted] { *aborted = true; });
-    std::weak_ptr<transport::HttpResponse> weakRes = res;  // the response owns this handler
-    res->onData([self = shared_from_this(), weakRes, body, aborted](std::string_view chunk, bool isLast) {
-        body->append(chunk);
-        auto res = weakRes.lock();
-        if (!isLast || *aborted || !res) return;
-
-        auto request = readAuthorizeRequest(*body);
+    res->onBody([self = shared_from_this(), res](std::string body) {
+        auto request = readAuthorizeRequest(body);
         if (!request) return writeJsonError(*res, "400 Bad Request", kInvalidJsonBody);
         if (request->sessionId.empty() || request->fileName.empty()) {
             return writeJsonError(*res, "400 Bad Request", kMissingFields);
@@ -133,7 +125,7 @@ void HttpServer::Impl::handleAuthorizeSession(std::shared_ptr<transport::HttpRes
         if (self->sessionStore_.isAuthorized(request->sessionId, request->fileName, enhancedSecurity)) {
             return writeApproved(*res);
         }
-        if (!self->webviewers_.contains(request->fileName)) {
+        if (!self->hasWebviewer(request->fileName)) {
             return writeStatus(*res, "409 Conflict", "file_not_connected");
         }
         if (!enhancedSecurity) {

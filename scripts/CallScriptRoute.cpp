@@ -1,26 +1,20 @@
-#include <cerrno>
+#include "scripts/CallScriptRoute.h"
+
 #include <climits>
-#include <cstdlib>
 #include <optional>
 
 #include <nlohmann/json.hpp>
 
-#include "auth/SessionStore.h"
-#include "server/HttpServerImpl.h"
+#include "base/Text.h"
 #include "server/JsonReply.h"
 #include "server/json/JsonBuilders.h"
-#include "server/json/JsonText.h"
-#include "ui/EnhancedSecurity.h"
 #include "webviewer/FileName.h"
-#include "base/Identifiers.h"
-#include "base/Text.h"
 
 namespace Lumenbox {
 
 namespace {
 
 constexpr std::int32_t kDefaultScriptTimeoutMs = 30000;
-constexpr const char* kVersionProbeScript = "LB_get_version";
 constexpr const char* kInvalidPayload = "Invalid payload. Expected { connectedFileName, scriptName, data }.";
 
 // The "timeout" query: absent or empty means the default; otherwise a whole base-10 number from 1
@@ -31,119 +25,68 @@ std::optional<std::int32_t> parseTimeoutMs(const std::string& text) {
     if (!value || *value < 1 || *value > INT32_MAX) return std::nullopt;
     return static_cast<std::int32_t>(*value);
 }
+
+void writeOutcome(transport::HttpResponse& res, const ScriptCallRequest& call, const ScriptOutcome& outcome) {
+    using Kind = ScriptOutcome::Kind;
+    const std::string& file = call.fileName;
+    switch (outcome.kind) {
+        case Kind::Result:
+            return writeJsonReply(res, status::kOk, json::callbackResultResponse(outcome.fetchId, *outcome.result));
+        case Kind::NoWebviewer: return writeJsonError(res, status::kNotFound, "No active WebSocket for " + file);
+        case Kind::NotAuthorized:
+            return writeCodedJsonError(res, status::kUnauthorized, "session_not_authorized",
+                                       "Session is not authorized for " + file);
+        case Kind::RequestTooLarge:
+            return writeJsonError(res, status::kPayloadTooLarge, "Request too large to send to the web viewer of " + file);
+        case Kind::SendFailed: return writeJsonError(res, status::kBadGateway, "Failed to send to webviewer for " + file);
+        case Kind::Disconnected:
+            return writeJsonError(res, status::kBadGateway, "WebSocket disconnected before callback for " + file);
+        case Kind::TimedOut:
+            return writeCodedJsonError(res, status::kBadGateway, "script_timeout", "Timed out waiting for FileMaker callback",
+                                       {{"connectedFileName", file},
+                                        {"scriptName", call.scriptName},
+                                        {"timeoutMs", call.timeoutMs},
+                                        {"webviewerConnected", outcome.webviewerConnected}});
+        case Kind::ResultTooLarge:
+            return writeCodedJsonError(
+                res, status::kBadGateway, "result_too_large", "Script result too large to send over the WebSocket",
+                {{"connectedFileName", file},
+                 {"limitBytes", kMaxWebSocketMessageBytes},
+                 {"resultBytes", outcome.resultBytes ? *outcome.resultBytes : nlohmann::json()},
+                 {"scriptName", call.scriptName}});
+    }
+}
+
 }  // namespace
 
-void HttpServer::Impl::handleCallScript(std::shared_ptr<transport::HttpResponse> res, transport::HttpRequest& req) {
+void serveCallScript(ScriptCalls& calls, std::shared_ptr<transport::HttpResponse> res, transport::HttpRequest& req) {
     std::string session(req.getHeader("x-lumenbox-session"));
     auto timeoutMs = parseTimeoutMs(req.getQuery("timeout"));
     if (!timeoutMs) {
-        writeJsonError(*res, "400 Bad Request", "Invalid timeout query parameter. Expected positive integer milliseconds.");
-        return;
+        return writeJsonError(*res, status::kBadRequest,
+                              "Invalid timeout query parameter. Expected positive integer milliseconds.");
     }
-    auto body = std::make_shared<std::string>();
-    auto aborted = std::make_shared<bool>(false);
-    res->onAborted([aborted] { *aborted = true; });
-    std::weak_ptr<transport::HttpResponse> weakRes = res;  // the response owns this handler
-    res->onData([self = shared_from_this(), weakRes, body, aborted, limit = *timeoutMs,
-                 session = std::move(session)](std::string_view chunk, bool isLast) {
-        // A body that arrives whole is read where it lies rather than copied first.
-        const bool whole = isLast && body->empty();
-        if (!whole) body->append(chunk);
-        auto res = weakRes.lock();
-        if (!isLast || *aborted || !res) return;
-
-        json::CallScriptRequest request = json::parseCallScriptRequest(whole ? chunk : std::string_view(*body));
-        std::string().swap(*body);
-        if (request.invalidJson) return writeJsonError(*res, "400 Bad Request", "Invalid JSON body.");
-        if (!request.error.empty()) return writeJsonError(*res, "400 Bad Request", kInvalidPayload);
-        std::string fileKey = normalizeFileName(request.connectedFileName);
-        std::string scriptName = std::string(trimAsciiWhitespace(request.scriptName));
-        if (fileKey.empty() || scriptName.empty()) return writeJsonError(*res, "400 Bad Request", kInvalidPayload);
-
-        self->forwardScriptCall(std::move(res), fileKey, scriptName, std::move(request.data), session, limit);
+    // The body is handed over right after this handler returns, while `calls` is alive.
+    res->onBody([&calls, res, limit = *timeoutMs, session = std::move(session)](std::string body) {
+        json::CallScriptRequest request = json::parseCallScriptRequest(body);
+        std::string().swap(body);
+        if (request.invalidJson) return writeJsonError(*res, status::kBadRequest, "Invalid JSON body.");
+        if (!request.error.empty()) return writeJsonError(*res, status::kBadRequest, kInvalidPayload);
+        ScriptCallRequest call;
+        call.fileName = normalizeFileName(request.connectedFileName);
+        call.scriptName = std::string(trimAsciiWhitespace(request.scriptName));
+        if (call.fileName.empty() || call.scriptName.empty()) {
+            return writeJsonError(*res, status::kBadRequest, kInvalidPayload);
+        }
+        call.data = std::move(request.data);
+        call.session = trimAsciiWhitespace(session).empty() ? std::string() : session;  // white space only is none
+        call.timeoutMs = limit;
+        ScriptCallRequest described{call.fileName, call.scriptName, {}, {}, call.timeoutMs};
+        auto fetchId = calls.run(std::move(call), [res, described = std::move(described)](const ScriptOutcome& outcome) {
+            writeOutcome(*res, described, outcome);
+        });
+        if (fetchId) calls.abandonWhenAborted(*res, *fetchId);
     });
-}
-
-bool HttpServer::Impl::isCallAuthorized(const std::string& header, const std::string& fileKey) {
-    const std::string session = sessionIdOrNone(header);  // white space only is no session
-    const bool enhancedSecurity = isEnhancedSecurityEnabled();
-    if (!session.empty() && sessionStore_.isAuthorized(session, fileKey, enhancedSecurity)) return true;
-    if (enhancedSecurity) return false;
-    // With enhanced security off every client is trusted: a session is approved on first use so
-    // that it shows up in the session list (marked as never approved by the user, so that it goes
-    // when the setting is switched on), and a call without a session simply proceeds.
-    if (session.empty()) return true;
-    sessionStore_.approve(session, fileKey, "lumenbox-mcp", 3600, /*autoApproved=*/true);
-    return true;
-}
-
-void HttpServer::Impl::forwardScriptCall(std::shared_ptr<transport::HttpResponse> res, const std::string& fileKey,
-                                         const std::string& scriptName, std::string data,
-                                         const std::string& session, std::int32_t timeoutMs) {
-    auto webviewer = webviewers_.find(fileKey);
-    if (webviewer == webviewers_.end()) {
-        return writeJsonError(*res, "404 Not Found", "No active WebSocket for " + fileKey);
-    }
-    // The page's version probe runs before any session exists, so it is never refused.
-    if (scriptName != kVersionProbeScript && !isCallAuthorized(session, fileKey)) {
-        return writeJsonValue(*res, "401 Unauthorized",
-                              nlohmann::json{{"code", "session_not_authorized"},
-                                             {"error", "Session is not authorized for " + fileKey}});
-    }
-
-    // With enhanced security on, the version probe is the one script an unapproved client can
-    // run: it may learn the version, but it carries none of the caller's data into the file.
-    if (scriptName == kVersionProbeScript && isEnhancedSecurityEnabled()) data = "null";
-    const std::string fetchId = generateUuid();
-    std::string message = json::callScriptMessage(fetchId, scriptName, data);
-    std::string().swap(data);
-    // The page could not be sent a message over the WebSocket limit: refuse the call before
-    // anything of it is sent or held.
-    if (message.size() > kMaxWebSocketMessageBytes) {
-        return writeJsonError(*res, "413 Payload Too Large", "Request too large to send to the web viewer of " + fileKey);
-    }
-
-    PendingHttpCall call;
-    call.res = res;
-    call.fileName = fileKey;
-    call.scriptName = scriptName;
-    call.startedAt = std::chrono::steady_clock::now();
-    call.timeoutMs = timeoutMs;
-    call.target = webviewer->second;
-    call.timer = std::make_unique<transport::Timer>(app_->loop());
-    call.timer->start(std::chrono::milliseconds(timeoutMs), [this, fetchId] { onCallTimeout(fetchId); });
-    pendingHttpCalls_.insert_or_assign(fetchId, std::move(call));
-    res->onAborted([this, fetchId] { abandonCall(fetchId); });
-
-    // A message the connection's queue cannot take never reaches the page: fail the call now
-    // rather than let it wait out its whole time limit.
-    if (webviewer->second->send(message) == transport::SendStatus::Dropped) {
-        pendingHttpCalls_.erase(fetchId);
-        writeJsonError(*res, "502 Bad Gateway", "Failed to send to webviewer for " + fileKey);
-    }
-}
-
-void HttpServer::Impl::abandonCall(const std::string& fetchId) {
-    auto it = pendingHttpCalls_.find(fetchId);
-    if (it == pendingHttpCalls_.end()) return;
-    it->second.aborted = true;
-    it->second.res.reset();
-    pendingHttpCalls_.erase(it);
-}
-
-void HttpServer::Impl::onCallTimeout(const std::string& fetchId) {
-    auto it = pendingHttpCalls_.find(fetchId);
-    if (it == pendingHttpCalls_.end()) return;
-    PendingHttpCall call = std::move(it->second);
-    pendingHttpCalls_.erase(it);
-    if (call.aborted || !call.res) return;
-    writeJsonValue(*call.res, "502 Bad Gateway",
-                   nlohmann::json{{"code", "script_timeout"},
-                                  {"connectedFileName", call.fileName},
-                                  {"error", "Timed out waiting for FileMaker callback"},
-                                  {"scriptName", call.scriptName},
-                                  {"timeoutMs", call.timeoutMs},
-                                  {"webviewerConnected", webviewers_.contains(call.fileName)}});
 }
 
 }  // namespace Lumenbox

@@ -48,7 +48,7 @@ std::string bridgeEndpointDetails(int port) {
 HttpServer::HttpServer(SessionStore& sessionStore) : HttpServer(sessionStore, Options{}) {}
 
 HttpServer::HttpServer(SessionStore& sessionStore, const Options& options, ConnectorKeys* connectorKeys)
-    : impl_(std::make_shared<Impl>(sessionStore, options, connectorKeys)), sessionStore_(sessionStore) {}
+    : impl_(std::make_shared<Impl>(sessionStore, options, connectorKeys)) {}
 
 HttpServer::~HttpServer() {
     stop();
@@ -56,6 +56,26 @@ HttpServer::~HttpServer() {
 
 int HttpServer::port() const {
     return impl_->listenPort_.load();
+}
+
+bool HttpServer::deferToLoop(std::function<void()> task) const {
+    return Impl::deferToLoop(impl_, std::move(task));
+}
+
+std::function<bool(std::function<void()>)> HttpServer::loopDeferrer() const {
+    return [weak = std::weak_ptr<Impl>(impl_)](std::function<void()> task) {
+        return Impl::deferToLoop(weak, std::move(task));
+    };
+}
+
+HttpServer::BridgeCounts HttpServer::pendingCounts() const {
+    return impl_->pendingCounts();
+}
+
+std::optional<std::int32_t> HttpServer::pendingTimeLimit(const std::string& id) const {
+    if (!impl_->features_) return std::nullopt;
+    if (auto call = impl_->features_->scriptCalls.timeLimitOf(id)) return call;
+    return impl_->features_->pings.timeLimitOf(id);
 }
 
 bool HttpServer::start(int port) {
@@ -86,8 +106,7 @@ void HttpServer::runServerThread(int port, std::shared_ptr<StartupSignal> signal
             appendPluginLog("bridge_handler_exception", bridgeEndpointDetails(port) + " error=" + inQuotes(what));
         });
         transport::App app(*loop, impl_->options_.httpLimits);
-        impl_->app_ = &app;
-        impl_->registerRoutes(app);
+        impl_->attach(app);
         bool listening = false;
         app.listen(kBridgeHost, port, [&](transport::ListenSocket* socket, int errorNumber) {
             if (socket) {
@@ -123,6 +142,7 @@ void HttpServer::runServerThread(int port, std::shared_ptr<StartupSignal> signal
     // After a handler's exception the stop task never ran: drop what it would have dropped, here
     // on the server thread, before the loop that their timers belong to goes away.
     impl_->clearState();
+    impl_->detach();
     impl_->setLoop(nullptr);
 }
 

@@ -2,7 +2,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -12,13 +16,16 @@ namespace Lumenbox {
 
 class ConnectorKeys;
 class SessionStore;
+namespace testing {
+class BridgeFixture;
+}
 
 // Returns "host=127.0.0.1 port=<port>", the endpoint part of the bridge's log lines.
 std::string bridgeEndpointDetails(int port);
 
 // The loopback HTTP/WebSocket bridge, run on a thread of its own. Every route handler, WebSocket
 // callback and deferred task runs on that thread; other threads reach it only through
-// HttpServer::Impl's deferral rule.
+// `deferToLoop`.
 //
 // REQUIRES: start, stop, isRunning and the destructor are called from one thread (the host's
 // main thread).
@@ -36,6 +43,18 @@ public:
         std::chrono::milliseconds authorizationDenialCooldown{std::chrono::seconds(60)};
         // The transport's limits: connection count, idle time, request deadlines, body sizes.
         transport::HttpLimits httpLimits;
+        // Whether enhanced security is on now; called on the server thread. Null: the user's
+        // setting as the plug-in keeps it.
+        std::function<bool()> enhancedSecurity;
+    };
+
+    // What the bridge holds at one moment, for tests and the soak's invariants.
+    struct BridgeCounts {
+        std::size_t calls = 0;          // script calls waiting for their callback
+        std::size_t pings = 0;          // pings waiting for their pong
+        std::size_t questions = 0;      // authorization questions open
+        std::size_t webviewers = 0;     // files with a web viewer
+        std::size_t agentBrowsers = 0;  // files with an agent browser
     };
 
     explicit HttpServer(SessionStore& sessionStore);
@@ -63,10 +82,20 @@ public:
     void logStartupFailure(const std::string& event, const std::string& details);
     void logStartupRecovered(int port);
 
-    // The shared state, for tests and for the plug-in's own hand-over of work to the loop.
-    const std::shared_ptr<Impl>& impl() const { return impl_; }
+    // Hands `task` to the server thread, from any thread, only while the loop runs and no stop
+    // has been requested; otherwise drops it. Returns whether the task was handed over.
+    bool deferToLoop(std::function<void()> task) const;
+    // The same hand-over as a callable that stays safe to call after the server is gone (it then
+    // hands nothing over): for threads that may outlive the server.
+    std::function<bool(std::function<void()>)> loopDeferrer() const;
+    // Server thread only (from a task handed over with deferToLoop).
+    BridgeCounts pendingCounts() const;
+    // The time limit of the script call or ping waiting under `id`; nullopt when none. Server
+    // thread only.
+    std::optional<std::int32_t> pendingTimeLimit(const std::string& id) const;
 
 private:
+    friend class testing::BridgeFixture;  // the authorization tests reach into the questions
     struct StartupSignal;
     void runServerThread(int port, std::shared_ptr<StartupSignal> signal);
 
@@ -74,7 +103,6 @@ private:
     std::thread thread_;
     std::atomic<bool> running_{false};
     std::string lastStartupFailure_;  // event + "\n" + details of the last failure logged
-    SessionStore& sessionStore_;
 };
 
 }  // namespace Lumenbox

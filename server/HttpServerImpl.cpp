@@ -1,9 +1,22 @@
 #include "server/HttpServerImpl.h"
 
+#include "auth/SessionStore.h"
+#include "base/MonotonicClock.h"
+#include "ui/EnhancedSecurity.h"
+#include "webviewer/ConnectorKeys.h"
+
 namespace Lumenbox {
+
+namespace {
+transport::SendStatus sendToPage(WebSocketConnection* page, std::string_view text) {
+    return page->send(text);
+}
+}  // namespace
 
 HttpServer::Impl::Impl(SessionStore& sessionStore, const HttpServer::Options& options, ConnectorKeys* connectorKeys)
     : sessionStore_(sessionStore), options_(options), connectorKeys_(connectorKeys) {}
+
+HttpServer::Impl::~Impl() = default;
 
 bool HttpServer::Impl::deferToLoop(const std::weak_ptr<Impl>& weak, std::function<void()> task) {
     auto impl = weak.lock();
@@ -26,23 +39,119 @@ void HttpServer::Impl::setLoop(std::shared_ptr<transport::Loop> loop) {
     loop_ = std::move(loop);
 }
 
+bool HttpServer::Impl::enhancedSecurity() const {
+    return options_.enhancedSecurity ? options_.enhancedSecurity() : isEnhancedSecurityEnabled();
+}
+
+bool HttpServer::Impl::hasWebviewer(const std::string& fileName) const {
+    return features_ && features_->registry.webviewerOf(fileName);
+}
+
+// The approval of a session on first use is explicit here, apart from the pure check.
+SessionGate HttpServer::Impl::sessionGate() {
+    SessionGate gate;
+    gate.enhancedSecurity = [this] { return enhancedSecurity(); };
+    gate.isAuthorized = [this](const std::string& session, const std::string& fileName) {
+        return sessionStore_.isAuthorized(session, fileName, enhancedSecurity());
+    };
+    gate.approveOnFirstUse = [this](const std::string& session, const std::string& fileName,
+                                    const std::string& clientName) {
+        sessionStore_.approve(session, fileName, clientName, SessionStore::kMaxIdleTimeoutSeconds, /*autoApproved=*/true);
+    };
+    return gate;
+}
+
+// Every hook captures `this` or a sibling feature: the features are owned here and go together.
+void HttpServer::Impl::attach(transport::App& app) {
+    app_ = &app;
+    transport::Loop& loop = app.loop();
+    auto webviewerOf = [this](const std::string& fileName) { return features_->registry.webviewerOf(fileName); };
+    features_.reset(new Features{
+        WebviewerRegistry({
+            .send = sendToPage,
+            .enhancedSecurity = [this] { return enhancedSecurity(); },
+            .showsConnectorKey = [this](const std::string& fileName, std::string_view key) {
+                return connectorKeys_ && connectorKeys_->matches(fileName, key);
+            },
+            .webviewerLeft = [this](const std::string& fileName, WebSocketConnection* webviewer) {
+                features_->scriptCalls.failSentTo(fileName, webviewer);
+                features_->pings.failSentTo(fileName, webviewer);
+            },
+            .connectionClosed = [this](WebSocketConnection* connection) { abandonAuthorizationsOf(connection); },
+        }),
+        ScriptCalls(loop, {
+            .send = sendToPage,
+            .webviewerOf = webviewerOf,
+            .agentBrowserOf = [this](const std::string& fileName) { return features_->registry.agentBrowserOf(fileName); },
+            .gate = sessionGate(),
+        }),
+        AgentBrowserRelay({
+            .send = sendToPage,
+            .webviewerOf = webviewerOf,
+            .gate = sessionGate(),
+            .awaitApproval = [this](const void* owner, const std::string& session, const std::string& fileName,
+                                    const std::string& clientName, std::function<void(ApprovalAnswer)> answer) {
+                awaitApproval(owner, AuthRequestKey(session, fileName),
+                              AuthApproval{clientName, SessionStore::kMaxIdleTimeoutSeconds},
+                              [answer = std::move(answer)](AuthAnswer outcome) {
+                                  switch (outcome) {
+                                      case AuthAnswer::Allowed: return answer(ApprovalAnswer::Allowed);
+                                      case AuthAnswer::Denied: return answer(ApprovalAnswer::Denied);
+                                      case AuthAnswer::TimedOut: return answer(ApprovalAnswer::TimedOut);
+                                      case AuthAnswer::TooManyQuestions: return answer(ApprovalAnswer::TooManyQuestions);
+                                  }
+                              });
+            },
+        }),
+        WebviewerPings(loop, realMonotonicClock(), {.send = sendToPage, .webviewerOf = webviewerOf, .gate = sessionGate()}),
+        MessageDispatch(),
+    });
+    Features& features = *features_;
+    features.dispatch.on("register", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
+        features.registry.handleRegister(ws, message);
+    });
+    features.dispatch.on("callback", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
+        features.scriptCalls.handleCallback(ws, message);
+    });
+    for (const char* type : {"callScript", "callScriptWithOption"}) {
+        features.dispatch.on(type, [&features](WebSocketConnection* ws, const nlohmann::json& message) {
+            features.agentBrowserRelay.handleCall(ws, message);
+        });
+    }
+    features.dispatch.on("pong", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
+        features.pings.handlePong(ws, message);
+    });
+    registerRoutes(app);
+}
+
+void HttpServer::Impl::detach() {
+    features_.reset();
+    app_ = nullptr;
+}
+
 void HttpServer::Impl::clearState() {
-    webviewers_.clear();
-    replacedWebviewers_.clear();
-    agentBrowsers_.clear();
-    // Moved out first: dropping an entry releases its response, and nothing may re-enter the map
-    // while it is being cleared.
-    auto calls = std::move(pendingHttpCalls_);
-    pendingHttpCalls_.clear();
-    calls.clear();
+    if (features_) {
+        features_->registry.clear();
+        features_->scriptCalls.clear();
+        features_->pings.clear();
+    }
     // Waiting authorization requests are released unanswered (the connections close with the
-    // server) and their time limits cancelled; a dialog still open answers into nothing.
+    // server) and their time limits cancelled; a dialog still open answers into nothing. Moved out
+    // first: dropping an entry releases its response, and nothing may re-enter the map meanwhile.
     auto questions = std::move(pendingAuthRequests_);
     pendingAuthRequests_.clear();
     questions.clear();
-    auto pings = std::move(pendingWebviewerPings_);
-    pendingWebviewerPings_.clear();
-    pings.clear();
+}
+
+HttpServer::BridgeCounts HttpServer::Impl::pendingCounts() const {
+    BridgeCounts counts;
+    counts.questions = pendingAuthRequests_.size();
+    if (!features_) return counts;
+    counts.calls = features_->scriptCalls.pendingCount();
+    counts.pings = features_->pings.pendingCount();
+    counts.webviewers = features_->registry.webviewerCount();
+    counts.agentBrowsers = features_->registry.agentBrowserCount();
+    return counts;
 }
 
 }  // namespace Lumenbox

@@ -8,118 +8,48 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
-#include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
+#include "auth/PendingAuthRequest.h"
+#include "scripts/AgentBrowserRelay.h"
+#include "scripts/ScriptCalls.h"
 #include "server/HttpServer.h"
 #include "server/transport/App.h"
 #include "server/transport/Loop.h"
-#include "auth/PendingAuthRequest.h"
-#include "scripts/PendingHttpCall.h"
-#include "webviewer/PendingWebviewerPing.h"
-#include "webviewer/PerSocketData.h"
+#include "webviewer/MessageDispatch.h"
+#include "webviewer/WebviewerPings.h"
+#include "webviewer/WebviewerRegistry.h"
 
 namespace Lumenbox {
 
-// State shared by every route handler and WebSocket callback. Except where marked, members are
-// touched only on the server thread, so there is no lock.
+// Owns the bridge's features for one run of the loop, wires the routes and WebSocket events to
+// them, and runs the stop task. Loop thread only, except `deferToLoop` and what HttpServer reads
+// through its atomics.
 class HttpServer::Impl : public std::enable_shared_from_this<HttpServer::Impl> {
 public:
     explicit Impl(SessionStore& sessionStore, const HttpServer::Options& options = {},
                   ConnectorKeys* connectorKeys = nullptr);
+    ~Impl();
 
     // Hands `task` to the loop from any thread, only while this state's loop runs and no stop has
     // been requested; otherwise drops it. Returns whether the task was handed over.
     static bool deferToLoop(const std::weak_ptr<Impl>& weak, std::function<void()> task);
 
-    // Registers every route on the application, in the order of the route table.
-    void registerRoutes(transport::App& app);
+    // Builds the features on `app`'s loop and registers every route, in the order of the route
+    // table. The features live until `detach`, after the loop has ended.
+    void attach(transport::App& app);
+    void detach();
     // Drops the registry and every pending request without answering (the stop task, and the
     // clean-up after the loop has ended).
     void clearState();
+    HttpServer::BridgeCounts pendingCounts() const;
 
-    // Status routes.
-    void handleHealth(transport::HttpResponse& res);
-    void handleConnectedFiles(transport::HttpResponse& res);
-    void handleBridgeStatus(transport::HttpResponse& res);
-
-    // WebSocket endpoint and registry.
-    void onWsMessage(WebSocketConnection* ws, std::string_view message, transport::OpCode opCode);
-    void handleRegister(WebSocketConnection* ws, const nlohmann::json& message);
-    void broadcastStatus(const std::string& fileName);
-    void onWsClose(WebSocketConnection* ws);
-
-    // Script calls.
-    void handleCallScript(std::shared_ptr<transport::HttpResponse> res, transport::HttpRequest& req);
-    void handleCallback(WebSocketConnection* ws, const nlohmann::json& message);
-    void handleAgentBrowserCall(WebSocketConnection* ws, const nlohmann::json& message);
-
-    // Authorization requests: the route, and the outcomes of a question (the user's answer through
-    // the loop, and the time limit).
+    // The authorization questions, held here until they become a component of their own (the
+    // authorization tests reach into them through BridgeFixture::runOnLoop): the route, and the
+    // outcomes of a question (the user's answer through the loop, and the time limit).
     void handleAuthorizeSession(std::shared_ptr<transport::HttpResponse> res);
     void completeAuthorization(const AuthRequestKey& key, const AuthApproval& approval, bool allowed);
     void onAuthorizationTimeout(const AuthRequestKey& key);
 
-    // Liveness ping of a file's web viewer.
-    void handleWebviewerPing(std::shared_ptr<transport::HttpResponse> res, transport::HttpRequest& req);
-    void handlePong(WebSocketConnection* ws, const nlohmann::json& message);
-    void rejectPendingWebviewerPingsForFile(const std::string& fileName, WebSocketConnection* closing);
-
-    // Served pages: the web viewer page, the mock script, the configuration page.
-    void handleWebviewerPage(transport::HttpResponse& res, transport::HttpRequest& req);
-    void handleFmMockScript(transport::HttpResponse& res, transport::HttpRequest& req);
-    void handleConfigPage(transport::HttpResponse& res);
-
-    // Session management.
-    void handleSessions(transport::HttpResponse& res);
-    void handleRevokeSession(std::shared_ptr<transport::HttpResponse> res);
-    void handleRevokeAllSessions(transport::HttpResponse& res);
-    void handleRevokeToken(std::shared_ptr<transport::HttpResponse> res);
-
-    std::map<std::string, WebSocketConnection*> webviewers_;
-    // Web viewers replaced by a newer registration for the same file and still connected, oldest
-    // first: when the file's web viewer goes, the newest of these is its web viewer again.
-    std::map<std::string, std::vector<WebSocketConnection*>> replacedWebviewers_;
-    std::map<std::string, WebSocketConnection*> agentBrowsers_;
-    std::map<std::string, PendingHttpCall> pendingHttpCalls_;
-    std::map<AuthRequestKey, PendingAuthRequest> pendingAuthRequests_;
-    std::map<AuthRequestKey, std::chrono::steady_clock::time_point> deniedUntil_;  // denial cool-downs
-    std::uint64_t lastQuestionSerial_ = 0;
-    std::uint64_t dismissedThroughSerial_ = 0;  // questions whose dialogs a time-out dismissed
-    std::map<std::string, PendingWebviewerPing> pendingWebviewerPings_;  // by ping id
-
-    // Called when a web viewer connection closes, after its pending script calls were answered,
-    // with the file name and the closing connection (filled by the liveness ping).
-    std::function<void(const std::string& fileName, WebSocketConnection* closing)> rejectPendingWebviewerPings_;
-
-    transport::App* app_ = nullptr;        // the application while the server thread runs it
-    std::atomic<int> listenPort_{0};       // any thread; 0 when not listening
-    std::atomic<bool> loopRunning_{false};  // any thread
-    std::atomic<bool> stopping_{false};     // any thread
-    SessionStore& sessionStore_;
-    const HttpServer::Options options_;
-    ConnectorKeys* const connectorKeys_;  // the files' connector keys; null: no key is ever valid
-
-    std::shared_ptr<transport::Loop> loop() const;
-    void setLoop(std::shared_ptr<transport::Loop> loop);
-
-private:
-    void answerCallsOf(const std::string& fileName, WebSocketConnection* closing);
-    bool mayServeAsWebviewer(WebSocketConnection* ws, const std::string& fileName, std::string_view key) const;
-    // True when `key` is the connector key minted for `fileName`.
-    bool showsConnectorKey(const std::string& fileName, std::string_view key) const;
-    void withdrawRegistration(WebSocketConnection* ws);
-    void failWorkSentTo(const std::string& fileName, WebSocketConnection* webviewer);
-    bool isCallAuthorized(const std::string& session, const std::string& fileKey);
-    void forwardScriptCall(std::shared_ptr<transport::HttpResponse> res, const std::string& fileKey,
-                           const std::string& scriptName, std::string data, const std::string& session,
-                           std::int32_t timeoutMs);
-    void onCallTimeout(const std::string& fetchId);
-    void failTooLargeResult(WebSocketConnection* ws, const nlohmann::json& message);
-    void onPingTimeout(const std::string& id);
-    void abandonCall(const std::string& fetchId);
     void abandonAuthorization(const AuthRequestKey& key, const transport::HttpResponse* res);
     // Questions: the open one for a key (opened, with its dialog, when there is none; null when the
     // caps refuse a new one), the denial cool-down, and closing a question nobody waits for.
@@ -132,12 +62,60 @@ private:
                        std::function<void(AuthAnswer)> answer);
     // Drops the waiters of `owner` from every question (the connection has closed).
     void abandonAuthorizationsOf(const void* owner);
-    // Agent browsers: the session of the register message, the call as it goes to the web viewer.
-    void rememberAgentBrowserSession(WebSocketConnection* ws, const nlohmann::json& message);
-    void forwardAgentBrowserCall(WebSocketConnection* ws, const nlohmann::json& message);
+
+    std::map<AuthRequestKey, PendingAuthRequest> pendingAuthRequests_;
+    std::map<AuthRequestKey, std::chrono::steady_clock::time_point> deniedUntil_;  // denial cool-downs
+    std::uint64_t lastQuestionSerial_ = 0;
+    std::uint64_t dismissedThroughSerial_ = 0;  // questions whose dialogs a time-out dismissed
+
+private:
+    friend class HttpServer;
+    struct Features;
+
+    bool enhancedSecurity() const;
+    bool hasWebviewer(const std::string& fileName) const;
+    SessionGate sessionGate();
+    void registerRoutes(transport::App& app);
+    std::shared_ptr<transport::Loop> loop() const;
+    void setLoop(std::shared_ptr<transport::Loop> loop);
+
+    // Status routes.
+    void handleHealth(transport::HttpResponse& res);
+    void handleConnectedFiles(transport::HttpResponse& res);
+    void handleBridgeStatus(transport::HttpResponse& res);
+
+    // Served pages: the web viewer page, the mock script, the configuration page.
+    void handleWebviewerPage(transport::HttpResponse& res, transport::HttpRequest& req);
+    void handleFmMockScript(transport::HttpResponse& res, transport::HttpRequest& req);
+    void handleConfigPage(transport::HttpResponse& res);
+
+    // Session management.
+    void handleSessions(transport::HttpResponse& res);
+    void handleRevokeSession(std::shared_ptr<transport::HttpResponse> res);
+    void handleRevokeAllSessions(transport::HttpResponse& res);
+    void handleRevokeToken(std::shared_ptr<transport::HttpResponse> res);
+
+    std::unique_ptr<Features> features_;   // while the loop runs
+    transport::App* app_ = nullptr;        // the application while the server thread runs it
+    std::atomic<int> listenPort_{0};       // any thread; 0 when not listening
+    std::atomic<bool> loopRunning_{false};  // any thread
+    std::atomic<bool> stopping_{false};     // any thread
+    SessionStore& sessionStore_;
+    const HttpServer::Options options_;
+    ConnectorKeys* const connectorKeys_;  // the files' connector keys; null: no key is ever valid
 
     mutable std::mutex loopMutex_;
     std::shared_ptr<transport::Loop> loop_;  // Guarded by loopMutex_
+};
+
+// The features of one run, each owning its own state; they reach each other only through the
+// hooks the wiring gives them.
+struct HttpServer::Impl::Features {
+    WebviewerRegistry registry;
+    ScriptCalls scriptCalls;
+    AgentBrowserRelay agentBrowserRelay;
+    WebviewerPings pings;
+    MessageDispatch dispatch;
 };
 
 }  // namespace Lumenbox

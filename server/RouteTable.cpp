@@ -3,11 +3,13 @@
 #include "server/HttpServerImpl.h"
 #include "server/JsonReply.h"
 #include "server/LoopbackPolicy.h"
+#include "scripts/CallScriptRoute.h"
 
 namespace Lumenbox {
 
 // The bridge's routes, in the order of its route table. Handlers that need the server state hold
-// it shared, so that it outlives every request in flight.
+// it shared, so that it outlives every request in flight; the features live while the loop runs,
+// which is whenever a handler runs.
 void HttpServer::Impl::registerRoutes(transport::App& app) {
     auto self = shared_from_this();
     app.get("/health", [self](auto res, auto&) { self->handleHealth(*res); });
@@ -19,10 +21,12 @@ void HttpServer::Impl::registerRoutes(transport::App& app) {
     app.post("/authorizeSession", [self](auto res, auto&) { self->handleAuthorizeSession(std::move(res)); });
     app.get("/connectedFiles", [self](auto res, auto&) { self->handleConnectedFiles(*res); });
     app.get("/bridgeStatus", [self](auto res, auto&) { self->handleBridgeStatus(*res); });
-    app.get("/webviewerPing", [self](auto res, auto& req) { self->handleWebviewerPing(std::move(res), req); });
+    app.get("/webviewerPing", [self](auto res, auto& req) { self->features_->pings.handleRoute(std::move(res), req); });
     app.get("/webviewer", [self](auto res, auto& req) { self->handleWebviewerPage(*res, req); });
     app.get("/fm-mock.js", [self](auto res, auto& req) { self->handleFmMockScript(*res, req); });
-    app.post("/callScript", [self](auto res, auto& req) { self->handleCallScript(std::move(res), req); });
+    app.post("/callScript", [self](auto res, auto& req) {
+        serveCallScript(self->features_->scriptCalls, std::move(res), req);
+    });
 
     transport::WebSocketBehavior<PerSocketData> endpoint;
     endpoint.settings.maxPayloadLength = kMaxWebSocketMessageBytes;
@@ -31,12 +35,9 @@ void HttpServer::Impl::registerRoutes(transport::App& app) {
     endpoint.settings.maxBackpressure = 1024 * 1024;  // over it a message is dropped, never the connection
     endpoint.open = [](WebSocketConnection*) {};
     endpoint.message = [self](WebSocketConnection* ws, std::string_view message, transport::OpCode opCode) {
-        self->onWsMessage(ws, message, opCode);
+        self->features_->dispatch.dispatch(ws, message, opCode);
     };
-    endpoint.close = [self](WebSocketConnection* ws, int, std::string_view) { self->onWsClose(ws); };
-    rejectPendingWebviewerPings_ = [this](const std::string& fileName, WebSocketConnection* closing) {
-        rejectPendingWebviewerPingsForFile(fileName, closing);
-    };
+    endpoint.close = [self](WebSocketConnection* ws, int, std::string_view) { self->features_->registry.handleClose(ws); };
     app.ws<PerSocketData>("/*", std::move(endpoint));
 
     // No web page may reach the bridge through the user's browser: see LoopbackPolicy.h.
@@ -44,8 +45,8 @@ void HttpServer::Impl::registerRoutes(transport::App& app) {
         switch (checkLoopbackRequest(req.hasHeader("host"), req.getHeader("host"), req.hasHeader("origin"),
                                      req.getHeader("origin"))) {
             case LoopbackVerdict::Allowed: return true;
-            case LoopbackVerdict::HostNotAllowed: writeJsonError(res, "403 Forbidden", "Host not allowed."); return false;
-            case LoopbackVerdict::OriginNotAllowed: writeJsonError(res, "403 Forbidden", "Origin not allowed."); return false;
+            case LoopbackVerdict::HostNotAllowed: writeJsonError(res, status::kForbidden, "Host not allowed."); return false;
+            case LoopbackVerdict::OriginNotAllowed: writeJsonError(res, status::kForbidden, "Origin not allowed."); return false;
         }
         return false;
     });

@@ -1,5 +1,4 @@
 #include <charconv>
-#include <set>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -33,21 +32,15 @@ void HttpServer::Impl::handleHealth(transport::HttpResponse& res) {
 }
 
 void HttpServer::Impl::handleConnectedFiles(transport::HttpResponse& res) {
-    std::vector<std::string> names;
-    names.reserve(webviewers_.size());
-    for (const auto& [name, ws] : webviewers_) names.push_back(name);  // the map keeps byte order
-    writeJsonReply(res, "200 OK", json::connectedFilesResponse(names));
+    writeJsonReply(res, "200 OK", json::connectedFilesResponse(features_->registry.connectedFiles()));
 }
 
 void HttpServer::Impl::handleBridgeStatus(transport::HttpResponse& res) {
-    std::set<std::string> names;
-    for (const auto& [name, ws] : webviewers_) names.insert(name);
-    for (const auto& [name, ws] : agentBrowsers_) names.insert(name);
     nlohmann::json body = nlohmann::json::array();
-    for (const auto& name : names) {
-        body.push_back({{"agentBrowserConnected", agentBrowsers_.contains(name)},
-                        {"fileName", name},
-                        {"webviewerConnected", webviewers_.contains(name)}});
+    for (const auto& file : features_->registry.files()) {
+        body.push_back({{"agentBrowserConnected", file.agentBrowserConnected},
+                        {"fileName", file.fileName},
+                        {"webviewerConnected", file.webviewerConnected}});
     }
     writeJsonValue(res, "200 OK", body);
 }

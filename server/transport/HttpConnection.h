@@ -19,7 +19,8 @@ namespace Lumenbox::transport {
 // Reads whenever the socket has data, also while a route holds a response, so that a client that
 // goes away is noticed at once (the held response is aborted). Requests are parsed one at a time:
 // the next one waits in the buffer until the current response has ended, so replies go out in
-// request order. Each reply is written with one send.
+// request order. A reply's head and body go into one buffer, written in as many pieces as the
+// socket takes, so that every piece counts as progress against the idle limit. Loop thread only.
 class HttpConnection : public TrackedConnection, public std::enable_shared_from_this<HttpConnection> {
 public:
     HttpConnection(std::shared_ptr<App::State> app, boost::asio::ip::tcp::socket socket);

@@ -97,26 +97,63 @@ std::string escapeForTarget(const std::uint8_t* data, std::size_t size) {
 
 DispatchHarness::DispatchHarness() {
     isolateHome();
-    impl = std::make_shared<HttpServer::Impl>(store);
-    impl->rejectPendingWebviewerPings_ = [this](const std::string& fileName, WebSocketConnection* closing) {
-        impl->rejectPendingWebviewerPingsForFile(fileName, closing);
+    auto send = [](WebSocketConnection*, std::string_view) { return transport::SendStatus::Sent; };
+    auto webviewerOf = [this](const std::string& fileName) { return registry->webviewerOf(fileName); };
+    SessionGate gate;
+    gate.enhancedSecurity = [] { return false; };
+    gate.isAuthorized = [this](const std::string& session, const std::string& fileName) {
+        return store.isAuthorized(session, fileName, false);
     };
+    gate.approveOnFirstUse = [this](const std::string& session, const std::string& fileName, const std::string& name) {
+        store.approve(session, fileName, name, SessionStore::kMaxIdleTimeoutSeconds, /*autoApproved=*/true);
+    };
+    registry = std::make_unique<WebviewerRegistry>(WebviewerRegistry::Hooks{
+        .send = send,
+        .enhancedSecurity = [] { return false; },
+        .showsConnectorKey = nullptr,
+        .webviewerLeft = [this](const std::string& fileName, WebSocketConnection* webviewer) {
+            scriptCalls->failSentTo(fileName, webviewer);
+            pings->failSentTo(fileName, webviewer);
+        },
+        .connectionClosed = [](WebSocketConnection*) {},
+    });
+    scriptCalls = std::make_unique<ScriptCalls>(
+        loop, ScriptCalls::Hooks{.send = send,
+                                 .webviewerOf = webviewerOf,
+                                 .agentBrowserOf = [this](const std::string& f) { return registry->agentBrowserOf(f); },
+                                 .gate = gate,
+                                 .newId = [] { return std::string("fetch-1"); }});
+    relay = std::make_unique<AgentBrowserRelay>(AgentBrowserRelay::Hooks{
+        .send = send,
+        .webviewerOf = webviewerOf,
+        .gate = gate,
+        .awaitApproval = [](const void*, const std::string&, const std::string&, const std::string&,
+                            std::function<void(ApprovalAnswer)> answer) { answer(ApprovalAnswer::TooManyQuestions); },
+    });
+    pings = std::make_unique<WebviewerPings>(
+        loop, realMonotonicClock(),
+        WebviewerPings::Hooks{.send = send, .webviewerOf = webviewerOf, .gate = gate, .newId = [] { return std::string("ping-1"); }});
+    dispatch.on("register", [this](WebSocketConnection* ws, const nlohmann::json& m) { registry->handleRegister(ws, m); });
+    dispatch.on("callback", [this](WebSocketConnection* ws, const nlohmann::json& m) { scriptCalls->handleCallback(ws, m); });
+    dispatch.on("callScript", [this](WebSocketConnection* ws, const nlohmann::json& m) { relay->handleCall(ws, m); });
+    dispatch.on("callScriptWithOption", [this](WebSocketConnection* ws, const nlohmann::json& m) { relay->handleCall(ws, m); });
+    dispatch.on("pong", [this](WebSocketConnection* ws, const nlohmann::json& m) { pings->handlePong(ws, m); });
+}
+
+DispatchHarness::~DispatchHarness() {
+    pings.reset();  // their timers go before the loop
+    scriptCalls.reset();
 }
 
 void DispatchHarness::reset() {
-    impl->clearState();
+    registry->clear();
+    scriptCalls->clear();
+    pings->clear();
     for (auto& connection : connections) *connection.getUserData() = PerSocketData{};
-    impl->handleRegister(&connections[0], {{"fileName", kFileName}, {"role", kRoleWebviewer}});
-    impl->handleRegister(&connections[1], {{"fileName", kFileName}, {"role", kRoleAgentBrowser}});
-    PendingHttpCall call;
-    call.fileName = kFileName;
-    call.scriptName = "Report";
-    call.target = &connections[0];
-    impl->pendingHttpCalls_.emplace("fetch-1", std::move(call));
-    PendingWebviewerPing ping;
-    ping.fileName = kFileName;
-    ping.target = &connections[0];
-    impl->pendingWebviewerPings_.emplace("ping-1", std::move(ping));
+    registry->handleRegister(&connections[0], {{"fileName", kFileName}, {"role", "webviewer"}});
+    registry->handleRegister(&connections[1], {{"fileName", kFileName}, {"role", "agent-browser"}});
+    scriptCalls->run({kFileName, "Report", "null", "", 3600 * 1000}, [](const ScriptOutcome&) {});
+    pings->ping(kFileName, &connections[0], 5000, [](const WebviewerPings::Outcome&) {});
 }
 
 }  // namespace Lumenbox::fuzz

@@ -7,7 +7,11 @@
 
 #include "auth/SessionStore.h"
 #include "server/HttpServer.h"
-#include "server/HttpServerImpl.h"
+#include "scripts/AgentBrowserRelay.h"
+#include "scripts/ScriptCalls.h"
+#include "webviewer/MessageDispatch.h"
+#include "webviewer/WebviewerPings.h"
+#include "webviewer/WebviewerRegistry.h"
 #include "support/ScopedEnv.h"
 #include "support/TestClients.h"
 
@@ -44,18 +48,29 @@ private:
     std::size_t calls_ = 0;
 };
 
-// The WebSocket message dispatch on fake connections (no socket: every send is dropped), for
-// targets that feed messages without a real bridge. reset() restores, before every input, a web
-// viewer (connections[0]) and an agent browser (connections[1]) of kFileName with a pending script
-// call "fetch-1" and a pending ping "ping-1" sent to the web viewer, so that results and pongs can
-// match them; connections[2] and [3] stay unregistered.
+// The WebSocket message dispatch and the features it feeds, wired as the bridge wires them, on
+// fake connections (no socket: every send goes nowhere), for targets that feed messages without a
+// real bridge. reset() restores, before every input, a web viewer (connections[0]) and an agent
+// browser (connections[1]) of kFileName with a pending script call "fetch-1" and a pending ping
+// "ping-1" sent to the web viewer, so that results and pongs can match them; connections[2] and
+// [3] stay unregistered. Questions are never opened: a call that needs one is refused at once.
 struct DispatchHarness {
     SessionStore store;
-    std::shared_ptr<HttpServer::Impl> impl;
+    transport::Loop loop;  // never run: the pending entries' time limits never pass
     WebSocketConnection connections[4];
+    std::unique_ptr<WebviewerRegistry> registry;
+    std::unique_ptr<ScriptCalls> scriptCalls;
+    std::unique_ptr<AgentBrowserRelay> relay;
+    std::unique_ptr<WebviewerPings> pings;
+    MessageDispatch dispatch;
 
     DispatchHarness();
+    ~DispatchHarness();
     void reset();
+    void deliver(WebSocketConnection* ws, std::string_view text, transport::OpCode opCode) {
+        dispatch.dispatch(ws, text, opCode);
+    }
+    void close(WebSocketConnection* ws) { registry->handleClose(ws); }
 };
 
 // An HTTP/1.1 request to the bridge with the given method, target, extra header lines

@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         static fuzz::DispatchHarness harness;
         harness.reset();
         WebSocketConnection* ws = std::string_view(path.target) == "agent" ? &harness.connections[1] : &harness.connections[0];
-        harness.impl->onWsMessage(ws, text, transport::OpCode::Text);
+        harness.deliver(ws, text, transport::OpCode::Text);
     }
     return 0;
 }

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     harness.reset();
     WebSocketConnection* ws = &harness.connections[data[0] & 3];
     const std::string_view message(reinterpret_cast<const char*>(data + 1), size - 1);
-    harness.impl->onWsMessage(ws, message, (data[0] & 8) ? transport::OpCode::Binary : transport::OpCode::Text);
-    if (data[0] & 4) harness.impl->onWsClose(ws);
+    harness.deliver(ws, message, (data[0] & 8) ? transport::OpCode::Binary : transport::OpCode::Text);
+    if (data[0] & 4) harness.close(ws);
     return 0;
 }

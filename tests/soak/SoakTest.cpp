@@ -39,7 +39,6 @@
 #include "clients/Process.h"
 #include "clients/WsClients.h"
 #include "server/HttpServer.h"
-#include "server/HttpServerImpl.h"
 #include "support/ScopedEnv.h"
 #include "support/TestClients.h"
 #include "ui/AuthDialogState.h"
@@ -446,14 +445,14 @@ struct PendingState {
 std::optional<PendingState> readPending(HttpServer& server) {
     auto result = std::make_shared<std::promise<PendingState>>();
     auto future = result->get_future();
-    auto impl = server.impl();
-    bool handedOver = HttpServer::Impl::deferToLoop(impl, [impl, result] {
+    bool handedOver = server.deferToLoop([&server, result] {
+        const HttpServer::BridgeCounts counts = server.pendingCounts();
         PendingState state;
-        state.calls = impl->pendingHttpCalls_.size();
-        state.pings = impl->pendingWebviewerPings_.size();
-        state.authorizations = impl->pendingAuthRequests_.size();
-        state.webviewers = impl->webviewers_.size();
-        state.agentBrowsers = impl->agentBrowsers_.size();
+        state.calls = counts.calls;
+        state.pings = counts.pings;
+        state.authorizations = counts.questions;
+        state.webviewers = counts.webviewers;
+        state.agentBrowsers = counts.agentBrowsers;
         result->set_value(state);
     });
     if (!handedOver || future.wait_for(10s) != std::future_status::ready) return std::nullopt;

@@ -5,6 +5,7 @@
 
 #include "server/HttpServerImpl.h"
 
+
 namespace Lumenbox::testing {
 
 BridgeFixture::BridgeFixture() : BridgeFixture(HttpServer::Options{}) {}
@@ -51,27 +52,36 @@ void BridgeFixture::sendResult(WsClient& webviewer, const nlohmann::json& result
     webviewer.sendJson({{"type", "callback"}, {"fn", "handleFMCallback"}, {"args", {result, fetchId}}});
 }
 
-void BridgeFixture::runOnLoop(const std::function<void(HttpServer::Impl&)>& task) {
+void BridgeFixture::runOnLoop(const std::function<void()>& task) {
     std::promise<void> done;
-    auto impl = server_->impl();
-    bool handedOver = HttpServer::Impl::deferToLoop(impl, [&] {
-        task(*impl);
+    bool handedOver = server_->deferToLoop([&] {
+        task();
         done.set_value();
     });
     ASSERT_TRUE(handedOver) << "the server loop is not running";
     done.get_future().wait();
 }
 
+void BridgeFixture::runOnLoop(const std::function<void(HttpServer::Impl&)>& task) {
+    runOnLoop([&] { task(*server_->impl_); });
+}
+
 std::size_t BridgeFixture::pendingCallCount() {
     std::size_t count = 0;
-    runOnLoop([&](HttpServer::Impl& impl) { count = impl.pendingHttpCalls_.size(); });
+    runOnLoop([&] { count = server_->pendingCounts().calls; });
     return count;
 }
 
 std::size_t BridgeFixture::pendingPingCount() {
     std::size_t count = 0;
-    runOnLoop([&](HttpServer::Impl& impl) { count = impl.pendingWebviewerPings_.size(); });
+    runOnLoop([&] { count = server_->pendingCounts().pings; });
     return count;
+}
+
+std::int32_t BridgeFixture::pendingTimeLimit(const std::string& id) {
+    std::int32_t limit = -1;
+    runOnLoop([&] { limit = server_->pendingTimeLimit(id).value_or(-1); });
+    return limit;
 }
 
 }  // namespace Lumenbox::testing

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -45,10 +47,14 @@ protected:
     static void sendResult(WsClient& webviewer, const nlohmann::json& result, const std::string& fetchId);
 
     // Runs `task` on the server thread and waits for it to finish.
+    void runOnLoop(const std::function<void()>& task);
+    // The same, with the server's state (the authorization questions).
     void runOnLoop(const std::function<void(HttpServer::Impl&)>& task);
     // Pending script calls and web viewer pings, as the server loop sees them.
     std::size_t pendingCallCount();
     std::size_t pendingPingCount();
+    // The time limit of the call or ping waiting under `id`, -1 when none waits.
+    std::int32_t pendingTimeLimit(const std::string& id);
 
     TempDir home_;
     ScopedEnv homeEnv_;
