@@ -17,7 +17,7 @@ set(LUMENBOX_LAYERS
 # own. Each arrow gone is removed here; once the list is empty, nothing points up.
 set(LUMENBOX_LAYER_ALLOWANCES
   "webviewer>server" "auth>server" "scripts>server"
-  "webviewer>ui" "auth>ui" "scripts>ui")
+  "webviewer>ui" "auth>ui" "scripts>ui" "server>ui")
 
 # The layer index of a source or include path, from the longest table entry it starts with, and
 # that entry in <variable>_FOLDER. The host's interface (fmx/) belongs with the plug-in, tools/ sits
