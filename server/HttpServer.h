@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -10,6 +11,7 @@
 
 namespace Lumenbox {
 
+class ApprovalPrompt;
 class ConnectorKeys;
 class SessionStore;
 
@@ -36,6 +38,12 @@ public:
         std::chrono::milliseconds authorizationDenialCooldown{std::chrono::seconds(60)};
         // The transport's limits: connection count, idle time, request deadlines, body sizes.
         transport::HttpLimits httpLimits;
+        // The user's enhanced-security setting, read afresh at each request (callable from the
+        // server thread); empty reads as off.
+        std::function<bool()> isEnhancedSecurityOn;
+        // Who asks the user to approve a session (the plug-in's dialogs); must outlive the server.
+        // Null: nobody is asked, and every question ends at its time limit.
+        ApprovalPrompt* approvalPrompt = nullptr;
     };
 
     explicit HttpServer(SessionStore& sessionStore);

@@ -1,9 +1,47 @@
 #include "server/HttpServerImpl.h"
 
+#include <set>
+
+#include "base/MonotonicClock.h"
+
 namespace Lumenbox {
 
 HttpServer::Impl::Impl(SessionStore& sessionStore, const HttpServer::Options& options, ConnectorKeys* connectorKeys)
-    : sessionStore_(sessionStore), options_(options), connectorKeys_(connectorKeys) {}
+    : sessionStore_(sessionStore),
+      options_(options),
+      connectorKeys_(connectorKeys),
+      sessionRoutes_(sessionStore, options.isEnhancedSecurityOn),
+      statusRoutes_([this] { return fileConnections(); }),
+      servedPages_([this] { return listenPort_.load(); }) {}
+
+void HttpServer::Impl::createRunComponents(transport::App& app) {
+    AuthorizationQuestions::Settings settings{options_.authorizationTimeout, options_.authorizationDenialCooldown,
+                                              options_.isEnhancedSecurityOn};
+    questions_ = std::make_shared<AuthorizationQuestions>(
+        app.loop(), realMonotonicClock(), sessionStore_,
+        options_.approvalPrompt ? *options_.approvalPrompt : silentApprovalPrompt(), std::move(settings),
+        [weak = weak_from_this()](std::function<void()> task) { return deferToLoop(weak, std::move(task)); });
+}
+
+std::vector<FileConnections> HttpServer::Impl::fileConnections() const {
+    std::set<std::string> names;
+    for (const auto& [name, ws] : webviewers_) names.insert(name);
+    for (const auto& [name, ws] : agentBrowsers_) names.insert(name);
+    std::vector<FileConnections> files;
+    files.reserve(names.size());
+    for (const auto& name : names) files.push_back({name, webviewers_.contains(name), agentBrowsers_.contains(name)});
+    return files;
+}
+
+void HttpServer::Impl::awaitApproval(const void* owner, const AuthRequestKey& key, const AuthApproval& approval,
+                                     std::function<void(AuthAnswer)> answer) {
+    if (!questions_) return answer(AuthAnswer::TooManyQuestions);
+    questions_->awaitApproval(owner, key, approval, std::move(answer));
+}
+
+void HttpServer::Impl::abandonAuthorizationsOf(const void* owner) {
+    if (questions_) questions_->abandonAuthorizationsOf(owner);
+}
 
 bool HttpServer::Impl::deferToLoop(const std::weak_ptr<Impl>& weak, std::function<void()> task) {
     auto impl = weak.lock();
@@ -37,9 +75,7 @@ void HttpServer::Impl::clearState() {
     calls.clear();
     // Waiting authorization requests are released unanswered (the connections close with the
     // server) and their time limits cancelled; a dialog still open answers into nothing.
-    auto questions = std::move(pendingAuthRequests_);
-    pendingAuthRequests_.clear();
-    questions.clear();
+    if (auto questions = std::move(questions_)) questions->clear();
     auto pings = std::move(pendingWebviewerPings_);
     pendingWebviewerPings_.clear();
     pings.clear();

@@ -16,8 +16,11 @@
 #include "server/HttpServer.h"
 #include "server/transport/App.h"
 #include "server/transport/Loop.h"
-#include "auth/PendingAuthRequest.h"
+#include "auth/AuthorizationQuestions.h"
+#include "auth/SessionRoutes.h"
 #include "scripts/PendingHttpCall.h"
+#include "server/StatusRoutes.h"
+#include "webviewer/ServedPages.h"
 #include "webviewer/PendingWebviewerPing.h"
 #include "webviewer/PerSocketData.h"
 
@@ -40,11 +43,6 @@ public:
     // clean-up after the loop has ended).
     void clearState();
 
-    // Status routes.
-    void handleHealth(transport::HttpResponse& res);
-    void handleConnectedFiles(transport::HttpResponse& res);
-    void handleBridgeStatus(transport::HttpResponse& res);
-
     // WebSocket endpoint and registry.
     void onWsMessage(WebSocketConnection* ws, std::string_view message, transport::OpCode opCode);
     void handleRegister(WebSocketConnection* ws, const nlohmann::json& message);
@@ -56,27 +54,14 @@ public:
     void handleCallback(WebSocketConnection* ws, const nlohmann::json& message);
     void handleAgentBrowserCall(WebSocketConnection* ws, const nlohmann::json& message);
 
-    // Authorization requests: the route, and the outcomes of a question (the user's answer through
-    // the loop, and the time limit).
-    void handleAuthorizeSession(std::shared_ptr<transport::HttpResponse> res);
-    void completeAuthorization(const AuthRequestKey& key, const AuthApproval& approval, bool allowed);
-    void onAuthorizationTimeout(const AuthRequestKey& key);
-
     // Liveness ping of a file's web viewer.
     void handleWebviewerPing(std::shared_ptr<transport::HttpResponse> res, transport::HttpRequest& req);
     void handlePong(WebSocketConnection* ws, const nlohmann::json& message);
     void rejectPendingWebviewerPingsForFile(const std::string& fileName, WebSocketConnection* closing);
 
-    // Served pages: the web viewer page, the mock script, the configuration page.
-    void handleWebviewerPage(transport::HttpResponse& res, transport::HttpRequest& req);
-    void handleFmMockScript(transport::HttpResponse& res, transport::HttpRequest& req);
-    void handleConfigPage(transport::HttpResponse& res);
-
-    // Session management.
-    void handleSessions(transport::HttpResponse& res);
-    void handleRevokeSession(std::shared_ptr<transport::HttpResponse> res);
-    void handleRevokeAllSessions(transport::HttpResponse& res);
-    void handleRevokeToken(std::shared_ptr<transport::HttpResponse> res);
+    // The authorization questions of the current run (null while the server does not run), for
+    // tests. Loop thread only.
+    const AuthorizationQuestions* authorizationQuestions() const { return questions_.get(); }
 
     std::map<std::string, WebSocketConnection*> webviewers_;
     // Web viewers replaced by a newer registration for the same file and still connected, oldest
@@ -84,10 +69,6 @@ public:
     std::map<std::string, std::vector<WebSocketConnection*>> replacedWebviewers_;
     std::map<std::string, WebSocketConnection*> agentBrowsers_;
     std::map<std::string, PendingHttpCall> pendingHttpCalls_;
-    std::map<AuthRequestKey, PendingAuthRequest> pendingAuthRequests_;
-    std::map<AuthRequestKey, std::chrono::steady_clock::time_point> deniedUntil_;  // denial cool-downs
-    std::uint64_t lastQuestionSerial_ = 0;
-    std::uint64_t dismissedThroughSerial_ = 0;  // questions whose dialogs a time-out dismissed
     std::map<std::string, PendingWebviewerPing> pendingWebviewerPings_;  // by ping id
 
     // Called when a web viewer connection closes, after its pending script calls were answered,
@@ -120,14 +101,7 @@ private:
     void failTooLargeResult(WebSocketConnection* ws, const nlohmann::json& message);
     void onPingTimeout(const std::string& id);
     void abandonCall(const std::string& fetchId);
-    void abandonAuthorization(const AuthRequestKey& key, const transport::HttpResponse* res);
-    // Questions: the open one for a key (opened, with its dialog, when there is none; null when the
-    // caps refuse a new one), the denial cool-down, and closing a question nobody waits for.
-    PendingAuthRequest* questionFor(const AuthRequestKey& key, const AuthApproval& approval,
-                                    const std::string& clientDescription);
-    bool isDenialCoolingDown(const AuthRequestKey& key);
-    void closeIfUnwaited(std::map<AuthRequestKey, PendingAuthRequest>::iterator entry);
-    // Holds `answer` until the question for key is answered, for waiters that are not HTTP requests.
+    // Holds `answer` until the question for key is answered (see AuthorizationQuestions).
     void awaitApproval(const void* owner, const AuthRequestKey& key, const AuthApproval& approval,
                        std::function<void(AuthAnswer)> answer);
     // Drops the waiters of `owner` from every question (the connection has closed).
@@ -135,6 +109,18 @@ private:
     // Agent browsers: the session of the register message, the call as it goes to the web viewer.
     void rememberAgentBrowserSession(WebSocketConnection* ws, const nlohmann::json& message);
     void forwardAgentBrowserCall(WebSocketConnection* ws, const nlohmann::json& message);
+
+    // Builds the components of one run on `app`'s loop.
+    void createRunComponents(transport::App& app);
+    // Whether the registry has a web viewer or agent browser for each file, for the status routes.
+    std::vector<FileConnections> fileConnections() const;
+
+    // Per run: its timers belong to the run's loop. Shared, so that the dialog's late answer and
+    // a late request body can tell that it has gone.
+    std::shared_ptr<AuthorizationQuestions> questions_;
+    SessionRoutes sessionRoutes_;
+    StatusRoutes statusRoutes_;
+    ServedPages servedPages_;
 
     mutable std::mutex loopMutex_;
     std::shared_ptr<transport::Loop> loop_;  // Guarded by loopMutex_

@@ -1,5 +1,6 @@
 #include <nlohmann/json.hpp>
 
+#include "auth/AuthorizeSessionRoute.h"
 #include "server/HttpServerImpl.h"
 #include "server/JsonReply.h"
 #include "server/LoopbackPolicy.h"
@@ -10,18 +11,22 @@ namespace Lumenbox {
 // it shared, so that it outlives every request in flight.
 void HttpServer::Impl::registerRoutes(transport::App& app) {
     auto self = shared_from_this();
-    app.get("/health", [self](auto res, auto&) { self->handleHealth(*res); });
-    app.get("/config", [self](auto res, auto&) { self->handleConfigPage(*res); });
-    app.get("/sessions", [self](auto res, auto&) { self->handleSessions(*res); });
-    app.post("/sessions/revoke", [self](auto res, auto&) { self->handleRevokeSession(std::move(res)); });
-    app.post("/sessions/revokeAll", [self](auto res, auto&) { self->handleRevokeAllSessions(*res); });
-    app.post("/tokens/revoke", [self](auto res, auto&) { self->handleRevokeToken(std::move(res)); });
-    app.post("/authorizeSession", [self](auto res, auto&) { self->handleAuthorizeSession(std::move(res)); });
-    app.get("/connectedFiles", [self](auto res, auto&) { self->handleConnectedFiles(*res); });
-    app.get("/bridgeStatus", [self](auto res, auto&) { self->handleBridgeStatus(*res); });
+    createRunComponents(app);
+    app.get("/health", [self](auto res, auto&) { self->statusRoutes_.health(*res); });
+    app.get("/config", [self](auto res, auto&) { self->servedPages_.configPage(*res); });
+    app.get("/sessions", [self](auto res, auto&) { self->sessionRoutes_.list(*res); });
+    app.post("/sessions/revoke", [self](auto res, auto&) { self->sessionRoutes_.revoke(res); });
+    app.post("/sessions/revokeAll", [self](auto res, auto&) { self->sessionRoutes_.revokeAll(*res); });
+    app.post("/tokens/revoke", [self](auto res, auto&) { self->sessionRoutes_.revokeToken(res); });
+    app.post("/authorizeSession", [self](auto res, auto&) {
+        handleAuthorizeSession(self->questions_, [self](const std::string& file) { return self->webviewers_.contains(file); },
+                               std::move(res));
+    });
+    app.get("/connectedFiles", [self](auto res, auto&) { self->statusRoutes_.connectedFiles(*res); });
+    app.get("/bridgeStatus", [self](auto res, auto&) { self->statusRoutes_.bridgeStatus(*res); });
     app.get("/webviewerPing", [self](auto res, auto& req) { self->handleWebviewerPing(std::move(res), req); });
-    app.get("/webviewer", [self](auto res, auto& req) { self->handleWebviewerPage(*res, req); });
-    app.get("/fm-mock.js", [self](auto res, auto& req) { self->handleFmMockScript(*res, req); });
+    app.get("/webviewer", [self](auto res, auto& req) { self->servedPages_.webviewerPage(*res, req); });
+    app.get("/fm-mock.js", [self](auto res, auto& req) { self->servedPages_.fmMockScript(*res, req); });
     app.post("/callScript", [self](auto res, auto& req) { self->handleCallScript(std::move(res), req); });
 
     transport::WebSocketBehavior<PerSocketData> endpoint;

@@ -25,6 +25,7 @@
 
 #include "auth/SessionStore.h"
 #include "server/HttpServer.h"
+#include "ui/AuthDialog.h"
 #include "ui/EnhancedSecurity.h"
 #include "ui/MainQueue.h"
 #include "ui/headless/ApprovalHook.h"
@@ -45,6 +46,8 @@ bool listen(Lumenbox::HttpServer& server, int port) {
 int main(int argc, char** argv) {
     int port = 0;
     Lumenbox::HttpServer::Options options;
+    options.isEnhancedSecurityOn = [] { return Lumenbox::isEnhancedSecurityEnabled(); };
+    options.approvalPrompt = &Lumenbox::nativeApprovalPrompt();
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--port" && i + 1 < argc) {

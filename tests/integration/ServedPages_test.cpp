@@ -36,7 +36,7 @@ TEST_F(ServedPages, WebviewerPageCarriesTheNormalisedFileAndTheCallbackList) {
 TEST_F(ServedPages, MockScriptNeedsAFileName) {
     for (const char* target : {"/fm-mock.js", "/fm-mock.js?fileName=%20%20&debug=1"}) {
         auto reply = httpGet(port(), target);
-        expectJsonReply(reply, "400 Bad Request", R"({"error":"Missing required fileName query parameter."})");
+        expectJsonReply(reply, "400 Bad Request", R"({"code":"missing_file_name","error":"Missing required fileName query parameter."})");
     }
 }
 

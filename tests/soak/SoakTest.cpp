@@ -55,6 +55,7 @@
 #include "server/HttpServerImpl.h"
 #include "support/ScopedEnv.h"
 #include "support/TestClients.h"
+#include "ui/AuthDialog.h"
 #include "ui/AuthDialogState.h"
 #include "ui/EnhancedSecurity.h"
 #include "ui/MainQueue.h"
@@ -817,7 +818,7 @@ std::optional<PendingState> readPending(HttpServer& server) {
         PendingState state;
         state.calls = impl->pendingHttpCalls_.size();
         state.pings = impl->pendingWebviewerPings_.size();
-        state.authorizations = impl->pendingAuthRequests_.size();
+        if (auto* questions = impl->authorizationQuestions()) state.authorizations = questions->size();
         state.webviewers = impl->webviewers_.size();
         state.agentBrowsers = impl->agentBrowsers_.size();
         result->set_value(state);
@@ -857,6 +858,8 @@ int runSoak(Settings settings) {
     SessionStore store;
     HttpServer::Options options;
     options.authorizationTimeout = kAuthorizationTimeout;
+    options.isEnhancedSecurityOn = [] { return isEnhancedSecurityEnabled(); };
+    options.approvalPrompt = &nativeApprovalPrompt();
     auto server = std::make_unique<HttpServer>(store, options);
     if (!server->start(0)) {
         std::printf("lumenbox-soak: the bridge did not start\n");

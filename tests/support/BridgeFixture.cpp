@@ -4,8 +4,21 @@
 #include <thread>
 
 #include "server/HttpServerImpl.h"
+#include "ui/AuthDialog.h"
+#include "ui/EnhancedSecurity.h"
 
 namespace Lumenbox::testing {
+
+namespace {
+
+// As the plug-in builds it: the user's setting and the dialogs (the headless stand-in here).
+HttpServer::Options asThePluginDoes(HttpServer::Options options) {
+    if (!options.isEnhancedSecurityOn) options.isEnhancedSecurityOn = [] { return isEnhancedSecurityEnabled(); };
+    if (!options.approvalPrompt) options.approvalPrompt = &nativeApprovalPrompt();
+    return options;
+}
+
+}  // namespace
 
 BridgeFixture::BridgeFixture() : BridgeFixture(HttpServer::Options{}) {}
 
@@ -13,7 +26,7 @@ BridgeFixture::BridgeFixture(const HttpServer::Options& options)
     : homeEnv_("HOME", home_.path().string()),
       configEnv_("XDG_CONFIG_HOME", std::nullopt),
       logEnv_("LUMENBOX_PLUGIN_LOG_PATH", (home_.path() / "bridge.log").string()),
-      server_(std::make_unique<HttpServer>(store_, options, &connectorKeys_)) {
+      server_(std::make_unique<HttpServer>(store_, asThePluginDoes(options), &connectorKeys_)) {
     EXPECT_TRUE(server_->start(0));
 }
 
