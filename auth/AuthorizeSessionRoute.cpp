@@ -131,17 +131,8 @@ void authorize(AuthorizationQuestions& questions, const std::function<bool(const
 void handleAuthorizeSession(std::weak_ptr<AuthorizationQuestions> questions,
                             std::function<bool(const std::string& fileName)> isFileConnected,
                             std::shared_ptr<transport::HttpResponse> res) {
-    auto body = std::make_shared<std::string>();
-    auto aborted = std::make_shared<bool>(false);
-    res->onAborted([aborted] { *aborted = true; });
-    std::weak_ptr<transport::HttpResponse> weakRes = res;  // the response owns this handler
-    res->onData([questions = std::move(questions), isFileConnected = std::move(isFileConnected), weakRes, body,
-                 aborted](std::string_view chunk, bool isLast) {
-        body->append(chunk);
-        auto res = weakRes.lock();
-        auto live = questions.lock();
-        if (!isLast || *aborted || !res || !live) return;
-        authorize(*live, isFileConnected, res, *body);
+    res->onBody([questions = std::move(questions), isFileConnected = std::move(isFileConnected), res](std::string body) {
+        if (auto live = questions.lock()) authorize(*live, isFileConnected, res, body);
     });
 }
 

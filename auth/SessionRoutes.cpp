@@ -17,22 +17,13 @@ constexpr std::string_view kRevoked = R"({"status":"revoked"})";
 
 using BodyStrings = std::vector<std::string>;
 
-// Collects a request body and hands `onKeys` the string members `keys` of the JSON object it
-// holds, in the same order ("" when absent). A body that is not JSON, not an object, or with one
-// of these members not a string is refused as unreadable; nothing is answered once the client has
-// gone away.
+// Hands `onKeys` the string members `keys` of the JSON object in the request body, in the same
+// order ("" when absent). A body that is not JSON, not an object, or with one of these members not
+// a string is refused as unreadable.
 void withBodyStrings(const std::shared_ptr<transport::HttpResponse>& res, std::vector<std::string> keys,
                      std::function<void(transport::HttpResponse&, const BodyStrings&)> onKeys) {
-    auto body = std::make_shared<std::string>();
-    auto aborted = std::make_shared<bool>(false);
-    res->onAborted([aborted] { *aborted = true; });
-    std::weak_ptr<transport::HttpResponse> weakRes = res;  // the response owns this handler
-    res->onData([weakRes, body, aborted, keys = std::move(keys), onKeys = std::move(onKeys)](std::string_view chunk,
-                                                                                            bool isLast) {
-        body->append(chunk);
-        auto res = weakRes.lock();
-        if (!isLast || *aborted || !res) return;
-        auto parsed = json::parseStrict(*body);
+    res->onBody([res, keys = std::move(keys), onKeys = std::move(onKeys)](std::string body) {
+        auto parsed = json::parseStrict(body);
         bool readable = parsed && parsed->is_object();
         BodyStrings values;
         for (const auto& key : keys) {

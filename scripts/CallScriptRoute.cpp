@@ -40,27 +40,16 @@ void HttpServer::Impl::handleCallScript(std::shared_ptr<transport::HttpResponse>
         writeJsonError(*res, "400 Bad Request", "Invalid timeout query parameter. Expected positive integer milliseconds.");
         return;
     }
-    auto body = std::make_shared<std::string>();
-    auto aborted = std::make_shared<bool>(false);
-    res->onAborted([aborted] { *aborted = true; });
-    std::weak_ptr<transport::HttpResponse> weakRes = res;  // the response owns this handler
-    res->onData([self = shared_from_this(), weakRes, body, aborted, limit = *timeoutMs,
-                 session = std::move(session)](std::string_view chunk, bool isLast) {
-        // A body that arrives whole is read where it lies rather than copied first.
-        const bool whole = isLast && body->empty();
-        if (!whole) body->append(chunk);
-        auto res = weakRes.lock();
-        if (!isLast || *aborted || !res) return;
-
-        json::CallScriptRequest request = json::parseCallScriptRequest(whole ? chunk : std::string_view(*body));
-        std::string().swap(*body);
+    res->onBody([self = shared_from_this(), res, limit = *timeoutMs, session = std::move(session)](std::string body) {
+        json::CallScriptRequest request = json::parseCallScriptRequest(body);
+        std::string().swap(body);
         if (request.invalidJson) return writeJsonError(*res, "400 Bad Request", "Invalid JSON body.");
         if (!request.error.empty()) return writeJsonError(*res, "400 Bad Request", kInvalidPayload);
         std::string fileKey = normalizeFileName(request.connectedFileName);
         std::string scriptName = std::string(trimAsciiWhitespace(request.scriptName));
         if (fileKey.empty() || scriptName.empty()) return writeJsonError(*res, "400 Bad Request", kInvalidPayload);
 
-        self->forwardScriptCall(std::move(res), fileKey, scriptName, std::move(request.data), session, limit);
+        self->forwardScriptCall(res, fileKey, scriptName, std::move(request.data), session, limit);
     });
 }
 

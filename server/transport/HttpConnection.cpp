@@ -240,7 +240,7 @@ void HttpConnection::dispatch() {
             upgrading = true;
         } else if (const RouteHandler* handler = app_->findRoute(method, request_.path)) {
             (*handler)(response, request);
-            response->deliverBody(request_.message.body());
+            response->deliverBody(std::move(request_.message.body()));
         } else if (app_->reject) {
             app_->reject(*response, "404 Not Found", "Not found.");
         }

@@ -22,34 +22,35 @@ void HttpResponse::end(std::string_view body) {
     HttpConnection* connection = connection_;
     connection_ = nullptr;
     // Handlers often capture this response; dropping them here breaks that cycle.
-    dataHandler_ = nullptr;
-    abortHandler_ = nullptr;
+    bodyHandler_ = nullptr;
+    abortHandlers_.clear();
     if (connection) connection->completeResponse(*this, status_.empty() ? "200 OK" : status_, headers_, body);
 }
 
-void HttpResponse::onData(std::function<void(std::string_view, bool)> handler) {
-    if (isOpen()) dataHandler_ = std::move(handler);
+void HttpResponse::onBody(std::function<void(std::string)> handler) {
+    if (isOpen()) bodyHandler_ = std::move(handler);
 }
 
 void HttpResponse::onAborted(std::function<void()> handler) {
-    if (isOpen()) abortHandler_ = std::move(handler);
+    if (isOpen() && handler) abortHandlers_.push_back(std::move(handler));
 }
 
-void HttpResponse::deliverBody(std::string_view body) {
-    if (!isOpen() || !dataHandler_) return;
-    auto handler = std::move(dataHandler_);
-    dataHandler_ = nullptr;
-    handler(body, true);
+void HttpResponse::deliverBody(std::string body) {
+    if (!isOpen() || !bodyHandler_) return;
+    auto handler = std::move(bodyHandler_);
+    bodyHandler_ = nullptr;
+    handler(std::move(body));
 }
 
 void HttpResponse::abort() {
     if (!isOpen()) return;
     aborted_ = true;
     connection_ = nullptr;
-    dataHandler_ = nullptr;
-    auto handler = std::move(abortHandler_);
-    abortHandler_ = nullptr;
-    if (handler) handler();
+    bodyHandler_ = nullptr;
+    // Moved out first: a handler may drop the last holder of this response.
+    auto handlers = std::move(abortHandlers_);
+    abortHandlers_.clear();
+    for (auto& handler : handlers) handler();
 }
 
 }  // namespace Lumenbox::transport

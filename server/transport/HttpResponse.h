@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Lumenbox::transport {
 
@@ -26,12 +27,12 @@ public:
     // Sends the status, the headers and `body` in one piece and ends the response.
     void end(std::string_view body = {});
 
-    // The request body arrives through this handler, as chunks; `isLast` marks the final one.
-    // A handler installed after the body has been read is called with it right after the route
-    // handler returns.
-    void onData(std::function<void(std::string_view chunk, bool isLast)> handler);
-    // Called once if the client goes away before the response has ended. Replaces any earlier
-    // abort handler.
+    // The whole request body, read before the route runs, is handed to `handler` right after the
+    // route handler returns, unless the response has ended by then. The handler may hold the
+    // response: it is dropped once called, or when the response ends or is aborted.
+    void onBody(std::function<void(std::string body)> handler);
+    // Called once if the client goes away before the response has ended. Handlers add up and run
+    // in the order they were given, so one holder never silently replaces another's.
     void onAborted(std::function<void()> handler);
 
     bool isOpen() const { return !ended_ && !aborted_; }
@@ -40,14 +41,14 @@ public:
 
 private:
     friend class HttpConnection;
-    void deliverBody(std::string_view body);  // called by the connection after the handler
+    void deliverBody(std::string body);  // called by the connection after the handler
     void abort();                              // called by the connection when the client leaves
 
     HttpConnection* connection_;  // cleared once ended or aborted
     std::string status_;
     std::string headers_;  // "Name: value\r\n" lines
-    std::function<void(std::string_view, bool)> dataHandler_;
-    std::function<void()> abortHandler_;
+    std::function<void(std::string)> bodyHandler_;
+    std::vector<std::function<void()>> abortHandlers_;
     bool ended_ = false;
     bool aborted_ = false;
 };

@@ -19,7 +19,7 @@ protected:
         loop_.onHandlerException([this](std::string_view what) { reported_.emplace_back(what); });
         app_.get("/throws", [](auto, auto&) { throw std::runtime_error("route failed"); });
         app_.get("/throws-later", [](auto res, auto&) {
-            res->onData([](std::string_view, bool) { throw 42; });
+            res->onBody([](std::string) { throw 42; });
         });
         app_.get("/forgets", [](auto, auto&) {});
         app_.get("/ok", [](auto res, auto&) { res->end("fine"); });
