@@ -5,7 +5,6 @@
 
 #include "auth/SessionStore.h"
 #include "base/MonotonicClock.h"
-#include "server/transport/Loop.h"
 
 namespace Lumenbox {
 
@@ -30,16 +29,14 @@ ApprovalPrompt& silentApprovalPrompt() {
 
 AuthorizationQuestions::AuthorizationQuestions(transport::Loop& loop, const MonotonicClock& clock, SessionStore& store,
                                                ApprovalPrompt& prompt, Settings settings, DeferToLoop deferToLoop)
-    : loop_(loop),
-      clock_(clock),
+    : clock_(clock),
       store_(store),
       prompt_(prompt),
       settings_(std::move(settings)),
-      deferToLoop_(std::move(deferToLoop)) {}
+      deferToLoop_(std::move(deferToLoop)),
+      questions_(loop) {}
 
-AuthorizationQuestions::~AuthorizationQuestions() {
-    clear();
-}
+AuthorizationQuestions::~AuthorizationQuestions() = default;
 
 bool AuthorizationQuestions::isEnhancedSecurityOn() const {
     return settings_.isEnhancedSecurityOn && settings_.isEnhancedSecurityOn();
@@ -68,25 +65,22 @@ void AuthorizationQuestions::awaitApproval(const void* owner, const AuthRequestK
 }
 
 void AuthorizationQuestions::abandonAuthorizationsOf(const void* owner) {
-    for (auto entry = questions_.begin(); entry != questions_.end();) {
-        auto next = std::next(entry);
-        std::erase_if(entry->second.waiters, [owner](const Waiter& waiter) { return waiter.owner == owner; });
-        closeIfUnwaited(entry);
-        entry = next;
-    }
+    std::vector<AuthRequestKey> left;
+    questions_.forEach([owner, &left](const AuthRequestKey& key, Question& question) {
+        if (std::erase_if(question.waiters, [owner](const Waiter& waiter) { return waiter.owner == owner; }) > 0) {
+            left.push_back(key);
+        }
+    });
+    for (const auto& key : left) closeIfUnwaited(key);
 }
 
-std::size_t AuthorizationQuestions::waitersOf(const AuthRequestKey& key) const {
-    auto entry = questions_.find(key);
-    return entry == questions_.end() ? 0 : entry->second.waiters.size();
+std::size_t AuthorizationQuestions::waitersOf(const AuthRequestKey& key) {
+    const Question* question = questions_.find(key);
+    return question ? question->waiters.size() : 0;
 }
 
 void AuthorizationQuestions::clear() {
-    // Moved out first: dropping a waiter releases what it holds (a response), and nothing may
-    // re-enter the map while it is being cleared.
-    auto questions = std::move(questions_);
     questions_.clear();
-    questions.clear();
 }
 
 bool AuthorizationQuestions::isDenialCoolingDown(const AuthRequestKey& key) {
@@ -97,18 +91,13 @@ bool AuthorizationQuestions::isDenialCoolingDown(const AuthRequestKey& key) {
 
 AuthorizationQuestions::Question* AuthorizationQuestions::questionFor(const AuthRequestKey& key,
                                                                       const AuthApproval& approval) {
-    if (auto open = questions_.find(key); open != questions_.end()) return &open->second;
-    const auto forFile = std::count_if(questions_.begin(), questions_.end(),
-                                       [&key](const auto& open) { return open.first.second == key.second; });
-    if (questions_.size() >= kMaxOpenQuestions || static_cast<std::size_t>(forFile) >= kMaxOpenQuestionsPerFile) {
-        return nullptr;
-    }
+    if (Question* open = questions_.find(key)) return open;
+    std::size_t forFile = 0;
+    questions_.forEach([&key, &forFile](const AuthRequestKey& open, Question&) { forFile += open.second == key.second; });
+    if (questions_.size() >= kMaxOpenQuestions || forFile >= kMaxOpenQuestionsPerFile) return nullptr;
 
-    Question& question = questions_[key];
-    question.approval = approval;
-    question.serial = ++lastSerial_;
-    question.timer = std::make_unique<transport::Timer>(loop_);
-    question.timer->start(settings_.timeout, [this, key] { timeOut(key); });
+    Question& question = questions_.add(key, Question{approval, {}, ++lastSerial_, 0}, settings_.timeout,
+                                        [this](const AuthRequestKey&, Question expired) { timedOut(std::move(expired)); });
     // The serial keeps the late answer of a dismissed dialog from answering a newer question for
     // the same key; an answer given after the loop stopped taking work is dropped.
     question.dialogTicket = prompt_.ask(
@@ -123,43 +112,36 @@ AuthorizationQuestions::Question* AuthorizationQuestions::questionFor(const Auth
 }
 
 // A question whose every waiter has gone concerns no one: it closes, and so does its dialog.
-void AuthorizationQuestions::closeIfUnwaited(Questions::iterator entry) {
-    if (!entry->second.waiters.empty()) return;
-    const std::uint64_t ticket = entry->second.dialogTicket;
-    questions_.erase(entry);
-    prompt_.dismiss(ticket);
+void AuthorizationQuestions::closeIfUnwaited(const AuthRequestKey& key) {
+    const Question* question = questions_.find(key);
+    if (!question || !question->waiters.empty()) return;
+    prompt_.dismiss(questions_.take(key)->dialogTicket);
 }
 
 void AuthorizationQuestions::complete(const AuthRequestKey& key, std::uint64_t serial, bool allowed) {
-    auto entry = questions_.find(key);
+    const Question* open = questions_.find(key);
     // Timed out, or every waiter went away: the answer no longer concerns anyone.
-    if (entry == questions_.end() || entry->second.serial != serial) return;
+    if (!open || open->serial != serial) return;
     // Out of the map before any answer: an answer may let the next request of its connection in,
     // and that one must not join a question that is already answered.
-    auto waiters = std::move(entry->second.waiters);
-    const AuthApproval approval = std::move(entry->second.approval);
-    const bool dismissedByTimeout = serial <= dismissedThroughSerial_;
-    questions_.erase(entry);
+    Question question = std::move(*questions_.take(key));
     if (allowed) {
-        store_.approve(key.first, key.second, approval.clientName, approval.idleTimeoutSeconds);
-    } else if (!dismissedByTimeout) {
-        // Only the user's own denial holds the session off; a dismissal is no answer.
+        store_.approve(key.first, key.second, question.approval.clientName, question.approval.idleTimeoutSeconds);
+    } else if (serial > dismissedThroughSerial_) {
+        // Only the user's own denial holds the session off; a dismissal by a time-out is no answer.
         deniedUntil_[key] = clock_.now() + settings_.denialCooldown;
     }
-    for (auto& waiter : waiters) waiter.answer(allowed ? AuthAnswer::Allowed : AuthAnswer::Denied);
+    for (auto& waiter : question.waiters) waiter.answer(allowed ? AuthAnswer::Allowed : AuthAnswer::Denied);
 }
 
-void AuthorizationQuestions::timeOut(const AuthRequestKey& key) {
-    auto entry = questions_.find(key);
-    if (entry == questions_.end()) return;
-    auto waiters = std::move(entry->second.waiters);
-    questions_.erase(entry);  // also ends the timer that called us, safely
+// The time limit has taken the question out already.
+void AuthorizationQuestions::timedOut(Question question) {
     // Every open dialog goes, this question's and all others, each answering its own waiters as
     // denied. Asked before the answers go out, so that a client that has its "timeout" knows the
     // dialogs are on their way out.
     prompt_.dismissAll();
     dismissedThroughSerial_ = lastSerial_;
-    for (auto& waiter : waiters) waiter.answer(AuthAnswer::TimedOut);
+    for (auto& waiter : question.waiters) waiter.answer(AuthAnswer::TimedOut);
 }
 
 }  // namespace Lumenbox

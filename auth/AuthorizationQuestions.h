@@ -11,16 +11,12 @@
 #include <vector>
 
 #include "auth/ApprovalPrompt.h"
+#include "server/transport/PendingReplies.h"
 
 namespace Lumenbox {
 
 class MonotonicClock;
 class SessionStore;
-
-namespace transport {
-class Loop;
-class Timer;
-}  // namespace transport
 
 // A question to the user: (session id, normalised file name). Ordered by session id, then by
 // file name, byte by byte.
@@ -99,7 +95,7 @@ public:
 
     // Open questions, and the waiters of one (0 when it is not open).
     std::size_t size() const { return questions_.size(); }
-    std::size_t waitersOf(const AuthRequestKey& key) const;
+    std::size_t waitersOf(const AuthRequestKey& key);
 
     // Drops every question and waiter unanswered and cancels their time limits (the server
     // stops). Dialogs still open answer into nothing.
@@ -111,29 +107,27 @@ private:
         std::function<void(AuthAnswer)> answer;
     };
     struct Question {
-        AuthApproval approval;                   // the first asker's
-        std::vector<Waiter> waiters;             // in arrival order
-        std::unique_ptr<transport::Timer> timer;  // the time limit; dies with the question
-        std::uint64_t serial = 0;  // tells this question's answer from that of an earlier one
+        AuthApproval approval;        // the first asker's
+        std::vector<Waiter> waiters;  // in arrival order
+        std::uint64_t serial = 0;     // tells this question's answer from that of an earlier one
         std::uint64_t dialogTicket = 0;
     };
-    using Questions = std::map<AuthRequestKey, Question>;
 
     bool isDenialCoolingDown(const AuthRequestKey& key);
     // The open question for `key`, or a new one with its dialog and time limit; null when the
     // caps leave no room for a new one.
     Question* questionFor(const AuthRequestKey& key, const AuthApproval& approval);
-    void closeIfUnwaited(Questions::iterator entry);
+    // Closes the question, and its dialog, when nobody waits for it any more.
+    void closeIfUnwaited(const AuthRequestKey& key);
     void complete(const AuthRequestKey& key, std::uint64_t serial, bool allowed);
-    void timeOut(const AuthRequestKey& key);
+    void timedOut(Question question);
 
-    transport::Loop& loop_;
     const MonotonicClock& clock_;
     SessionStore& store_;
     ApprovalPrompt& prompt_;
     const Settings settings_;
     const DeferToLoop deferToLoop_;
-    Questions questions_;
+    transport::PendingReplies<AuthRequestKey, Question> questions_;  // each with its time limit
     std::map<AuthRequestKey, std::chrono::steady_clock::time_point> deniedUntil_;
     std::uint64_t lastSerial_ = 0;
     std::uint64_t dismissedThroughSerial_ = 0;  // questions whose dialogs a time-out dismissed

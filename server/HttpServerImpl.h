@@ -61,7 +61,7 @@ public:
 
     // The authorization questions of the current run (null while the server does not run), for
     // tests. Loop thread only.
-    const AuthorizationQuestions* authorizationQuestions() const { return questions_.get(); }
+    AuthorizationQuestions* authorizationQuestions() const { return questions_.get(); }
 
     std::map<std::string, WebSocketConnection*> webviewers_;
     // Web viewers replaced by a newer registration for the same file and still connected, oldest
