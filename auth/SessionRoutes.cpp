@@ -53,9 +53,8 @@ void writeRevokeByPrefix(transport::HttpResponse& res, PrefixRevokeResult result
 SessionRoutes::SessionRoutes(SessionStore& store, std::function<bool()> isEnhancedSecurityOn)
     : store_(store), isEnhancedSecurityOn_(std::move(isEnhancedSecurityOn)) {}
 
-void SessionRoutes::list(transport::HttpResponse& res) {
+nlohmann::json SessionRoutes::listing() {
     const bool enhancedSecurity = isEnhancedSecurityOn_ && isEnhancedSecurityOn_();
-    // Approvals the user never gave are gone once the setting is on; the list says so at once.
     if (enhancedSecurity) store_.dropAutoApproved();
     nlohmann::json sessions = nlohmann::json::array();
     for (const SessionSnapshot& session : store_.listSessions()) {
@@ -70,11 +69,14 @@ void SessionRoutes::list(transport::HttpResponse& res) {
         tokens.push_back({{"files", token.files}, {"tokenPrefix", token.tokenPrefix}});
     }
     // "sharedTokens" is the older name of the same list; both stay for the pages that read either.
-    writeJsonValue(res, status::kOk,
-                   {{"enhancedSecurityEnabled", enhancedSecurity},
-                    {"persistentTokens", tokens},
-                    {"sessions", std::move(sessions)},
-                    {"sharedTokens", tokens}});
+    return {{"enhancedSecurityEnabled", enhancedSecurity},
+            {"persistentTokens", tokens},
+            {"sessions", std::move(sessions)},
+            {"sharedTokens", tokens}};
+}
+
+void SessionRoutes::list(transport::HttpResponse& res) {
+    writeJsonValue(res, status::kOk, listing());
 }
 
 // Revoking a whole id that does not exist is not an error: afterwards it is not authorized either

@@ -3,6 +3,8 @@
 #include <functional>
 #include <memory>
 
+#include <nlohmann/json_fwd.hpp>
+
 namespace Lumenbox {
 
 class SessionStore;
@@ -19,6 +21,9 @@ public:
     // REQUIRES: `store` outlives the routes. `isEnhancedSecurityOn` empty reads as off.
     SessionRoutes(SessionStore& store, std::function<bool()> isEnhancedSecurityOn);
 
+    // The body of GET /sessions. With enhanced security on, approvals the user never gave are
+    // dropped first, so that the list shows only what still counts.
+    nlohmann::json listing();
     void list(transport::HttpResponse& res);
     // By the whole "sessionId" or by the "sessionIdPrefix" that the listing shows.
     void revoke(const std::shared_ptr<transport::HttpResponse>& res);
