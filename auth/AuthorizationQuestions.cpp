@@ -39,7 +39,7 @@ AuthorizationQuestions::AuthorizationQuestions(transport::Loop& loop, const Mono
 AuthorizationQuestions::~AuthorizationQuestions() = default;
 
 bool AuthorizationQuestions::isEnhancedSecurityOn() const {
-    return settings_.isEnhancedSecurityOn && settings_.isEnhancedSecurityOn();
+    return settings_.enhancedSecurity && settings_.enhancedSecurity();
 }
 
 bool AuthorizationQuestions::isAuthorized(const std::string& session, const std::string& fileName) {

@@ -53,7 +53,7 @@ public:
         // After the user denies a session for a file, how long the same pair is refused at once.
         std::chrono::milliseconds denialCooldown{std::chrono::seconds(60)};
         // The user's enhanced-security setting, read at each check; empty reads as off.
-        std::function<bool()> isEnhancedSecurityOn;
+        std::function<bool()> enhancedSecurity;
     };
     // Hands a task to the loop from any thread; false when the loop takes no more work (the
     // task is then dropped).

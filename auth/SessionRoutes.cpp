@@ -50,11 +50,11 @@ void writeRevokeByPrefix(transport::HttpResponse& res, PrefixRevokeResult result
 
 }  // namespace
 
-SessionRoutes::SessionRoutes(SessionStore& store, std::function<bool()> isEnhancedSecurityOn)
-    : store_(store), isEnhancedSecurityOn_(std::move(isEnhancedSecurityOn)) {}
+SessionRoutes::SessionRoutes(SessionStore& store, std::function<bool()> enhancedSecurity)
+    : store_(store), enhancedSecurity_(std::move(enhancedSecurity)) {}
 
 nlohmann::json SessionRoutes::listing() {
-    const bool enhancedSecurity = isEnhancedSecurityOn_ && isEnhancedSecurityOn_();
+    const bool enhancedSecurity = enhancedSecurity_ && enhancedSecurity_();
     if (enhancedSecurity) store_.dropAutoApproved();
     nlohmann::json sessions = nlohmann::json::array();
     for (const SessionSnapshot& session : store_.listSessions()) {

@@ -18,8 +18,8 @@ class HttpResponse;
 // and tokens are shown by their prefixes only. Loop thread only.
 class SessionRoutes {
 public:
-    // REQUIRES: `store` outlives the routes. `isEnhancedSecurityOn` empty reads as off.
-    SessionRoutes(SessionStore& store, std::function<bool()> isEnhancedSecurityOn);
+    // REQUIRES: `store` outlives the routes. `enhancedSecurity` empty reads as off.
+    SessionRoutes(SessionStore& store, std::function<bool()> enhancedSecurity);
 
     // The body of GET /sessions. With enhanced security on, approvals the user never gave are
     // dropped first, so that the list shows only what still counts.
@@ -34,7 +34,7 @@ public:
 
 private:
     SessionStore& store_;
-    const std::function<bool()> isEnhancedSecurityOn_;
+    const std::function<bool()> enhancedSecurity_;
 };
 
 }  // namespace Lumenbox

@@ -130,7 +130,7 @@ void handleInit(FMX_ExternCallStruct& call) {
         g_connectorKeys = std::make_unique<ConnectorKeys>();
         // The bridge asks the user through the plug-in's dialogs and reads the user's setting.
         HttpServer::Options options;
-        options.isEnhancedSecurityOn = [] { return isEnhancedSecurityEnabled(); };
+        options.enhancedSecurity = [] { return isEnhancedSecurityEnabled(); };
         options.approvalPrompt = &nativeApprovalPrompt();
         g_httpServer = std::make_unique<HttpServer>(*g_sessions, options, g_connectorKeys.get());
         registerCustomFunctions(*g_sessions, *g_connectorKeys);

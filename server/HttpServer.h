@@ -40,7 +40,7 @@ public:
         transport::HttpLimits httpLimits;
         // The user's enhanced-security setting, read afresh at each request (callable from the
         // server thread); empty reads as off.
-        std::function<bool()> isEnhancedSecurityOn;
+        std::function<bool()> enhancedSecurity;
         // Who asks the user to approve a session (the plug-in's dialogs); must outlive the server.
         // Null: nobody is asked, and every question ends at its time limit.
         ApprovalPrompt* approvalPrompt = nullptr;

@@ -10,13 +10,13 @@ HttpServer::Impl::Impl(SessionStore& sessionStore, const HttpServer::Options& op
     : sessionStore_(sessionStore),
       options_(options),
       connectorKeys_(connectorKeys),
-      sessionRoutes_(sessionStore, options.isEnhancedSecurityOn),
+      sessionRoutes_(sessionStore, options.enhancedSecurity),
       statusRoutes_([this] { return fileConnections(); }),
       servedPages_([this] { return listenPort_.load(); }) {}
 
 void HttpServer::Impl::createRunComponents(transport::App& app) {
     AuthorizationQuestions::Settings settings{options_.authorizationTimeout, options_.authorizationDenialCooldown,
-                                              options_.isEnhancedSecurityOn};
+                                              options_.enhancedSecurity};
     questions_ = std::make_shared<AuthorizationQuestions>(
         app.loop(), realMonotonicClock(), sessionStore_,
         options_.approvalPrompt ? *options_.approvalPrompt : silentApprovalPrompt(), std::move(settings),

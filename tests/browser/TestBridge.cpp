@@ -46,7 +46,7 @@ bool listen(Lumenbox::HttpServer& server, int port) {
 int main(int argc, char** argv) {
     int port = 0;
     Lumenbox::HttpServer::Options options;
-    options.isEnhancedSecurityOn = [] { return Lumenbox::isEnhancedSecurityEnabled(); };
+    options.enhancedSecurity = [] { return Lumenbox::isEnhancedSecurityEnabled(); };
     options.approvalPrompt = &Lumenbox::nativeApprovalPrompt();
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];

@@ -858,7 +858,7 @@ int runSoak(Settings settings) {
     SessionStore store;
     HttpServer::Options options;
     options.authorizationTimeout = kAuthorizationTimeout;
-    options.isEnhancedSecurityOn = [] { return isEnhancedSecurityEnabled(); };
+    options.enhancedSecurity = [] { return isEnhancedSecurityEnabled(); };
     options.approvalPrompt = &nativeApprovalPrompt();
     auto server = std::make_unique<HttpServer>(store, options);
     if (!server->start(0)) {

@@ -13,7 +13,7 @@ namespace {
 
 // As the plug-in builds it: the user's setting and the dialogs (the headless stand-in here).
 HttpServer::Options asThePluginDoes(HttpServer::Options options) {
-    if (!options.isEnhancedSecurityOn) options.isEnhancedSecurityOn = [] { return isEnhancedSecurityEnabled(); };
+    if (!options.enhancedSecurity) options.enhancedSecurity = [] { return isEnhancedSecurityEnabled(); };
     if (!options.approvalPrompt) options.approvalPrompt = &nativeApprovalPrompt();
     return options;
 }
