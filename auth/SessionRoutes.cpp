@@ -1,16 +1,13 @@
-#include <functional>
-#include <memory>
-#include <optional>
+#include "auth/SessionRoutes.h"
+
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "auth/SessionStore.h"
-#include "server/HttpServerImpl.h"
-#include "server/JsonReply.h"
+#include "server/json/JsonReply.h"
 #include "server/json/JsonText.h"
-#include "ui/EnhancedSecurity.h"
 
 namespace Lumenbox {
 
@@ -20,10 +17,9 @@ constexpr std::string_view kRevoked = R"({"status":"revoked"})";
 
 using BodyStrings = std::vector<std::string>;
 
-// Collects a request body and hands `onKeys` the string members `keys` of the JSON object it
-// holds, in the same order ("" when absent). A body that is not JSON, not an object, or with one
-// of these members not a string is refused as unreadable; nothing is answered once the client has
-// gone away.
+// Hands `onKeys` the string members `keys` of the JSON object in the request body, in the same
+// order ("" when absent). A body that is not JSON, not an object, or with one of these members not
+// a string is refused as unreadable.
 void withBodyStrings(const std::shared_ptr<transport::HttpResponse>& res, std::vector<std::string> keys,
                      std::function<void(transport::HttpResponse&, const BodyStrings&)> onKeys) {
     res->onBody([res, keys = std::move(keys), onKeys = std::move(onKeys)](std::string body) {
@@ -37,7 +33,7 @@ void withBodyStrings(const std::shared_ptr<transport::HttpResponse>& res, std::v
             else if (member->is_string()) values.push_back(member->get<std::string>());
             else readable = false;
         }
-        if (!readable) return writeJsonError(*res, "400 Bad Request", "Invalid JSON body.");
+        if (!readable) return writeJsonError(*res, status::kBadRequest, "Invalid JSON body.");
         onKeys(*res, values);
     });
 }
@@ -45,22 +41,23 @@ void withBodyStrings(const std::shared_ptr<transport::HttpResponse>& res, std::v
 void writeRevokeByPrefix(transport::HttpResponse& res, PrefixRevokeResult result, const char* ambiguous,
                          const char* notFound) {
     switch (result) {
-        case PrefixRevokeResult::Revoked: return writeJsonReply(res, "200 OK", kRevoked);
-        case PrefixRevokeResult::Ambiguous: return writeJsonError(res, "409 Conflict", ambiguous);
+        case PrefixRevokeResult::Revoked: return writeJsonReply(res, status::kOk, kRevoked);
+        case PrefixRevokeResult::Ambiguous: return writeJsonError(res, status::kConflict, ambiguous);
         case PrefixRevokeResult::NotFound: break;
     }
-    writeJsonError(res, "404 Not Found", notFound);
+    writeJsonError(res, status::kNotFound, notFound);
 }
 
 }  // namespace
 
-// No listing carries a usable secret: sessions and tokens are shown by their prefixes only.
-void HttpServer::Impl::handleSessions(transport::HttpResponse& res) {
-    const bool enhancedSecurity = isEnhancedSecurityEnabled();
-    // Approvals the user never gave are gone once the setting is on; the list says so at once.
-    if (enhancedSecurity) sessionStore_.dropAutoApproved();
+SessionRoutes::SessionRoutes(SessionStore& store, std::function<bool()> enhancedSecurity)
+    : store_(store), enhancedSecurity_(std::move(enhancedSecurity)) {}
+
+nlohmann::json SessionRoutes::listing() {
+    const bool enhancedSecurity = enhancedSecurity_ && enhancedSecurity_();
+    if (enhancedSecurity) store_.dropAutoApproved();
     nlohmann::json sessions = nlohmann::json::array();
-    for (const SessionSnapshot& session : sessionStore_.listSessions()) {
+    for (const SessionSnapshot& session : store_.listSessions()) {
         sessions.push_back({{"files", session.files},
                             {"idleRemainingSeconds", session.idleRemainingSeconds},
                             {"idleTimeoutSeconds", session.idleTimeoutSeconds},
@@ -68,45 +65,44 @@ void HttpServer::Impl::handleSessions(transport::HttpResponse& res) {
                             {"sessionIdPrefix", shownPrefix(session.sessionId)}});
     }
     nlohmann::json tokens = nlohmann::json::array();
-    for (const SharedTokenSnapshot& token : sessionStore_.listSharedTokens()) {
+    for (const SharedTokenSnapshot& token : store_.listSharedTokens()) {
         tokens.push_back({{"files", token.files}, {"tokenPrefix", token.tokenPrefix}});
     }
     // "sharedTokens" is the older name of the same list; both stay for the pages that read either.
-    writeJsonValue(res, "200 OK",
-                   {{"enhancedSecurityEnabled", enhancedSecurity},
-                    {"persistentTokens", tokens},
-                    {"sessions", std::move(sessions)},
-                    {"sharedTokens", tokens}});
+    return {{"enhancedSecurityEnabled", enhancedSecurity},
+            {"persistentTokens", tokens},
+            {"sessions", std::move(sessions)},
+            {"sharedTokens", tokens}};
 }
 
-// By the whole "sessionId" (revoking one that does not exist is not an error: afterwards it is not
-// authorized either way) or by the "sessionIdPrefix" that the listing shows.
-void HttpServer::Impl::handleRevokeSession(std::shared_ptr<transport::HttpResponse> res) {
-    withBodyStrings(res, {"sessionId", "sessionIdPrefix"},
-                    [self = shared_from_this()](transport::HttpResponse& res, const BodyStrings& values) {
-                        const std::string id = sessionIdOrNone(values[0]);
-                        const std::string prefix = sessionIdOrNone(values[1]);
-                        if (!id.empty()) {
-                            self->sessionStore_.revoke(id);
-                            return writeJsonReply(res, "200 OK", kRevoked);
-                        }
-                        if (prefix.empty()) {
-                            return writeJsonError(res, "400 Bad Request", "Missing sessionId or sessionIdPrefix.");
-                        }
-                        writeRevokeByPrefix(res, self->sessionStore_.revokeByPrefix(prefix),
-                                            "Session prefix is ambiguous.", "Session not found.");
-                    });
+void SessionRoutes::list(transport::HttpResponse& res) {
+    writeJsonValue(res, status::kOk, listing());
 }
 
-// Any body is ignored. Shared tokens stay: they belong to the files that registered them.
-void HttpServer::Impl::handleRevokeAllSessions(transport::HttpResponse& res) {
-    sessionStore_.revokeAll();
-    writeJsonReply(res, "200 OK", kRevoked);
+// Revoking a whole id that does not exist is not an error: afterwards it is not authorized either
+// way. The routes hold the store by reference: the server that owns them outlives its requests.
+void SessionRoutes::revoke(const std::shared_ptr<transport::HttpResponse>& res) {
+    withBodyStrings(res, {"sessionId", "sessionIdPrefix"}, [&store = store_](transport::HttpResponse& res,
+                                                                            const BodyStrings& values) {
+        const std::string id = sessionIdOrNone(values[0]);
+        const std::string prefix = sessionIdOrNone(values[1]);
+        if (!id.empty()) {
+            store.revoke(id);
+            return writeJsonReply(res, status::kOk, kRevoked);
+        }
+        if (prefix.empty()) return writeJsonError(res, status::kBadRequest, "Missing sessionId or sessionIdPrefix.");
+        writeRevokeByPrefix(res, store.revokeByPrefix(prefix), "Session prefix is ambiguous.", "Session not found.");
+    });
 }
 
-void HttpServer::Impl::handleRevokeToken(std::shared_ptr<transport::HttpResponse> res) {
-    withBodyStrings(res, {"tokenPrefix"}, [self = shared_from_this()](transport::HttpResponse& res, const BodyStrings& values) {
-        writeRevokeByPrefix(res, self->sessionStore_.revokeSharedTokenByPrefix(values[0]), "Token prefix is ambiguous.",
+void SessionRoutes::revokeAll(transport::HttpResponse& res) {
+    store_.revokeAll();
+    writeJsonReply(res, status::kOk, kRevoked);
+}
+
+void SessionRoutes::revokeToken(const std::shared_ptr<transport::HttpResponse>& res) {
+    withBodyStrings(res, {"tokenPrefix"}, [&store = store_](transport::HttpResponse& res, const BodyStrings& values) {
+        writeRevokeByPrefix(res, store.revokeSharedTokenByPrefix(values[0]), "Token prefix is ambiguous.",
                             "Token not found.");
     });
 }

@@ -133,11 +133,6 @@ void SessionStore::revokeAll() {
     sessions_.clear();
 }
 
-void SessionStore::revokeSharedToken(const std::string& token) {
-    std::lock_guard lock(mutex_);
-    sharedTokens_.erase(token);
-}
-
 PrefixRevokeResult SessionStore::revokeSharedTokenByPrefix(const std::string& prefix) {
     std::lock_guard lock(mutex_);
     return eraseByPrefix(sharedTokens_, prefix);

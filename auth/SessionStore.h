@@ -111,9 +111,6 @@ public:
     // Removes every session. Shared tokens stay.
     void revokeAll();
 
-    // Removes the shared token equal to token, if any.
-    void revokeSharedToken(const std::string& token);
-
     // Removes the one shared token that starts with prefix (of any length, up to the whole
     // token). Two or more matches remove nothing and give Ambiguous; an empty prefix or no match
     // gives NotFound.

@@ -12,13 +12,6 @@ set(LUMENBOX_LAYERS
   "server"
   "ui"
   "plugin")
-# Include arrows that still point up, as "<from folder>><to folder>": the feature folders reach
-# the wiring's HttpServer::Impl and the dialogs of ui/ directly until they are components of their
-# own. Each arrow gone is removed here; once the list is empty, nothing points up.
-set(LUMENBOX_LAYER_ALLOWANCES
-  "webviewer>server" "auth>server" "scripts>server"
-  "webviewer>ui" "auth>ui" "scripts>ui" "server>ui")
-
 # The layer index of a source or include path, from the longest table entry it starts with, and
 # that entry in <variable>_FOLDER. The host's interface (fmx/) belongs with the plug-in, tools/ sits
 # above everything; other paths (system, tests) are -1.
@@ -69,7 +62,7 @@ if(CMAKE_SCRIPT_MODE_FILE)
     foreach(line IN LISTS includes)
       string(REGEX REPLACE "^[^\"]*\"([^\"]*)\".*$" "\\1" included "${line}")
       lumenbox_layer_of("${included}" to)
-      if(to GREATER from AND NOT "${from_FOLDER}>${to_FOLDER}" IN_LIST LUMENBOX_LAYER_ALLOWANCES)
+      if(to GREATER from)
         string(APPEND violations "\n  ${source} includes \"${included}\" (${from_FOLDER} is below ${to_FOLDER})")
       endif()
     endforeach()
@@ -81,29 +74,16 @@ if(CMAKE_SCRIPT_MODE_FILE)
   return()
 endif()
 
-# Until HttpServer::Impl is split into components, server/ and the feature folders define each
-# other's member functions and so build as one library, lumenbox_bridge. Switched on, each of the
-# four folders is its own library.
-option(LUMENBOX_SPLIT_FEATURES "Build server/, webviewer/, auth/ and scripts/ as four libraries" OFF)
-set(LUMENBOX_JOINED_FOLDERS server webviewer auth scripts)
-# Links that point up, allowed for the same reason as the include arrows above: the libraries of
-# the feature layer link ui/ until they reach the dialogs through an interface.
-set(LUMENBOX_UPWARD_LINKS lumenbox_ui)
-
-# The library name of a layer folder.
+# The library name of a layer folder: lumenbox_<last part of its path>.
 function(lumenbox_library_name folder variable)
-  if(NOT LUMENBOX_SPLIT_FEATURES AND folder IN_LIST LUMENBOX_JOINED_FOLDERS)
-    set(${variable} lumenbox_bridge PARENT_SCOPE)
-  else()
-    string(REGEX REPLACE "^.*/" "" leaf "${folder}")
-    set(${variable} lumenbox_${leaf} PARENT_SCOPE)
-  endif()
+  string(REGEX REPLACE "^.*/" "" leaf "${folder}")
+  set(${variable} lumenbox_${leaf} PARENT_SCOPE)
 endfunction()
 
 # lumenbox_layer_library(<folder> <variable> [LINKS <library>...]): the static library of a layer
 # folder, made on first use; its name goes to <variable>, for the folder's target_sources. It links
 # the given libraries, or else those of every layer below it; a library of a layer above is refused
-# (but for LUMENBOX_UPWARD_LINKS), so the library graph only points down.
+# so the library graph only points down.
 function(lumenbox_layer_library folder variable)
   cmake_parse_arguments(PARSE_ARGV 2 LAYER "" "" "LINKS")
   lumenbox_library_name(${folder} target)
@@ -112,14 +92,7 @@ function(lumenbox_layer_library folder variable)
     return()
   endif()
   lumenbox_layer_of("${folder}/" rank)
-  if(target STREQUAL "lumenbox_bridge")
-    set(rank 2)  # the joined library sits where its lowest folder does
-  endif()
   # The libraries of this layer (which may call each other) and of those below.
-  set(allowed "")
-  if(rank EQUAL 2)
-    set(allowed ${LUMENBOX_UPWARD_LINKS})
-  endif()
   set(below "")
   set(index 0)
   foreach(layer IN LISTS LUMENBOX_LAYERS)
@@ -137,7 +110,7 @@ function(lumenbox_layer_library folder variable)
   list(REMOVE_DUPLICATES below)
   set(links ${LAYER_LINKS})
   if(NOT LAYER_LINKS)
-    set(links ${below} ${allowed})
+    set(links ${below})
   endif()
   set(layerLibraries "")
   foreach(layer IN LISTS LUMENBOX_LAYERS)
@@ -148,7 +121,7 @@ function(lumenbox_layer_library folder variable)
     endforeach()
   endforeach()
   foreach(link IN LISTS links)
-    if(link IN_LIST layerLibraries AND NOT link IN_LIST below AND NOT link IN_LIST allowed)
+    if(link IN_LIST layerLibraries AND NOT link IN_LIST below)
       message(FATAL_ERROR "${folder}/ may not link ${link}: it is not in a layer below")
     endif()
   endforeach()

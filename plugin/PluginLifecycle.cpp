@@ -15,7 +15,9 @@
 #include "plugin/ScriptBridge.h"
 #include "server/HostIdleState.h"
 #include "server/HttpServer.h"
+#include "ui/AuthDialog.h"
 #include "ui/AuthDialogState.h"
+#include "ui/EnhancedSecurity.h"
 #include "ui/PreferencesDialog.h"
 #include "webviewer/ConnectorKeys.h"
 #if !defined(__APPLE__)
@@ -126,7 +128,11 @@ void handleInit(FMX_ExternCallStruct& call) {
         g_bridge = std::make_unique<ScriptBridge>();
         g_sessions = std::make_unique<SessionStore>();
         g_connectorKeys = std::make_unique<ConnectorKeys>();
-        g_httpServer = std::make_unique<HttpServer>(*g_sessions, HttpServer::Options{}, g_connectorKeys.get());
+        // The bridge asks the user through the plug-in's dialogs and reads the user's setting.
+        HttpServer::Options options;
+        options.enhancedSecurity = [] { return isEnhancedSecurityEnabled(); };
+        options.approvalPrompt = &nativeApprovalPrompt();
+        g_httpServer = std::make_unique<HttpServer>(*g_sessions, options, g_connectorKeys.get());
         registerCustomFunctions(*g_sessions, *g_connectorKeys);
         g_customFunctionsRegistered = true;
         // A server that cannot listen yet does not stop the plug-in: Idle tries again.

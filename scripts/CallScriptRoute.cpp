@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/Text.h"
-#include "server/JsonReply.h"
+#include "server/json/JsonReply.h"
 #include "server/json/JsonBuilders.h"
 #include "webviewer/FileName.h"
 

@@ -14,11 +14,9 @@
 
 namespace Lumenbox {
 
+class ApprovalPrompt;
 class ConnectorKeys;
 class SessionStore;
-namespace testing {
-class BridgeFixture;
-}
 
 // Returns "host=127.0.0.1 port=<port>", the endpoint part of the bridge's log lines.
 std::string bridgeEndpointDetails(int port);
@@ -43,9 +41,12 @@ public:
         std::chrono::milliseconds authorizationDenialCooldown{std::chrono::seconds(60)};
         // The transport's limits: connection count, idle time, request deadlines, body sizes.
         transport::HttpLimits httpLimits;
-        // Whether enhanced security is on now; called on the server thread. Null: the user's
-        // setting as the plug-in keeps it.
+        // The user's enhanced-security setting, read afresh at each request (callable from the
+        // server thread); empty reads as off.
         std::function<bool()> enhancedSecurity;
+        // Who asks the user to approve a session (the plug-in's dialogs); must outlive the server.
+        // Null: nobody is asked, and every question ends at its time limit.
+        ApprovalPrompt* approvalPrompt = nullptr;
     };
 
     // What the bridge holds at one moment, for tests and the soak's invariants.
@@ -95,7 +96,6 @@ public:
     std::optional<std::int32_t> pendingTimeLimit(const std::string& id) const;
 
 private:
-    friend class testing::BridgeFixture;  // the authorization tests reach into the questions
     struct StartupSignal;
     void runServerThread(int port, std::shared_ptr<StartupSignal> signal);
 

@@ -1,8 +1,8 @@
 #include "server/HttpServerImpl.h"
 
+#include "auth/ApprovalPrompt.h"
 #include "auth/SessionStore.h"
 #include "base/MonotonicClock.h"
-#include "ui/EnhancedSecurity.h"
 #include "webviewer/ConnectorKeys.h"
 
 namespace Lumenbox {
@@ -14,7 +14,12 @@ transport::SendStatus sendToPage(WebSocketConnection* page, std::string_view tex
 }  // namespace
 
 HttpServer::Impl::Impl(SessionStore& sessionStore, const HttpServer::Options& options, ConnectorKeys* connectorKeys)
-    : sessionStore_(sessionStore), options_(options), connectorKeys_(connectorKeys) {}
+    : sessionStore_(sessionStore),
+      options_(options),
+      connectorKeys_(connectorKeys),
+      sessionRoutes_(sessionStore, options.enhancedSecurity),
+      statusRoutes_([this] { return features_ ? features_->registry.files() : std::vector<FileConnections>{}; }),
+      servedPages_([this] { return listenPort_.load(); }) {}
 
 HttpServer::Impl::~Impl() = default;
 
@@ -40,7 +45,7 @@ void HttpServer::Impl::setLoop(std::shared_ptr<transport::Loop> loop) {
 }
 
 bool HttpServer::Impl::enhancedSecurity() const {
-    return options_.enhancedSecurity ? options_.enhancedSecurity() : isEnhancedSecurityEnabled();
+    return options_.enhancedSecurity && options_.enhancedSecurity();
 }
 
 bool HttpServer::Impl::hasWebviewer(const std::string& fileName) const {
@@ -52,11 +57,11 @@ SessionGate HttpServer::Impl::sessionGate() {
     SessionGate gate;
     gate.enhancedSecurity = [this] { return enhancedSecurity(); };
     gate.isAuthorized = [this](const std::string& session, const std::string& fileName) {
-        return sessionStore_.isAuthorized(session, fileName, enhancedSecurity());
+        return questions_->isAuthorized(session, fileName);
     };
     gate.approveOnFirstUse = [this](const std::string& session, const std::string& fileName,
                                     const std::string& clientName) {
-        sessionStore_.approve(session, fileName, clientName, SessionStore::kMaxIdleTimeoutSeconds, /*autoApproved=*/true);
+        questions_->approveOnFirstUse(session, fileName, {clientName, SessionStore::kMaxIdleTimeoutSeconds, {}});
     };
     return gate;
 }
@@ -65,6 +70,12 @@ SessionGate HttpServer::Impl::sessionGate() {
 void HttpServer::Impl::attach(transport::App& app) {
     app_ = &app;
     transport::Loop& loop = app.loop();
+    questions_ = std::make_shared<AuthorizationQuestions>(
+        loop, realMonotonicClock(), sessionStore_,
+        options_.approvalPrompt ? *options_.approvalPrompt : silentApprovalPrompt(),
+        AuthorizationQuestions::Settings{options_.authorizationTimeout, options_.authorizationDenialCooldown,
+                                         options_.enhancedSecurity},
+        [weak = weak_from_this()](std::function<void()> task) { return deferToLoop(weak, std::move(task)); });
     auto webviewerOf = [this](const std::string& fileName) { return features_->registry.webviewerOf(fileName); };
     features_.reset(new Features{
         WebviewerRegistry({
@@ -77,7 +88,7 @@ void HttpServer::Impl::attach(transport::App& app) {
                 features_->scriptCalls.failSentTo(fileName, webviewer);
                 features_->pings.failSentTo(fileName, webviewer);
             },
-            .connectionClosed = [this](WebSocketConnection* connection) { abandonAuthorizationsOf(connection); },
+            .connectionClosed = [this](WebSocketConnection* connection) { questions_->abandonAuthorizationsOf(connection); },
         }),
         ScriptCalls(loop, {
             .send = sendToPage,
@@ -91,8 +102,8 @@ void HttpServer::Impl::attach(transport::App& app) {
             .gate = sessionGate(),
             .awaitApproval = [this](const void* owner, const std::string& session, const std::string& fileName,
                                     const std::string& clientName, std::function<void(ApprovalAnswer)> answer) {
-                awaitApproval(owner, AuthRequestKey(session, fileName),
-                              AuthApproval{clientName, SessionStore::kMaxIdleTimeoutSeconds},
+                questions_->awaitApproval(owner, AuthRequestKey(session, fileName),
+                              AuthApproval{clientName, SessionStore::kMaxIdleTimeoutSeconds, {}},
                               [answer = std::move(answer)](AuthAnswer outcome) {
                                   switch (outcome) {
                                       case AuthAnswer::Allowed: return answer(ApprovalAnswer::Allowed);
@@ -126,6 +137,7 @@ void HttpServer::Impl::attach(transport::App& app) {
 
 void HttpServer::Impl::detach() {
     features_.reset();
+    questions_.reset();
     app_ = nullptr;
 }
 
@@ -136,16 +148,13 @@ void HttpServer::Impl::clearState() {
         features_->pings.clear();
     }
     // Waiting authorization requests are released unanswered (the connections close with the
-    // server) and their time limits cancelled; a dialog still open answers into nothing. Moved out
-    // first: dropping an entry releases its response, and nothing may re-enter the map meanwhile.
-    auto questions = std::move(pendingAuthRequests_);
-    pendingAuthRequests_.clear();
-    questions.clear();
+    // server) and their time limits cancelled; a dialog still open answers into nothing.
+    if (questions_) questions_->clear();
 }
 
 HttpServer::BridgeCounts HttpServer::Impl::pendingCounts() const {
     BridgeCounts counts;
-    counts.questions = pendingAuthRequests_.size();
+    if (questions_) counts.questions = questions_->size();
     if (!features_) return counts;
     counts.calls = features_->scriptCalls.pendingCount();
     counts.pings = features_->pings.pendingCount();

@@ -1,8 +1,9 @@
 #include <nlohmann/json.hpp>
 
 #include "server/HttpServerImpl.h"
-#include "server/JsonReply.h"
+#include "server/json/JsonReply.h"
 #include "server/LoopbackPolicy.h"
+#include "auth/AuthorizeSessionRoute.h"
 #include "scripts/CallScriptRoute.h"
 
 namespace Lumenbox {
@@ -12,18 +13,21 @@ namespace Lumenbox {
 // which is whenever a handler runs.
 void HttpServer::Impl::registerRoutes(transport::App& app) {
     auto self = shared_from_this();
-    app.get("/health", [self](auto res, auto&) { self->handleHealth(*res); });
-    app.get("/config", [self](auto res, auto&) { self->handleConfigPage(*res); });
-    app.get("/sessions", [self](auto res, auto&) { self->handleSessions(*res); });
-    app.post("/sessions/revoke", [self](auto res, auto&) { self->handleRevokeSession(std::move(res)); });
-    app.post("/sessions/revokeAll", [self](auto res, auto&) { self->handleRevokeAllSessions(*res); });
-    app.post("/tokens/revoke", [self](auto res, auto&) { self->handleRevokeToken(std::move(res)); });
-    app.post("/authorizeSession", [self](auto res, auto&) { self->handleAuthorizeSession(std::move(res)); });
-    app.get("/connectedFiles", [self](auto res, auto&) { self->handleConnectedFiles(*res); });
-    app.get("/bridgeStatus", [self](auto res, auto&) { self->handleBridgeStatus(*res); });
+    app.get("/health", [self](auto res, auto&) { self->statusRoutes_.health(*res); });
+    app.get("/config", [self](auto res, auto&) { self->servedPages_.configPage(*res); });
+    app.get("/sessions", [self](auto res, auto&) { self->sessionRoutes_.list(*res); });
+    app.post("/sessions/revoke", [self](auto res, auto&) { self->sessionRoutes_.revoke(res); });
+    app.post("/sessions/revokeAll", [self](auto res, auto&) { self->sessionRoutes_.revokeAll(*res); });
+    app.post("/tokens/revoke", [self](auto res, auto&) { self->sessionRoutes_.revokeToken(res); });
+    app.post("/authorizeSession", [self](auto res, auto&) {
+        handleAuthorizeSession(self->questions_, [self](const std::string& file) { return self->hasWebviewer(file); },
+                               std::move(res));
+    });
+    app.get("/connectedFiles", [self](auto res, auto&) { self->statusRoutes_.connectedFiles(*res); });
+    app.get("/bridgeStatus", [self](auto res, auto&) { self->statusRoutes_.bridgeStatus(*res); });
     app.get("/webviewerPing", [self](auto res, auto& req) { self->features_->pings.handleRoute(std::move(res), req); });
-    app.get("/webviewer", [self](auto res, auto& req) { self->handleWebviewerPage(*res, req); });
-    app.get("/fm-mock.js", [self](auto res, auto& req) { self->handleFmMockScript(*res, req); });
+    app.get("/webviewer", [self](auto res, auto& req) { self->servedPages_.webviewerPage(*res, req); });
+    app.get("/fm-mock.js", [self](auto res, auto& req) { self->servedPages_.fmMockScript(*res, req); });
     app.post("/callScript", [self](auto res, auto& req) {
         serveCallScript(self->features_->scriptCalls, std::move(res), req);
     });

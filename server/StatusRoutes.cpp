@@ -1,17 +1,20 @@
+#include "server/StatusRoutes.h"
+
 #include <charconv>
-#include <string>
 
 #include <nlohmann/json.hpp>
 
-#include "server/HostIdleState.h"
-#include "server/HttpServerImpl.h"
-#include "server/JsonReply.h"
 #include "base/Version.h"
+#include "server/HostIdleState.h"
+#include "server/json/JsonReply.h"
 #include "server/json/JsonBuilders.h"
 
 namespace Lumenbox {
 
-void HttpServer::Impl::handleHealth(transport::HttpResponse& res) {
+StatusRoutes::StatusRoutes(std::function<std::vector<FileConnections>()> connections)
+    : connections_(std::move(connections)) {}
+
+void StatusRoutes::health(transport::HttpResponse& res) {
     // The most frequent request: its body differs only in three fields, so it is written straight
     // into one buffer in the serialiser's format (compact, keys in byte order; every text here is
     // plain ASCII) instead of being built as a JSON tree and serialised each time.
@@ -28,21 +31,25 @@ void HttpServer::Impl::handleHealth(transport::HttpResponse& res) {
     body.append(R"(,"idleState":")").append(idleStateName(level)).append(R"(","observedAtUnixMs":)");
     appendNumber(body, observedAt);
     body.append(R"(},"service":"lbhttp-plugin","status":"ok","version":")").append(kPluginVersion).append(R"("})");
-    writeJsonReply(res, "200 OK", body);
+    writeJsonReply(res, status::kOk, body);
 }
 
-void HttpServer::Impl::handleConnectedFiles(transport::HttpResponse& res) {
-    writeJsonReply(res, "200 OK", json::connectedFilesResponse(features_->registry.connectedFiles()));
+void StatusRoutes::connectedFiles(transport::HttpResponse& res) {
+    std::vector<std::string> names;
+    for (auto& file : connections_()) {
+        if (file.webviewerConnected) names.push_back(std::move(file.fileName));
+    }
+    writeJsonReply(res, status::kOk, json::connectedFilesResponse(names));
 }
 
-void HttpServer::Impl::handleBridgeStatus(transport::HttpResponse& res) {
+void StatusRoutes::bridgeStatus(transport::HttpResponse& res) {
     nlohmann::json body = nlohmann::json::array();
-    for (const auto& file : features_->registry.files()) {
+    for (const auto& file : connections_()) {
         body.push_back({{"agentBrowserConnected", file.agentBrowserConnected},
                         {"fileName", file.fileName},
                         {"webviewerConnected", file.webviewerConnected}});
     }
-    writeJsonValue(res, "200 OK", body);
+    writeJsonValue(res, status::kOk, body);
 }
 
 }  // namespace Lumenbox

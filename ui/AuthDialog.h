@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "auth/ApprovalPrompt.h"
+
 namespace Lumenbox {
 
 // The authorization dialog: asks the user whether a client session may reach a FileMaker file.
@@ -32,5 +34,9 @@ void dismissAuthDialog(std::uint64_t ticket);
 
 // A fresh ticket for requestSessionAuthorization's implementations. Safe from any thread.
 std::uint64_t nextAuthDialogTicket();
+
+// The dialogs above as the bridge's prompt: ask is requestSessionAuthorization, dismiss is
+// dismissAuthDialog, dismissAll is dismissNativeAuthDialogs. Lives for the whole process.
+ApprovalPrompt& nativeApprovalPrompt();
 
 }  // namespace Lumenbox

@@ -1,5 +1,6 @@
 #include "ui/AuthDialogTexts.h"
 
+#include "auth/SessionStore.h"
 #include "base/Text.h"
 
 namespace Lumenbox {
@@ -50,7 +51,7 @@ AuthDialogContent makeAuthDialogContent(const std::string& fileName, const std::
     AuthDialogContent content;
     content.fileName = validOrEmpty(fileName);
     content.clientName = sanitizeClientText(
-        validOrEmpty(clientName.empty() ? std::string(kDefaultAuthClientName) : clientName), kMaxClientNameChars);
+        validOrEmpty(clientName.empty() ? std::string(SessionStore::kDefaultClientName) : clientName), kMaxClientNameChars);
     content.clientDescription = sanitizeClientText(validOrEmpty(clientDescription), kMaxClientDescriptionChars);
     content.sessionIdPrefix = validOrEmpty(sessionIdPrefix);
     content.durationText = formatIdleDuration(idleTimeoutSeconds);

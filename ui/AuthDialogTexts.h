@@ -10,7 +10,8 @@
 namespace Lumenbox {
 
 // The words of the authorization dialog, shared by the native panel and the stand-in that shows
-// them on a terminal. "%@" in a format is replaced by the duration text.
+// them on a terminal. "%@" in a format is replaced by the duration text. Constants and pure
+// functions: safe from any thread.
 namespace authDialogText {
 inline constexpr std::string_view kWindowTitle = "Lumenbox Authorization";
 inline constexpr std::string_view kWindowAccessibilityLabel = "Lumenbox authorization dialog";
@@ -38,9 +39,6 @@ inline constexpr std::string_view kDenyAccessibilityLabel = "Deny file access";
 inline constexpr std::string_view kAllowTitle = "Allow File Access";
 inline constexpr std::string_view kAllowAccessibilityLabel = "Allow file access";
 }  // namespace authDialogText
-
-// The client name a question carries when the client named none.
-inline constexpr std::string_view kDefaultAuthClientName = "lumenbox-mcp";
 
 // How long an approval lasts without use, as the dialog says it: whole hours when the time is a
 // multiple of an hour, else whole minutes when a multiple of a minute, else seconds, with the unit

@@ -7,7 +7,8 @@
 
 namespace Lumenbox {
 
-// The words of the preferences window, shared by the native window and its stand-in.
+// The words of the preferences window, shared by the native window and its stand-in. Constants
+// and pure functions: safe from any thread.
 namespace preferencesText {
 inline constexpr std::string_view kWindowTitle = "Lumenbox Preferences";
 inline constexpr std::string_view kCheckboxTitle = "Enable Enhanced Security";

@@ -1,6 +1,5 @@
 #include <string>
 
-#include "server/HttpServerImpl.h"
 #include "base/Version.h"
 #include "webviewer/EmbeddedPages.h"
 #include "webviewer/ServedPages.h"
@@ -15,12 +14,6 @@ std::string generateConfigHtml(int port) {
     page += std::to_string(port);
     page += resources::kConfigPageTail;
     return page;
-}
-
-// Reads nothing from the request and needs no session. The page names the port the bridge
-// actually listens on, which is the fixed bridge port in the plug-in.
-void HttpServer::Impl::handleConfigPage(transport::HttpResponse& res) {
-    writePageHead(res, "text/html; charset=utf-8").end(generateConfigHtml(listenPort_.load()));
 }
 
 }  // namespace Lumenbox

@@ -3,7 +3,8 @@
 #include <string_view>
 
 // The assets of resources/, generated into the core library at build time
-// (resources/CMakeLists.txt). Each is the file's bytes, unchanged, cut where noted.
+// (resources/CMakeLists.txt). Each is the file's bytes, unchanged, cut where noted. Constant data:
+// safe from any thread.
 namespace Lumenbox::resources {
 
 // resources/webviewer.html, whole: the web viewer page with its four placeholders.

@@ -4,15 +4,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "base/Text.h"
 #include "auth/SessionStore.h"
-#include "server/HttpServerImpl.h"
-#include "server/JsonReply.h"
+#include "base/Text.h"
 #include "base/Version.h"
+#include "server/json/JsonReply.h"
 #include "server/json/JsonText.h"
-#include "ui/AuthDialogTexts.h"
+#include "server/transport/HttpRequest.h"
+#include "server/transport/HttpResponse.h"
 #include "webviewer/EmbeddedPages.h"
 #include "webviewer/FileName.h"
+#include "webviewer/PerSocketData.h"
 
 namespace Lumenbox {
 
@@ -20,6 +21,7 @@ namespace {
 
 constexpr std::string_view kHtmlContentType = "text/html; charset=utf-8";
 constexpr std::string_view kScriptContentType = "application/javascript; charset=utf-8";
+
 }  // namespace
 
 std::vector<std::string> parseKnownCallbacks(const std::string& raw) {
@@ -113,7 +115,7 @@ std::string generateFmMockScript(const std::string& fileName, const std::string&
 }
 
 transport::HttpResponse& writePageHead(transport::HttpResponse& res, std::string_view contentType) {
-    res.writeStatus("200 OK")
+    res.writeStatus(status::kOk)
         ->writeHeader("Content-Type", contentType)
         ->writeHeader("Content-Security-Policy", "frame-ancestors 'none'")
         ->writeHeader("X-Frame-Options", "DENY");
@@ -124,21 +126,29 @@ bool isDebugFlag(std::string_view value) {
     return value == "1" || value == "true" || value == "yes" || value == "on";
 }
 
-void HttpServer::Impl::handleWebviewerPage(transport::HttpResponse& res, transport::HttpRequest& req) {
-    // An empty file name is served too: that page simply never registers.
+ServedPages::ServedPages(std::function<int()> listenPort) : listenPort_(std::move(listenPort)) {}
+
+void ServedPages::webviewerPage(transport::HttpResponse& res, transport::HttpRequest& req) {
     const std::string fileName = normalizeFileName(req.getQuery("fileName"));
     nlohmann::json names = parseKnownCallbacks(req.getQuery("knownCallbacks"));
     const std::string page = generateWebviewerHtml(fileName, json::serialize(names));
     writePageHead(res, kHtmlContentType).end(page);
 }
 
-void HttpServer::Impl::handleFmMockScript(transport::HttpResponse& res, transport::HttpRequest& req) {
+void ServedPages::fmMockScript(transport::HttpResponse& res, transport::HttpRequest& req) {
     const std::string fileName = normalizeFileName(req.getQuery("fileName"));
-    if (fileName.empty()) return writeJsonError(res, "400 Bad Request", "Missing required fileName query parameter.");
+    if (fileName.empty()) {
+        return writeCodedJsonError(res, status::kBadRequest, "missing_file_name",
+                                   "Missing required fileName query parameter.");
+    }
     const std::string script = generateFmMockScript(fileName, req.getQuery("wsUrl"), isDebugFlag(req.getQuery("debug")),
                                                     sessionIdOrNone(req.getQuery("session")),
                                                     sanitizeClientText(req.getQuery("clientName"), kMaxClientNameChars));
     writePageHead(res, kScriptContentType).end(script);
+}
+
+void ServedPages::configPage(transport::HttpResponse& res) {
+    writePageHead(res, kHtmlContentType).end(generateConfigHtml(listenPort_()));
 }
 
 }  // namespace Lumenbox

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -8,12 +9,32 @@
 // The pages and the script the bridge serves: the web viewer page (GET /webviewer), the mock of
 // the host's web-viewer interface for browser pages (GET /fm-mock.js) and the configuration page
 // (GET /config). The assets themselves live in resources/; this code only fills in values.
-// Everything here is pure and safe from any thread, except writePageHead (server thread).
+// The free functions are pure and safe from any thread, except writePageHead; writePageHead and
+// the ServedPages routes run on the loop thread only.
 namespace Lumenbox {
 
 namespace transport {
+class HttpRequest;
 class HttpResponse;
-}
+}  // namespace transport
+
+// The three routes. They read nothing but the request and the port the bridge listens on.
+class ServedPages {
+public:
+    explicit ServedPages(std::function<int()> listenPort);
+
+    // The page for the "fileName" query (an empty name is served too: that page never registers)
+    // with the callbacks of "knownCallbacks".
+    void webviewerPage(transport::HttpResponse& res, transport::HttpRequest& req);
+    // The mock for the "fileName" query, which is required, with "wsUrl", "debug", "session" and
+    // "clientName".
+    void fmMockScript(transport::HttpResponse& res, transport::HttpRequest& req);
+    // Needs no session; names the port the bridge actually listens on.
+    void configPage(transport::HttpResponse& res);
+
+private:
+    const std::function<int()> listenPort_;
+};
 
 // The global callback functions every web viewer page defines, in this order.
 inline constexpr std::string_view kDefaultCallbacks[] = {

@@ -7,7 +7,7 @@
 
 #include "base/Identifiers.h"
 #include "base/Text.h"
-#include "server/JsonReply.h"
+#include "server/json/JsonReply.h"
 #include "server/json/JsonText.h"
 #include "webviewer/FileName.h"
 

@@ -78,6 +78,13 @@ public:
         return slot == slots_.end() ? nullptr : &slot->second.entry;
     }
 
+    // Calls `fn(key, entry)` for every entry, in key order. `fn` may change an entry but must
+    // neither add nor take one (collect the keys and take them afterwards).
+    template <class Fn>
+    void forEach(Fn fn) {
+        for (auto& [key, slot] : slots_) fn(key, slot.entry);
+    }
+
     // Drops the entry under `key` unanswered.
     void forget(const Key& key) { slots_.erase(key); }
 

@@ -22,6 +22,7 @@
 
 #include "auth/SessionStore.h"
 #include "server/HttpServer.h"
+#include "ui/AuthDialog.h"
 #include "ui/EnhancedSecurity.h"
 #include "ui/MainQueue.h"
 #include "ui/headless/ApprovalHook.h"
@@ -41,6 +42,8 @@ bool listen(HttpServer& server, int port) {
 int main(int argc, char** argv) {
     int port = 0;
     HttpServer::Options options;
+    options.enhancedSecurity = [] { return isEnhancedSecurityEnabled(); };
+    options.approvalPrompt = &nativeApprovalPrompt();
     for (int i = 1; i < argc; i += 2) {
         const std::string arg = argv[i];
         if (i + 1 < argc && arg == "--port") {

@@ -48,7 +48,8 @@ TEST_F(ServedPages, WebviewerPageCarriesTheNormalisedFileAndTheCallbackList) {
 
 TEST_F(ServedPages, MockScriptNeedsAFileNameAndStaysQuietForOtherDebugValues) {
     for (const char* target : {"/fm-mock.js", "/fm-mock.js?fileName=%20%20&debug=1"}) {
-        expectJsonReply(httpGet(port(), target), "400 Bad Request", R"({"error":"Missing required fileName query parameter."})");
+        expectJsonReply(httpGet(port(), target), "400 Bad Request",
+                        R"({"code":"missing_file_name","error":"Missing required fileName query parameter."})");
     }
     for (const char* debug : {"", "&debug=TRUE", "&debug=2", "&debug=off"}) {
         auto quiet = httpGet(port(), std::string("/fm-mock.js?fileName=Sales") + debug);

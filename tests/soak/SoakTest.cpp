@@ -41,6 +41,7 @@
 #include "server/HttpServer.h"
 #include "support/ScopedEnv.h"
 #include "support/TestClients.h"
+#include "ui/AuthDialog.h"
 #include "ui/AuthDialogState.h"
 #include "ui/EnhancedSecurity.h"
 #include "ui/MainQueue.h"
@@ -477,6 +478,8 @@ int runSoak(Settings settings) {
     SessionStore store;
     HttpServer::Options options;
     options.authorizationTimeout = kAuthorizationTimeout;
+    options.enhancedSecurity = [] { return isEnhancedSecurityEnabled(); };
+    options.approvalPrompt = &nativeApprovalPrompt();
     auto server = std::make_unique<HttpServer>(store, options);
     if (!server->start(0)) return std::printf("lumenbox-soak: the bridge did not start\n"), 1;
     const int port = server->port();

@@ -3,10 +3,21 @@
 #include <future>
 #include <thread>
 
-#include "server/HttpServerImpl.h"
-
+#include "ui/AuthDialog.h"
+#include "ui/EnhancedSecurity.h"
 
 namespace Lumenbox::testing {
+
+namespace {
+
+// As the plug-in builds it: the user's setting and the dialogs (the headless stand-in here).
+HttpServer::Options asThePluginDoes(HttpServer::Options options) {
+    if (!options.enhancedSecurity) options.enhancedSecurity = [] { return isEnhancedSecurityEnabled(); };
+    if (!options.approvalPrompt) options.approvalPrompt = &nativeApprovalPrompt();
+    return options;
+}
+
+}  // namespace
 
 BridgeFixture::BridgeFixture() : BridgeFixture(HttpServer::Options{}) {}
 
@@ -14,7 +25,7 @@ BridgeFixture::BridgeFixture(const HttpServer::Options& options)
     : homeEnv_("HOME", home_.path().string()),
       configEnv_("XDG_CONFIG_HOME", std::nullopt),
       logEnv_("LUMENBOX_PLUGIN_LOG_PATH", (home_.path() / "bridge.log").string()),
-      server_(std::make_unique<HttpServer>(store_, options, &connectorKeys_)) {
+      server_(std::make_unique<HttpServer>(store_, asThePluginDoes(options), &connectorKeys_)) {
     EXPECT_TRUE(server_->start(0));
 }
 
@@ -60,10 +71,6 @@ void BridgeFixture::runOnLoop(const std::function<void()>& task) {
     });
     ASSERT_TRUE(handedOver) << "the server loop is not running";
     done.get_future().wait();
-}
-
-void BridgeFixture::runOnLoop(const std::function<void(HttpServer::Impl&)>& task) {
-    runOnLoop([&] { task(*server_->impl_); });
 }
 
 std::size_t BridgeFixture::pendingCallCount() {

@@ -48,8 +48,6 @@ protected:
 
     // Runs `task` on the server thread and waits for it to finish.
     void runOnLoop(const std::function<void()>& task);
-    // The same, with the server's state (the authorization questions).
-    void runOnLoop(const std::function<void(HttpServer::Impl&)>& task);
     // Pending script calls and web viewer pings, as the server loop sees them.
     std::size_t pendingCallCount();
     std::size_t pendingPingCount();

@@ -1,4 +1,4 @@
-#include "server/JsonReply.h"
+#include "server/json/JsonReply.h"
 
 #include <nlohmann/json.hpp>
 
