@@ -49,7 +49,8 @@ TEST_F(WebSocketRegistry, WithEnhancedSecurityOnlyTheFilesConnectorKeyReplacesIt
     WsClient keyed(port());
     keyed.sendJson({{"type", "register"}, {"fileName", "Invoices"}, {"role", "webviewer"}, {"key", key}});
     EXPECT_EQ(keyed.receive(), kWebviewerOnly);
-    auto reply = httpPostAsync(port(), "/callScript", R"({"connectedFileName":"Invoices","scriptName":"Report"})");
+    store_.approve("registry-test", "Invoices", "test", 600);
+    auto reply = httpPostAsync(port(), "/callScript", R"({"connectedFileName":"Invoices","scriptName":"Report"})", {{"x-lumenbox-session", "registry-test"}});
     sendResult(keyed, "ok", receiveForwardedCall(keyed).fetchId);
     EXPECT_EQ(reply.get().status, 200);
     real->registerAs("Invoices", "webviewer");  // the replaced page cannot return without the key

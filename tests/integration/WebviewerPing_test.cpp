@@ -38,12 +38,14 @@ TEST_F(WebviewerPing, OnlyAPongOfThePingedFilesWebviewerAnswersOnceAndASilentPag
     const auto elapsed = answer.json().value("elapsedMs", std::int64_t{-1});
     EXPECT_GE(elapsed, 0);
     expectJsonReply(answer, "200 OK", R"({"code":"webviewer_responsive","elapsedMs":)" + std::to_string(elapsed) + R"(,"fileName":"Invoices","id":")" + id + R"(","status":"ok"})");
-    // The route passes the decoded limit through; a pong after it changes nothing.
-    auto silent = httpGetAsync(port(), "/webviewerPing?fileName=Invoices&timeout=%20%2025");
-    const std::string lateId = webviewer->receiveJson()["id"];
-    expectJsonReply(silent.get(), "504 Gateway Timeout", R"({"code":"webviewer_ping_timeout","error":"Timed out waiting for webviewer pong",)"
-                                                         R"("fileName":"Invoices","timeoutMs":25,"webviewerConnected":true})");
-    webviewer->sendJson({{"type", "pong"}, {"id", lateId}});
+    // The route passes the decoded limit, or its default, through; a pong after it changes nothing.
+    for (const auto& [query, limit] : {std::pair<const char*, int>{"", 1500}, {"&timeout=%20%2025", 25}}) {
+        auto silent = httpGetAsync(port(), std::string("/webviewerPing?fileName=Invoices") + query);
+        const std::string lateId = webviewer->receiveJson()["id"];
+        expectJsonReply(silent.get(), "504 Gateway Timeout", R"({"code":"webviewer_ping_timeout","error":"Timed out waiting for webviewer pong",)"
+                        R"("fileName":"Invoices","timeoutMs":)" + std::to_string(limit) + R"(,"webviewerConnected":true})");
+        webviewer->sendJson({{"type", "pong"}, {"id", lateId}});
+    }
     EXPECT_EQ(httpGet(port(), "/health").status, 200);
     EXPECT_EQ(pendingPingCount(), 0u);
 }
