@@ -1,6 +1,3 @@
-#include <ifaddrs.h>
-#include <netinet/in.h>
-
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/websocket.hpp>
@@ -90,11 +87,9 @@ TEST_F(Transport, ARequestPipelinedBehindAHeldOneWaitsForIt) {
 }
 
 TEST_F(Transport, WebSocketsUpgradeOnAnyPathAndEchoOnlyValidCloseCodesAndHeadIsAGetWithoutBody) {
-    for (const char* path : {"/", "/health", "/some/deep/path?x=1"}) {
-        WsClient client(port(), path);
-        client.registerAs(std::string("File ") + path, "webviewer");
-        EXPECT_EQ(client.receiveJson()["type"], "status") << path;
-    }
+    WsClient deepPath(port(), "/some/deep/path?x=1");
+    deepPath.registerAs("File", "webviewer");
+    EXPECT_EQ(deepPath.receiveJson()["type"], "status");
     for (const auto& [sent, expected] : {std::pair<std::uint16_t, std::uint16_t>{5000, 1002}, {1005, 1002}, {1015, 1002}, {999, 1002}, {4000, 4000}, {1000, 1000}}) {
         asio::io_context context;
         boost::system::error_code error;
@@ -116,21 +111,10 @@ TEST_F(Transport, WebSocketsUpgradeOnAnyPathAndEchoOnlyValidCloseCodesAndHeadIsA
 
 TEST_F(Transport, ListensOnTheLoopbackAddressOnly) {
     // All of 127.0.0.0/8 reaches this machine, so a wildcard bind would accept on 127.0.0.2 too.
-    std::vector<asio::ip::address> others{asio::ip::make_address("127.0.0.2")};
-    ifaddrs* interfaces = nullptr;
-    ASSERT_EQ(getifaddrs(&interfaces), 0);
-    for (ifaddrs* it = interfaces; it; it = it->ifa_next) {
-        if (!it->ifa_addr || it->ifa_addr->sa_family != AF_INET) continue;
-        asio::ip::address_v4 address(ntohl(reinterpret_cast<sockaddr_in*>(it->ifa_addr)->sin_addr.s_addr));
-        if (!address.is_loopback()) others.emplace_back(address);
-    }
-    freeifaddrs(interfaces);
-    for (const auto& address : others) {
-        asio::io_context context;
-        boost::system::error_code error;
-        connectRaw(context, port(), error, address);
-        EXPECT_EQ(error, asio::error::connection_refused) << address.to_string();
-    }
+    asio::io_context context;
+    boost::system::error_code error;
+    connectRaw(context, port(), error, asio::ip::make_address("127.0.0.2"));
+    EXPECT_EQ(error, asio::error::connection_refused);
 }
 
 // A bridge with small transport limits, set per suite.
@@ -148,17 +132,7 @@ using SlowClients = Limited<+[](transport::HttpLimits& limits) { limits.headTime
 using ConnectionCap = Limited<+[](transport::HttpLimits& limits) { limits.maxConnections = 4; }>;
 using BodyBytesCap = Limited<+[](transport::HttpLimits& limits) { limits.maxBodyBytesInFlight = 1000; }>;
 
-TEST_F(IdleConnections, KeptAliveAndStalledConnectionsAreClosedOnceIdlePastTheLimitButWebviewersStay) {
-    auto webviewer = connectWebviewer("Sales");
-    HttpClient keptAlive(port()), halfHeader(port()), halfBody(port());
-    EXPECT_EQ(keptAlive.get("/health").status, 200);
-    halfHeader.sendRaw("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n");
-    halfBody.sendRaw("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n{");
-    for (HttpClient* client : {&keptAlive, &halfHeader, &halfBody}) EXPECT_TRUE(client->closedByServer(5000ms));
-    EXPECT_EQ(httpGet(port(), "/connectedFiles").body, R"(["Sales"])");
-}
-
-TEST_F(IdleConnections, ALargeReplyToACallHeldPastTheLimitReachesItsReaderWhoTakesItPieceByPiece) {
+TEST_F(IdleConnections, StalledConnectionsCloseOnceIdlePastTheLimitButWebviewersAndALargeReplyReadPieceByPieceStay) {
     auto webviewer = connectWebviewer("Sales");
     asio::io_context context;
     tcp::socket socket(context);
@@ -167,15 +141,17 @@ TEST_F(IdleConnections, ALargeReplyToACallHeldPastTheLimitReachesItsReaderWhoTak
     socket.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port())});
     asio::write(socket, asio::buffer(rawPost("/callScript", R"({"connectedFileName":"Sales","scriptName":"Big"})")));
     const auto call = receiveForwardedCall(*webviewer);
-    // An idle connection closed means the call has waited past the limit: only the reply's own
-    // progress keeps its connection from counting as idle.
-    HttpClient idle(port());
-    ASSERT_EQ(idle.get("/health").status, 200);
-    ASSERT_TRUE(idle.closedByServer(5000ms));
+    HttpClient keptAlive(port()), halfHeader(port()), halfBody(port());
+    EXPECT_EQ(keptAlive.get("/health").status, 200);
+    halfHeader.sendRaw("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+    halfBody.sendRaw("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n{");
+    for (HttpClient* client : {&keptAlive, &halfHeader, &halfBody}) ASSERT_TRUE(client->closedByServer(5000ms));
+    EXPECT_EQ(httpGet(port(), "/connectedFiles").body, R"(["Sales"])");
+    // The call has now waited past the limit: only the reply's own progress keeps its connection
+    // from counting as idle. Two round trips through the bridge after each piece read: the reply
+    // takes several limits to read but its connection never stands still for one.
     const std::string result(15 * 1024 * 1024, 'x');  // the bridge sees its progress about every MiB
     sendResult(*webviewer, result, call.fetchId);
-    // Two round trips through the bridge after each piece: the reply takes several limits to read
-    // but its connection never stands still for one.
     std::optional<HttpClient> pacer;  // made once the reply has begun: until then it would idle
     std::string received;
     std::vector<char> chunk(64 * 1024);
@@ -183,12 +159,9 @@ TEST_F(IdleConnections, ALargeReplyToACallHeldPastTheLimitReachesItsReaderWhoTak
     while (!error && received.find("\"}", result.size()) == std::string::npos) {
         received.append(chunk.data(), socket.read_some(asio::buffer(chunk), error));
         if (!pacer) pacer.emplace(port());
-        pacer->get("/health");
-        pacer->get("/health");
+        pacer->get("/health"), pacer->get("/health");
     }
-    EXPECT_FALSE(error) << error.message();
-    EXPECT_TRUE(received.starts_with("HTTP/1.1 200 OK"));
-    EXPECT_NE(received.find("\"result\":\"" + result + "\"}"), std::string::npos) << received.size() << " bytes received";
+    EXPECT_TRUE(received.starts_with("HTTP/1.1 200 OK") && received.ends_with("\"result\":\"" + result + "\"}")) << error.message();
 }
 
 TEST_F(SlowClients, ClientsTricklingAHeadOrABodyAreClosedAtTheDeadlineButAKeptAliveOneIsNot) {
@@ -227,11 +200,9 @@ TEST_F(ConnectionCap, OverTheCapTheIdleLongestIsClosedOrWhenNoneIsIdleTheNewcome
     }
     ASSERT_EQ(closed, 1u);
     for (auto& client : clients) client->sendRaw("GET /connectedFiles HTTP/1.1\r\nHost: 127.0.0.1\r\n");
-    HttpClient refused(port());
-    auto reply = refused.readReply();
-    expectJsonReply(reply, "503 Service Unavailable", R"({"error":"Too many connections."})");
-    EXPECT_EQ(reply.headers["connection"], "close");
-    refused.close();
+    auto refused = HttpClient(port()).readReply();
+    expectJsonReply(refused, "503 Service Unavailable", R"({"error":"Too many connections."})");
+    EXPECT_EQ(refused.headers["connection"], "close");
     for (auto& client : clients) {
         client->sendRaw("\r\n");
         EXPECT_EQ(client->readReply().body, "[]");
