@@ -76,11 +76,8 @@ TEST_F(CallsAndPings, AClientThatGoesAwayLeavesNothingBehindAndALateAnswerReache
     auto webviewer = connectWebviewer("Invoices");
     auto agentBrowser = connectAgentBrowser("Invoices");
     EXPECT_EQ(webviewer->receiveJson()["type"], "status");
-    const std::pair<Kind, std::string> requests[] = {
-        {Kind::Call, "POST /callScript?timeout=10000 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(callBody().size()) + "\r\n\r\n" + callBody()},
-        {Kind::Ping, "GET /webviewerPing?fileName=Invoices&timeout=5000 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"},
-    };
-    for (const auto& [kind, raw] : requests) {
+    for (const auto& [kind, raw] : {std::pair{Kind::Call, clients::requestBytes("POST", "/callScript?timeout=10000", callBody())},
+                                    std::pair{Kind::Ping, clients::requestBytes("GET", "/webviewerPing?fileName=Invoices&timeout=5000")}}) {
         HttpClient client(port());
         client.sendRaw(raw);
         auto lateAnswer = take(*webviewer);

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/write.hpp>
 
 #include "auth/SessionStore.h"
 #include "server/HttpServer.h"
@@ -47,11 +46,11 @@ protected:
 };
 
 bool acceptsConnections(int port) {
-    asio::io_context context;
-    asio::ip::tcp::socket socket(context);
-    boost::system::error_code error;
-    socket.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)}, error);
-    return !error;
+    try {
+        return HttpClient(port).get("/health").status == 200;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 TEST_F(ServerLifecycle, StartAndStopTwiceChangeNothingAndATakenPortFailsLoggedOnceUntilItRecovers) {
@@ -103,10 +102,8 @@ TEST_F(ServerLifecycle, StopAnswersHeldRequestsUnavailableSaysGoingAwayToWebSock
     StalledWsClient stalled(port);
     stalled.sendJson({{"type", "register"}, {"fileName", "Stalled"}, {"role", "webviewer"}});
     const std::string neverBody = R"({"connectedFileName":"Sales","scriptName":"Never"})";
-    asio::io_context context;
-    asio::ip::tcp::socket silent(context);
-    silent.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
-    asio::write(silent, asio::buffer("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(neverBody.size()) + "\r\n\r\n" + neverBody));
+    HttpClient silent(port);
+    silent.sendRaw(clients::requestBytes("POST", "/callScript", neverBody));
     ASSERT_EQ(page->receiveJson()["type"], "callScript");
     std::vector<std::future<HttpReply>> held;
     held.push_back(httpPostAsync(port, "/callScript", neverBody));
