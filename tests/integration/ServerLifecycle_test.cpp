@@ -160,18 +160,20 @@ TEST_F(ServerLifecycle, HandedOverTasksRunOnTheLoopInOrderOnlyWhileItRunsAndDest
     next.get_future().wait();
     server.stop();
 
-    auto owned = std::make_unique<HttpServer>(store_);
-    ASSERT_TRUE(owned->start(0));
-    const int port = owned->port();
-    std::weak_ptr<HttpServer::Impl> ownedWeak = owned->impl();
-    auto ownedPage = webviewer(port);
-    auto waiting = httpPostAsync(port, "/callScript", R"({"connectedFileName":"Sales","scriptName":"Never"})");
-    ASSERT_EQ(ownedPage->receiveJson()["type"], "callScript");
-    owned.reset();
-    EXPECT_TRUE(ownedPage->waitClosed());
-    EXPECT_EQ(waiting.get().status, 503);
-    EXPECT_FALSE(acceptsConnections(port));
-    EXPECT_TRUE(ownedWeak.expired());  // nothing keeps the shared state alive once the server is gone
+    {
+        auto server = std::make_unique<HttpServer>(store_);
+        ASSERT_TRUE(server->start(0));
+        const int port = server->port();
+        std::weak_ptr<HttpServer::Impl> weak = server->impl();
+        auto page = webviewer(port);
+        auto waiting = httpPostAsync(port, "/callScript", R"({"connectedFileName":"Sales","scriptName":"Never"})");
+        ASSERT_EQ(page->receiveJson()["type"], "callScript");
+        server.reset();
+        EXPECT_TRUE(page->waitClosed());
+        EXPECT_EQ(waiting.get().status, 503);
+        EXPECT_FALSE(acceptsConnections(port));
+        EXPECT_TRUE(weak.expired());  // nothing keeps the shared state alive once the server is gone
+    }
 }
 
 }  // namespace
