@@ -5,7 +5,6 @@
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/write.hpp>
 
 #include "auth/SessionStore.h"
 #include "server/HttpServer.h"
@@ -23,21 +22,22 @@ namespace asio = boost::asio;
 // Servers are made by each test; the log and the settings live in a temporary home directory.
 class ServerLifecycle : public ::testing::Test {
 protected:
-    std::string logText() const { return readFile(home_.path() / "bridge.log"); }
-
     // Each log line without its time stamp.
     std::vector<std::string> logEntries() const {
         std::vector<std::string> entries;
-        static const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ (.*))");
-        std::istringstream in(logText());
+        std::istringstream in(readFile(home_.path() / "bridge.log"));
         for (std::string text; std::getline(in, text);) {
-            std::smatch match;
-            EXPECT_TRUE(std::regex_match(text, match, line)) << text;
-            entries.push_back(match[1]);
+            EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ .*)"))) << text;
+            entries.push_back(text.substr(21));
         }
         return entries;
     }
-
+    std::unique_ptr<WsClient> webviewer(int port, const char* role = "webviewer") {
+        auto page = std::make_unique<WsClient>(port);
+        page->registerAs("Sales", role);
+        EXPECT_EQ(page->receiveJson()["type"], "status");
+        return page;
+    }
     TempDir home_;
     ScopedEnv homeEnv_{"HOME", home_.path().string()};
     ScopedEnv configEnv_{"XDG_CONFIG_HOME", std::nullopt};
@@ -45,134 +45,82 @@ protected:
     SessionStore store_;
 };
 
-// A listening socket on an ephemeral loopback port, holding the port until destroyed.
-class PortHolder {
-public:
-    PortHolder() : acceptor_(context_, {asio::ip::make_address("127.0.0.1"), 0}) {}
-    int port() const { return acceptor_.local_endpoint().port(); }
-
-private:
-    asio::io_context context_;
-    asio::ip::tcp::acceptor acceptor_;
-};
-
 bool acceptsConnections(int port) {
-    asio::io_context context;
-    asio::ip::tcp::socket socket(context);
-    boost::system::error_code error;
-    socket.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)}, error);
-    return !error;
+    try {
+        return HttpClient(port).get("/health").status == 200;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
-TEST_F(ServerLifecycle, StartAndStopTwiceChangeNothingAndARestartedServerHasEmptyRegistries) {
+TEST_F(ServerLifecycle, StartAndStopTwiceChangeNothingAndATakenPortFailsLoggedOnceUntilItRecovers) {
     HttpServer server(store_);
     server.stop();  // without a start
-    EXPECT_FALSE(server.isRunning());
-    EXPECT_EQ(server.port(), 0);
     ASSERT_TRUE(server.start(0));
     const int port = server.port();
-    EXPECT_NE(port, 0);
     {
-        WsClient webviewer(port);
-        webviewer.registerAs("Sales", "webviewer");
-        ASSERT_EQ(webviewer.receiveJson()["type"], "status");
+        auto page = webviewer(port);
         EXPECT_TRUE(server.start(0));  // while running: keeps the running server
-        EXPECT_TRUE(server.isRunning());
-        EXPECT_EQ(server.port(), port);
-        EXPECT_EQ(httpGet(port, "/connectedFiles").body, R"(["Sales"])");
+        EXPECT_EQ(std::make_tuple(server.isRunning(), server.port(), httpGet(port, "/connectedFiles").body), std::make_tuple(true, port, R"(["Sales"])"));
         server.stop();
         server.stop();
-        EXPECT_TRUE(webviewer.waitClosed());
+        EXPECT_TRUE(page->waitClosed());
     }
-    ASSERT_TRUE(server.start(0));
-    EXPECT_EQ(httpGet(server.port(), "/connectedFiles").body, "[]");
-    EXPECT_EQ(httpGet(server.port(), "/bridgeStatus").body, "[]");
-    EXPECT_EQ(logText(), "");
-}
-
-TEST_F(ServerLifecycle, StartOnATakenPortFailsAndIsLoggedOnceUntilItRecovers) {
-    auto holder = std::make_unique<PortHolder>();
-    const int port = holder->port();
-    const std::string endpoint = "host=127.0.0.1 port=" + std::to_string(port);
+    EXPECT_EQ(std::make_tuple(server.isRunning(), server.port()), std::make_tuple(false, 0));
+    auto holder = std::make_unique<asio::io_context>();
+    auto taken = std::make_unique<asio::ip::tcp::acceptor>(*holder, asio::ip::tcp::endpoint{asio::ip::make_address("127.0.0.1"), 0});
+    const int takenPort = taken->local_endpoint().port();
+    const std::string endpoint = "host=127.0.0.1 port=" + std::to_string(takenPort);
     const std::string failure = "bridge_start_failed " + endpoint + " error_code=98 error=\"Address already in use\"";
-
-    HttpServer server(store_);
     for (int attempt = 0; attempt < 3; ++attempt) {
-        EXPECT_FALSE(server.start(port));
-        EXPECT_FALSE(server.isRunning());
-        EXPECT_EQ(server.port(), 0);
+        EXPECT_FALSE(server.start(takenPort));
+        EXPECT_EQ(std::make_tuple(server.isRunning(), server.port()), std::make_tuple(false, 0));
     }
     EXPECT_EQ(logEntries(), std::vector<std::string>{failure});
-
-    // Another server cannot share the port of a running one either.
-    HttpServer running(store_);
-    ASSERT_TRUE(running.start(0));
-    const int runningPort = running.port();
-    EXPECT_FALSE(server.start(runningPort));
-    running.stop();
-
-    holder.reset();
-    ASSERT_TRUE(server.start(port));
-    EXPECT_EQ(server.port(), port);
-    EXPECT_EQ(httpGet(port, "/health").status, 200);
+    taken.reset();
+    ASSERT_TRUE(server.start(takenPort));
+    EXPECT_EQ(httpGet(takenPort, "/connectedFiles").body, "[]");  // a restarted server has empty registries
     server.stop();
-    ASSERT_TRUE(server.start(port));  // a start without a failure before it logs nothing
-
-    const auto entries = logEntries();
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[0], failure);
-    EXPECT_EQ(entries[1], "bridge_start_failed host=127.0.0.1 port=" + std::to_string(runningPort) +
-                              " error_code=98 error=\"Address already in use\"");
-    EXPECT_EQ(entries[2], "bridge_start_recovered " + endpoint);
+    ASSERT_TRUE(server.start(takenPort));  // a start without a failure before it logs nothing
+    EXPECT_EQ(logEntries(), (std::vector<std::string>{failure, "bridge_start_recovered " + endpoint}));
+    HttpServer other(store_);  // nor can another server share the port of a running one
+    EXPECT_FALSE(other.start(takenPort));
 }
 
 TEST_F(ServerLifecycle, StopAnswersHeldRequestsUnavailableSaysGoingAwayToWebSocketsAndClosesEverything) {
     HttpServer server(store_);
     ASSERT_TRUE(server.start(0));
     const int port = server.port();
-
-    WsClient webviewer(port);
-    webviewer.registerAs("Sales", "webviewer");
-    ASSERT_EQ(webviewer.receiveJson()["type"], "status");
-    WsClient agentBrowser(port);
-    agentBrowser.registerAs("Sales", "agent-browser");
-    ASSERT_EQ(agentBrowser.receiveJson()["type"], "status");
-    ASSERT_EQ(webviewer.receiveJson()["type"], "status");
+    auto page = webviewer(port);
+    auto agentBrowser = webviewer(port, "agent-browser");
+    ASSERT_EQ(page->receiveJson()["type"], "status");
     WsClient unregistered(port);
-    HttpClient idle(port);
+    HttpClient idle(port), halfRequest(port);
     ASSERT_EQ(idle.get("/health").status, 200);
-    HttpClient halfRequest(port);
     halfRequest.sendRaw("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 50\r\n\r\n{");
     // Neither of these reads: the stop must not wait for them.
     StalledWsClient stalled(port);
     stalled.sendJson({{"type", "register"}, {"fileName", "Stalled"}, {"role", "webviewer"}});
-    asio::io_context context;
-    asio::ip::tcp::socket silent(context);
-    silent.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
     const std::string neverBody = R"({"connectedFileName":"Sales","scriptName":"Never"})";
-    asio::write(silent, asio::buffer("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
-                                     std::to_string(neverBody.size()) + "\r\n\r\n" + neverBody));
-    ASSERT_EQ(webviewer.receiveJson()["type"], "callScript");
-
+    HttpClient silent(port);
+    silent.sendRaw(clients::requestBytes("POST", "/callScript", neverBody));
+    ASSERT_EQ(page->receiveJson()["type"], "callScript");
     std::vector<std::future<HttpReply>> held;
-    held.push_back(httpPostAsync(port, "/callScript", R"({"connectedFileName":"Sales","scriptName":"Never"})"));
-    ASSERT_EQ(webviewer.receiveJson()["type"], "callScript");  // the call now waits for the page
+    held.push_back(httpPostAsync(port, "/callScript", neverBody));
+    ASSERT_EQ(page->receiveJson()["type"], "callScript");  // the call now waits for the page
     held.push_back(httpGetAsync(port, "/webviewerPing?fileName=Sales&timeout=5000"));
-    ASSERT_EQ(webviewer.receiveJson()["type"], "ping");
+    ASSERT_EQ(page->receiveJson()["type"], "ping");
 
     server.stop();
-    EXPECT_FALSE(server.isRunning());
-    EXPECT_EQ(server.port(), 0);
     for (auto& reply : held) {
         ASSERT_EQ(reply.wait_for(5s), std::future_status::ready);
         auto answer = reply.get();
         expectJsonReply(answer, "503 Service Unavailable", R"({"error":"Lumenbox is shutting down."})");
         EXPECT_EQ(answer.headers["connection"], "close");
     }
-    for (WsClient* client : {&webviewer, &agentBrowser, &unregistered}) {
+    for (WsClient* client : {page.get(), agentBrowser.get(), &unregistered}) {
         EXPECT_TRUE(client->waitClosed());
-        EXPECT_EQ(client->receive(0ms), std::nullopt);  // no status about each other's leaving
-        EXPECT_EQ(client->closeCode(), 1001);
+        EXPECT_EQ(std::make_tuple(client->receive(0ms), client->closeCode()), std::make_tuple(std::nullopt, 1001));  // no status about the others
     }
     EXPECT_TRUE(idle.closedByServer());
     EXPECT_TRUE(halfRequest.closedByServer());
@@ -184,10 +132,7 @@ TEST_F(ServerLifecycle, HandedOverTasksRunOnTheLoopInOrderOnlyWhileItRunsAndDest
     auto defer = server.loopDeferrer();
     EXPECT_FALSE(defer([] { ADD_FAILURE() << "ran before start"; }));
     ASSERT_TRUE(server.start(0));
-    WsClient webviewer(server.port());
-    webviewer.registerAs("Sales", "webviewer");
-    ASSERT_EQ(webviewer.receiveJson()["type"], "status");
-
+    auto page = webviewer(server.port());
     std::vector<std::pair<int, std::thread::id>> ran;  // written on the loop thread only
     std::thread::id caller;
     std::promise<void> done;
@@ -219,13 +164,11 @@ TEST_F(ServerLifecycle, HandedOverTasksRunOnTheLoopInOrderOnlyWhileItRunsAndDest
         ASSERT_TRUE(server->start(0));
         const int port = server->port();
         auto defer = server->loopDeferrer();
-        WsClient page(port);
-        page.registerAs("Sales", "webviewer");
-        ASSERT_EQ(page.receiveJson()["type"], "status");
+        auto page = webviewer(port);
         auto waiting = httpPostAsync(port, "/callScript", R"({"connectedFileName":"Sales","scriptName":"Never"})");
-        ASSERT_EQ(page.receiveJson()["type"], "callScript");
+        ASSERT_EQ(page->receiveJson()["type"], "callScript");
         server.reset();
-        EXPECT_TRUE(page.waitClosed());
+        EXPECT_TRUE(page->waitClosed());
         EXPECT_EQ(waiting.get().status, 503);
         EXPECT_FALSE(acceptsConnections(port));
         EXPECT_FALSE(defer([] { ADD_FAILURE() << "ran after destruction"; }));  // nothing to hand to
