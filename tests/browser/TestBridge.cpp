@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
         else if (command == "approve") store.approve(a, b, c, d.empty() ? 3600 : std::stoll(d));
         else if (command == "token") store.registerSharedToken(a, b);
         else if (command == "security") setEnhancedSecurityEnabled(a == "on");
-        else if (command == "answer") setApprovalHook([allow = a == "allow"](const AuthDialogContent&, AuthDialogHandle dialog) { allow ? dialog.allow() : dialog.deny(); });
+        else if (command == "answer")
+            setApprovalHook([allow = a == "allow"](const AuthDialogContent&, AuthDialogHandle dialog) { allow ? dialog.allow() : dialog.deny(); });
         else command = "unknown";
         std::cout << (command == "stop" ? "stopped" : command == "unknown" ? "unknown command" : "ok") << std::endl;
     }

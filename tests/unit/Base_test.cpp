@@ -65,7 +65,8 @@ TEST(PluginLog, LinesAreStampedAndOneLineAndGoToTheVariableThenUnderHomeCreating
     EXPECT_EQ(formatPluginLogLine(1700000000, "a\r\nb", "error=\"x\ry\nz\""), "2023-11-14T22:13:20Z a  b error=\"x y z\"\n");
     EXPECT_EQ(formatPluginLogLine(0, "started", ""), "1970-01-01T00:00:00Z started\n");
     const fs::path underHome("/Users/someone/Library/Application Support/Lumenbox/MCP/logs/lumenbox-plugin.log");
-    for (const auto& [variable, home, path] : std::initializer_list<std::tuple<std::optional<std::string>, std::optional<std::string>, std::optional<fs::path>>>{
+    using Text = std::optional<std::string>;
+    for (const auto& [variable, home, path] : std::initializer_list<std::tuple<Text, Text, std::optional<fs::path>>>{
              {"relative/log.txt", "/Users/someone", "relative/log.txt"}, {std::nullopt, "/Users/someone", underHome},
              {"", "/Users/someone", underHome}, {"", "", std::nullopt}, {std::nullopt, std::nullopt, std::nullopt}}) {
         ScopedEnv homeEnv("HOME", home), pathEnv("LUMENBOX_PLUGIN_LOG_PATH", variable);

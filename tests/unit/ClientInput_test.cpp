@@ -20,7 +20,8 @@ TEST(LoopbackPolicy, OnlyTheThreeLoopbackNamesWithAValidPortAreHostsAndOnlyTheir
     for (const char* origin : {"http://127.0.0.1:1365", "http://localhost:5173", "https://localhost", "http://[::1]:3000", "HTTP://LOCALHOST:1365"})
         EXPECT_TRUE(isLoopbackOrigin(origin)) << origin;
     for (const char* origin : {"null", "", "http://", "file://", "http://evil.example", "https://127.0.0.1.evil.example", "http://evil@127.0.0.1",
-                               "ws://127.0.0.1:1365", "chrome-extension://abc", "http://localhost./", "http://127.0.0.1:1365/", "http://localhost:1365/path"})
+                               "ws://127.0.0.1:1365", "chrome-extension://abc", "http://localhost./", "http://127.0.0.1:1365/",
+                               "http://localhost:1365/path"})
         EXPECT_FALSE(isLoopbackOrigin(origin)) << '"' << origin << '"';
     using V = LoopbackVerdict;
     EXPECT_EQ(std::make_tuple(checkLoopbackRequest(false, "", false, ""), checkLoopbackRequest(true, "evil.example", true, "http://localhost"),
@@ -41,18 +42,21 @@ TEST(FindQueryValue, FindsTheFirstPairWhoseDecodedKeyMatchesExactlyAndTellsEmpty
     for (const auto& [query, key, value] : std::initializer_list<std::tuple<const char*, const char*, std::optional<std::string>>>{
              {"a=1&b=2", "b", "2"}, {"a=1&a=2", "a", "1"}, {"a=b=c", "a", "b=c"}, {"name=x%26b%3D2&b=3", "name", "x&b=2"},
              {"name=x%26b%3D2&b=3", "b", "3"}, {"&&t=%31%30+&", "t", "10 "}, {"my%20key=v", "my key", "v"}, {"my+key=v", "my key", "v"},
-             {"ab=1&A=2", "a", std::nullopt}, {"flag&x=1", "flag", ""}, {"flag=&x=1", "flag", ""}, {"x=1", "flag", std::nullopt}, {"", "flag", std::nullopt}})
+             {"ab=1&A=2", "a", std::nullopt}, {"flag&x=1", "flag", ""}, {"flag=&x=1", "flag", ""}, {"x=1", "flag", std::nullopt},
+             {"", "flag", std::nullopt}})
         EXPECT_EQ(transport::findQueryValue(query, key), value) << query << " " << key;
 }
 
 TEST(NormalizeFileName, TrimsTakesTheValueOfAnyFileNameParameterAndCutsAtASlashOrQuestionMarkNotFirst) {
     // Only ASCII white space is trimmed, nothing is decoded, and a URL without the parameter in its query is cut to its scheme.
     for (const auto& [raw, name] : std::initializer_list<std::pair<const char*, const char*>>{{"", ""}, {" \t\n\v\f\r", ""},
-             {"  My Contacts \r\n", "My Contacts"}, {"\xC2\xA0Name\xC2\xA0", "\xC2\xA0Name\xC2\xA0"}, {"http://127.0.0.1:1365/webviewer?fileName=Sales&mode=x", "Sales"},
-             {"https://host/p?a=1&fileName=Sales", "Sales"}, {"http://host/p?xfileName=Sales&y", "Sales"}, {"http://host/p?fileName=  Sales  &y=1", "Sales"},
+             {"  My Contacts \r\n", "My Contacts"}, {"\xC2\xA0Name\xC2\xA0", "\xC2\xA0Name\xC2\xA0"},
+             {"http://127.0.0.1:1365/webviewer?fileName=Sales&mode=x", "Sales"}, {"https://host/p?a=1&fileName=Sales", "Sales"},
+             {"http://host/p?xfileName=Sales&y", "Sales"}, {"http://host/p?fileName=  Sales  &y=1", "Sales"},
              {"http://host/p?fileName=Sub/Dir&y=1", "Sub"}, {"http://h/p?fileName=A%2FB&z", "A%2FB"}, {"http://host/fileName=Sales", "http:"},
-             {"https://host/p?mode=x", "https:"}, {"http://host", "http:"}, {"webviewer?fileName=Sales&x=1", "Sales"}, {"HTTP://host/p?fileName=Sales&x", "Sales"},
-             {"fileName=", ""}, {"Sales/extra", "Sales"}, {"/Sales/extra", "/Sales/extra"}, {"Sales?x=1", "Sales"}, {"?Sales", "?Sales"}, {"/Sales?x", "/Sales"},
+             {"https://host/p?mode=x", "https:"}, {"http://host", "http:"}, {"webviewer?fileName=Sales&x=1", "Sales"},
+             {"HTTP://host/p?fileName=Sales&x", "Sales"}, {"fileName=", ""}, {"Sales/extra", "Sales"}, {"/Sales/extra", "/Sales/extra"},
+             {"Sales?x=1", "Sales"}, {"?Sales", "?Sales"}, {"/Sales?x", "/Sales"},
              {"Sales ?x", "Sales"}, {"My%20File+Name.FMP12", "My%20File+Name.FMP12"}})
         EXPECT_EQ(normalizeFileName(raw), name) << '"' << raw << '"';
 }

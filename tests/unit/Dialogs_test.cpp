@@ -66,7 +66,8 @@ TEST_F(AuthDialogStateTest, OpenDialogsAreKeptAliveUntilAnsweredAndDismissalDeni
     first.lock()->allow();
     EXPECT_TRUE(first.expired() && !second.expired());  // the set held the last reference
     dismissOpenAuthDialogs();
-    EXPECT_EQ(std::tie(a_.events, b_.events, c_.events), std::make_tuple(Events{"close", "allow"}, Events{"close", "deny"}, Events{"close", "allow"}));
+    const Events allowed{"close", "allow"}, denied{"close", "deny"};
+    EXPECT_EQ(std::tie(a_.events, b_.events, c_.events), std::tie(allowed, denied, allowed));
 }
 
 TEST_F(AuthDialogStateTest, AnAnswerMayOpenANewDialogOrDropTheLastReferenceToItsOwn) {
@@ -90,7 +91,7 @@ TEST(AuthDialogContent, NamesTheIdleTimeInItsLargestWholeUnitAndShowsTextThatIsN
         EXPECT_EQ(formatIdleDuration(seconds), text) << seconds;
     // The session id is cut after 8 bytes inside a character.
     auto content = makeAuthDialogContent("Rechnungen \xC3\xBC", "agent\xFF", "", "ab\xE2\x82", 7200);
-    EXPECT_TRUE(content.body.find("idle for 2 hours.") != std::string::npos && content.bodyAccessibilityLabel.find("idle for 2 hours.") != std::string::npos);
+    for (const auto& text : {content.body, content.bodyAccessibilityLabel}) EXPECT_NE(text.find("idle for 2 hours."), std::string::npos) << text;
     EXPECT_EQ(std::make_tuple(content.fileName, content.clientName, rowValue(content.clientDescription), rowValue(content.sessionIdPrefix)),
               std::make_tuple("Rechnungen \xC3\xBC", "", "Not provided", "Not provided"));
 }
@@ -162,9 +163,11 @@ TEST_F(EnhancedSecuritySettingTest, XdgConfigHomeWinsAndHomeConfigIsTheFallback)
 TEST_F(EnhancedSecuritySettingTest, OnlyABooleanTrueReadsAsOnAndEveryReadIsFresh) {
     for (const auto& [text, on] : std::initializer_list<std::pair<const char*, bool>>{{"", false}, {"not json", false},
              {R"({"EnableEnhancedSecurity": true)", false}, {"// note\n{\"EnableEnhancedSecurity\": true}", false}, {"true", false},
-             {R"([{"EnableEnhancedSecurity": true}])", false}, {R"({"enableEnhancedSecurity": true})", false}, {R"({"EnableEnhancedSecurity": 1})", false},
+             {R"([{"EnableEnhancedSecurity": true}])", false}, {R"({"enableEnhancedSecurity": true})", false},
+             {R"({"EnableEnhancedSecurity": 1})", false},
              {R"({"EnableEnhancedSecurity": "true"})", false}, {"{\"EnableEnhancedSecurity\": true}\xff", false},
-             {R"({"EnableEnhancedSecurity": true })", true}, {R"({"EnableEnhancedSecurity": false})", false}, {R"({"EnableEnhancedSecurity": true})", true}}) {
+             {R"({"EnableEnhancedSecurity": true })", true}, {R"({"EnableEnhancedSecurity": false})", false},
+             {R"({"EnableEnhancedSecurity": true})", true}}) {
         write(text);
         EXPECT_EQ(isEnhancedSecurityEnabled(), on) << text;
     }

@@ -72,7 +72,8 @@ TEST_F(HeadlessDialogs, HookSeesDialogsOnTheMainQueueAndDismissalsByTicketOrOfAl
 
 TEST_F(HeadlessDialogs, ATaskThatThrowsIsLoggedAndTheRestOfTheQueueStillRuns) {
     std::vector<int> ran;
-    runOnMainQueue([&] { ran.push_back(1); }), runOnMainQueue([] { throw std::runtime_error("dialog failed"); }), runOnMainQueue([&] { ran.push_back(3); });
+    runOnMainQueue([&] { ran.push_back(1); }), runOnMainQueue([] { throw std::runtime_error("dialog failed"); });
+    runOnMainQueue([&] { ran.push_back(3); });
     EXPECT_EQ(drainMainQueue(), 3u);
     EXPECT_EQ(ran, (std::vector<int>{1, 3}));
     EXPECT_NE(testing::readFile(pluginLogPath().value()).find("main_queue_task_exception error=\"dialog failed\""),

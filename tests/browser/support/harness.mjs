@@ -23,18 +23,14 @@ const removeDir = (dir) => rmSync(dir, { recursive: true, force: true });
 // lumenbox-test-bridge with a home directory of its own; its commands are answered a line each.
 class Bridge {
   static async start() {
-    const home = scratch("lumenbox-browser-");
-    const env = { ...process.env, HOME: home, LUMENBOX_PLUGIN_LOG_PATH: path.join(home, "bridge.log") };
-    delete env.XDG_CONFIG_HOME;
-    const bridge = new Bridge(spawn(bridgeBinary, ["--port", "0"], { env, stdio: ["pipe", "pipe", "inherit"] }), home);
+    const bridge = new Bridge(), home = (bridge.home = scratch("lumenbox-browser-"));
+    const env = { ...process.env, HOME: home, LUMENBOX_PLUGIN_LOG_PATH: path.join(home, "bridge.log"), XDG_CONFIG_HOME: "" };
+    const child = (bridge.child = spawn(bridgeBinary, ["--port", "0"], { env, stdio: ["pipe", "pipe", "inherit"] }));
+    bridge.lines = createInterface({ input: child.stdout })[Symbol.asyncIterator]();
+    bridge.exited = new Promise((resolve) => child.once("exit", resolve).once("error", resolve));
     bridge.port = Number(/^listening (\d+)$/.exec(await bridge.nextLine())?.[1]);
     assert.ok(bridge.port > 0, `the test bridge (${bridgeBinary}) did not start`);
     return bridge;
-  }
-
-  constructor(child, home) {
-    Object.assign(this, { child, home, lines: createInterface({ input: child.stdout })[Symbol.asyncIterator]() });
-    this.exited = new Promise((resolve) => child.once("exit", resolve).once("error", resolve));
   }
 
   // The next line the bridge printed; undefined once it has ended.

@@ -1,7 +1,9 @@
 // The web viewer page in Chromium, with a stand-in for the host's FileMaker object.
 import assert from "node:assert/strict";
 import { describe, test } from "node:test";
-import { WAIT_MS, openWebviewer, screenshot, textOf, useBridgeAndBrowser, waitForRegistered, waitForText, waitGone, waitUntil } from "../support/harness.mjs";
+import {
+  WAIT_MS, openWebviewer, screenshot, textOf, useBridgeAndBrowser, waitForRegistered, waitForText, waitGone, waitUntil,
+} from "../support/harness.mjs";
 
 describe("web viewer page", () => {
   const suite = useBridgeAndBrowser();
@@ -44,8 +46,8 @@ describe("web viewer page", () => {
     const clients = page.locator("#client-list .client"), summary = page.locator("#clients-summary");
     await waitForText(clients, "desk-agent");
     // The session and the token of this file only.
-    assert.deepEqual((await clients.allTextContents()).map((text) => [/1f2e3d4c · expires in 25 min/.test(text), /Persistent token.*abcdefgh/.test(text)]),
-      [[true, false], [false, true]]);
+    const kinds = (await clients.allTextContents()).map((t) => [/1f2e3d4c · expires in 25 min/.test(t), /Persistent token.*abcdefgh/.test(t)]);
+    assert.deepEqual(kinds, [[true, false], [false, true]]);
     assert.equal(await summary.textContent(), "1 session and 1 persistent token can reach this file.");
     await screenshot(page, "webviewer-clients");
     await click(page, "Revoke desk-agent session 1f2e3d4c");
@@ -133,7 +135,8 @@ describe("web viewer page", () => {
       };
     });
     const failure = await call("Bulky", "Grow", { bytes: limit + 1024 * 1024 });
-    assert.deepEqual([failure.status, failure.code, failure.limitBytes, failure.resultBytes > limit + 1024 * 1024], [502, "result_too_large", limit, true]);
+    const reported = [failure.status, failure.code, failure.limitBytes, failure.resultBytes > limit + 1024 * 1024];
+    assert.deepEqual(reported, [502, "result_too_large", limit, true]);
     assert.deepEqual((await call("Bulky", "Echo", [1])).result, { echoed: [1] });
     await page.close();
   });
