@@ -1,18 +1,12 @@
 // lumenbox-test-bridge: the bridge alone, for the browser tests and the benchmarks. It listens on
 // 127.0.0.1 (port 0 takes an ephemeral port), prints "listening <port>", then obeys one command
 // per line on standard input, answering each with one line:
-//
-//   stop                             stop listening                                 -> "stopped"
-//   start                            listen again on the same port                  -> "listening <port>"
-//   approve <session> <file> <name> [seconds]   approve a session (default 1 hour)  -> "ok"
-//   token <token> <file>             register a persistent token                    -> "ok"
-//   security on|off                  store the enhanced-security setting            -> "ok"
-//   answer allow|deny                answer every approval question from now on so  -> "ok"
-//                                    (until then questions stay open until their time limit)
-//
+//   stop -> "stopped"; start (again on the same port) -> "listening <port>";
+//   approve <session> <file> <name> [seconds, default 3600], token <token> <file>,
+//   security on|off, answer allow|deny (every approval question from now on) -> "ok".
 // --max-connections N raises the cap on open connections (the benchmarks hold 10,000 calls).
-// End of input stops the bridge and ends the program. The caller gives it a HOME of its own, so
-// that the setting and the log stay out of the user's.
+// End of input stops the bridge. The caller gives it a HOME of its own, so that the setting and
+// the log stay out of the user's.
 #include <atomic>
 #include <chrono>
 #include <iostream>
@@ -29,16 +23,6 @@
 
 using namespace Lumenbox;
 
-namespace {
-
-bool listen(HttpServer& server, int port) {
-    const bool started = server.start(port);
-    std::cout << (started ? "listening " + std::to_string(server.port()) : "failed") << std::endl;
-    return started;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     int port = 0;
     HttpServer::Options options;
@@ -46,51 +30,38 @@ int main(int argc, char** argv) {
     options.approvalPrompt = &nativeApprovalPrompt();
     for (int i = 1; i < argc; i += 2) {
         const std::string arg = argv[i];
-        if (i + 1 < argc && arg == "--port") {
-            port = std::stoi(argv[i + 1]);
-        } else if (i + 1 < argc && arg == "--max-connections") {
-            options.httpLimits.maxConnections = std::stoul(argv[i + 1]);
-        } else {
-            std::cerr << "usage: lumenbox-test-bridge [--port N] [--max-connections N]\n";
-            return 2;
-        }
+        if (i + 1 < argc && arg == "--port") port = std::stoi(argv[i + 1]);
+        else if (i + 1 < argc && arg == "--max-connections") options.httpLimits.maxConnections = std::stoul(argv[i + 1]);
+        else return std::cerr << "usage: lumenbox-test-bridge [--port N] [--max-connections N]\n", 2;
     }
-
     // The host's main thread, where approval dialogs open and are answered.
     std::atomic<bool> running{true};
-    std::thread mainQueue([&running] {
-        while (running) waitAndDrainMainQueue(std::chrono::milliseconds(100));
-    });
+    std::thread mainQueue([&running] { while (running) waitAndDrainMainQueue(std::chrono::milliseconds(100)); });
     SessionStore store;
     HttpServer server(store, options);
-    const bool started = listen(server, port);
+    auto listen = [&] {
+        const bool started = server.start(port);
+        std::cout << (started ? "listening " + std::to_string(server.port()) : "failed") << std::endl;
+        return started;
+    };
+    const bool started = listen();
     port = server.port();  // restarts keep the port, so pages reconnect to the same address
-
     for (std::string line; started && std::getline(std::cin, line);) {
         std::istringstream words(line);
         std::string command, a, b, c, d;
         words >> command >> a >> b >> c >> d;
-        if (command == "stop") {
-            server.stop();
-            std::cout << "stopped" << std::endl;
-            continue;
-        }
         if (command == "start") {
-            listen(server, port);
+            listen();
             continue;
         }
-        if (command == "approve") store.approve(a, b, c, d.empty() ? 3600 : std::stoll(d));
+        if (command == "stop") server.stop();
+        else if (command == "approve") store.approve(a, b, c, d.empty() ? 3600 : std::stoll(d));
         else if (command == "token") store.registerSharedToken(a, b);
         else if (command == "security") setEnhancedSecurityEnabled(a == "on");
-        else if (command == "answer") {
-            setApprovalHook([allow = a == "allow"](const AuthDialogContent&, AuthDialogHandle dialog) {
-                allow ? dialog.allow() : dialog.deny();
-            });
-        } else {
-            std::cout << "unknown command" << std::endl;
-            continue;
-        }
-        std::cout << "ok" << std::endl;
+        else if (command == "answer")
+            setApprovalHook([allow = a == "allow"](const AuthDialogContent&, AuthDialogHandle dialog) { allow ? dialog.allow() : dialog.deny(); });
+        else command = "unknown";
+        std::cout << (command == "stop" ? "stopped" : command == "unknown" ? "unknown command" : "ok") << std::endl;
     }
     server.stop();
     running = false;

@@ -19,13 +19,7 @@ DialogDriver::DialogDriver() {
         ++opened_;
         changed_.notify_all();
     });
-    mainThread_ = std::thread([this] {
-        while (!stopping_) waitAndDrainMainQueue(std::chrono::hours(1));
-    });
-}
-
-DialogDriver::~DialogDriver() {
-    shutdown();
+    mainThread_ = std::thread([this] { while (!stopping_) waitAndDrainMainQueue(std::chrono::hours(1)); });
 }
 
 std::optional<DialogDriver::Dialog> DialogDriver::nextDialog() {
@@ -54,19 +48,13 @@ std::size_t DialogDriver::openCount() {
 void DialogDriver::onMainThread(const std::function<void()>& task) {
     if (!mainThread_.joinable()) return task();
     std::promise<void> done;
-    runOnMainQueue([&] {
-        task();
-        done.set_value();
-    });
+    runOnMainQueue([&] { task(), done.set_value(); });
     done.get_future().wait();
 }
 
 void DialogDriver::shutdown() {
     if (!mainThread_.joinable()) return;
-    runOnMainQueue([this] {
-        dismissOpenAuthDialogs();
-        stopping_ = true;
-    });
+    runOnMainQueue([this] { dismissOpenAuthDialogs(), stopping_ = true; });
     mainThread_.join();
     setApprovalHook({});
     drainMainQueue();

@@ -17,14 +17,10 @@ namespace Lumenbox::testing {
 // an approval hook that records every authorization dialog that opens, for the test to answer.
 class DialogDriver {
 public:
-    struct Dialog {
-        AuthDialogContent content;
-        AuthDialogHandle handle;
-    };
+    struct Dialog { AuthDialogContent content; AuthDialogHandle handle; };
 
     DialogDriver();
-    // Calls shutdown().
-    ~DialogDriver();
+    ~DialogDriver() { shutdown(); }
     DialogDriver(const DialogDriver&) = delete;
     DialogDriver& operator=(const DialogDriver&) = delete;
 

@@ -9,14 +9,10 @@ namespace Lumenbox::testing {
 
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
     if (const char* old = std::getenv(name_.c_str())) previous_ = old;
-    if (value) ::setenv(name_.c_str(), value->c_str(), 1);
-    else ::unsetenv(name_.c_str());
+    value ? ::setenv(name_.c_str(), value->c_str(), 1) : ::unsetenv(name_.c_str());
 }
 
-ScopedEnv::~ScopedEnv() {
-    if (previous_) ::setenv(name_.c_str(), previous_->c_str(), 1);
-    else ::unsetenv(name_.c_str());
-}
+ScopedEnv::~ScopedEnv() { previous_ ? ::setenv(name_.c_str(), previous_->c_str(), 1) : ::unsetenv(name_.c_str()); }
 
 TempDir::TempDir() {
     std::random_device rd;

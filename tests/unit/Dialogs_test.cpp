@@ -1,15 +1,25 @@
-// What the dialogs show and how they answer, apart from whatever draws them.
+// What the dialogs show and how they answer, apart from whatever draws them, and the setting they change.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 
+#include <nlohmann/json.hpp>
+
+#include "support/ScopedEnv.h"
 #include "ui/AuthDialogState.h"
 #include "ui/AuthDialogTexts.h"
+#include "ui/EnhancedSecurity.h"
 #include "ui/PreferencesTexts.h"
 
 namespace Lumenbox {
 namespace {
+
+namespace fs = std::filesystem;
+using testing::ScopedEnv;
+using Json = nlohmann::json;
 
 using Events = std::vector<std::string>;
 
@@ -54,13 +64,10 @@ TEST_F(AuthDialogStateTest, OpenDialogsAreKeptAliveUntilAnsweredAndDismissalDeni
     c_.open()->allow();
     ASSERT_EQ(openAuthDialogs(), (std::vector{first.lock(), second.lock()}));
     first.lock()->allow();
-    EXPECT_TRUE(first.expired());  // the set held the last reference
-    EXPECT_FALSE(second.expired());
+    EXPECT_TRUE(first.expired() && !second.expired());  // the set held the last reference
     dismissOpenAuthDialogs();
-    EXPECT_EQ(openAuthDialogCount(), 0u);
-    EXPECT_EQ(a_.events, (Events{"close", "allow"}));
-    EXPECT_EQ(b_.events, (Events{"close", "deny"}));
-    EXPECT_EQ(c_.events, (Events{"close", "allow"}));
+    const Events allowed{"close", "allow"}, denied{"close", "deny"};
+    EXPECT_EQ(std::tie(a_.events, b_.events, c_.events), std::tie(allowed, denied, allowed));
 }
 
 TEST_F(AuthDialogStateTest, AnAnswerMayOpenANewDialogOrDropTheLastReferenceToItsOwn) {
@@ -68,33 +75,25 @@ TEST_F(AuthDialogStateTest, AnAnswerMayOpenANewDialogOrDropTheLastReferenceToIts
     AuthDialogState::create([this, &opened](bool) { opened = a_.open(); })->show();
     dismissOpenAuthDialogs();
     ASSERT_TRUE(opened);
-    EXPECT_FALSE(opened->isCompleted());  // opened during the dismissal: stays open
-    EXPECT_EQ(openAuthDialogCount(), 1u);
+    EXPECT_TRUE(!opened->isCompleted() && openAuthDialogCount() == 1);  // opened during the dismissal: stays open
     opened.reset();
 
     bool answered = false;
-    std::shared_ptr<AuthDialogState> holder = AuthDialogState::create([&](bool) {
-        holder.reset();
-        answered = true;
-    });
+    std::shared_ptr<AuthDialogState> holder = AuthDialogState::create([&](bool) { holder.reset(), answered = true; });
     holder->show();
     holder->deny();
     EXPECT_TRUE(answered);
 }
 
 TEST(AuthDialogContent, NamesTheIdleTimeInItsLargestWholeUnitAndShowsTextThatIsNotUtf8AsEmpty) {
-    const std::pair<std::int64_t, const char*> durations[] = {
-        {7200, "2 hours"}, {3600, "1 hour"}, {86400, "24 hours"}, {120, "2 minutes"}, {60, "1 minute"},
-        {3660, "61 minutes"}, {61, "61 seconds"}, {1, "1 second"}, {3599, "3599 seconds"},
-    };
-    for (const auto& [seconds, text] : durations) EXPECT_EQ(formatIdleDuration(seconds), text) << seconds;
+    for (const auto& [seconds, text] : std::initializer_list<std::pair<std::int64_t, const char*>>{{7200, "2 hours"}, {3600, "1 hour"},
+             {86400, "24 hours"}, {120, "2 minutes"}, {60, "1 minute"}, {3660, "61 minutes"}, {61, "61 seconds"}, {1, "1 second"}})
+        EXPECT_EQ(formatIdleDuration(seconds), text) << seconds;
+    // The session id is cut after 8 bytes inside a character.
     auto content = makeAuthDialogContent("Rechnungen \xC3\xBC", "agent\xFF", "", "ab\xE2\x82", 7200);
-    EXPECT_NE(content.body.find("idle for 2 hours."), std::string::npos);
-    EXPECT_NE(content.bodyAccessibilityLabel.find("idle for 2 hours."), std::string::npos);
-    EXPECT_EQ(content.fileName, "Rechnungen \xC3\xBC");
-    EXPECT_EQ(content.clientName, "");
-    EXPECT_EQ(rowValue(content.clientDescription), "Not provided");
-    EXPECT_EQ(rowValue(content.sessionIdPrefix), "Not provided");  // an id cut after 8 bytes inside a character
+    for (const auto& text : {content.body, content.bodyAccessibilityLabel}) EXPECT_NE(text.find("idle for 2 hours."), std::string::npos) << text;
+    EXPECT_EQ(std::make_tuple(content.fileName, content.clientName, rowValue(content.clientDescription), rowValue(content.sessionIdPrefix)),
+              std::make_tuple("Rechnungen \xC3\xBC", "", "Not provided", "Not provided"));
 }
 
 TEST(PreferencesLogo, FollowsTheAppearanceThenFallsBackToTheBitmap) {
@@ -105,10 +104,88 @@ TEST(PreferencesLogo, FollowsTheAppearanceThenFallsBackToTheBitmap) {
         return logo ? std::string(logo->name) + "." + std::string(logo->type) : std::string("none");
     };
     const std::set<std::string> all = {"lumenbox-horiz-dark.svg", "lumenbox-horiz-light.svg", "lumenbox-horiz.png"};
-    EXPECT_EQ(chosen(true, all), "lumenbox-horiz-dark.svg");
-    EXPECT_EQ(chosen(false, all), "lumenbox-horiz-light.svg");
-    EXPECT_EQ(chosen(true, {"lumenbox-horiz-light.svg", "lumenbox-horiz.png"}), "lumenbox-horiz.png");
-    EXPECT_EQ(chosen(false, {"lumenbox-horiz-dark.svg"}), "none");
+    EXPECT_EQ(std::make_tuple(chosen(true, all), chosen(false, all), chosen(true, {"lumenbox-horiz-light.svg", "lumenbox-horiz.png"}),
+                              chosen(false, {"lumenbox-horiz-dark.svg"})),
+              std::make_tuple("lumenbox-horiz-dark.svg", "lumenbox-horiz-light.svg", "lumenbox-horiz.png", "none"));
+}
+
+class EnhancedSecuritySettingTest : public ::testing::Test {
+protected:
+    fs::path file() const { return config_.path() / "lumenbox" / "defaults.json"; }
+    void write(const std::string& text) {
+        fs::create_directories(file().parent_path());
+        std::ofstream(file(), std::ios::binary) << text;
+    }
+    Json stored() const { return Json::parse(testing::readFile(file()), nullptr, false); }
+    // Files a write left beside the settings file (a temporary file it did not rename).
+    int strays() const {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator(file().parent_path())) count += entry.path() != file();
+        return count;
+    }
+
+    testing::TempDir config_, home_;
+    ScopedEnv xdg_{"XDG_CONFIG_HOME", config_.path().string()};
+    ScopedEnv homeEnv_{"HOME", home_.path().string()};
+};
+
+TEST_F(EnhancedSecuritySettingTest, OffUntilWrittenThenReadBackKeepingOtherSettingsAndReplacingACorruptFile) {
+    EXPECT_FALSE(isEnhancedSecurityEnabled());
+    setEnhancedSecurityEnabled(true);
+    EXPECT_TRUE(isEnhancedSecurityEnabled() && stored() == Json({{"EnableEnhancedSecurity", true}}));
+    write(R"({"Other": [1, 2], "EnableEnhancedSecurity": true})");
+    setEnhancedSecurityEnabled(false);
+    EXPECT_TRUE(!isEnhancedSecurityEnabled() && strays() == 0);
+    EXPECT_EQ(stored(), Json::parse(R"({"Other": [1, 2], "EnableEnhancedSecurity": false})"));
+    write("{garbage");
+    setEnhancedSecurityEnabled(true);
+    EXPECT_TRUE(isEnhancedSecurityEnabled());
+}
+
+TEST_F(EnhancedSecuritySettingTest, XdgConfigHomeWinsAndHomeConfigIsTheFallback) {
+    const fs::path homeFile = home_.path() / ".config" / "lumenbox" / "defaults.json";
+    setEnhancedSecurityEnabled(true);
+    EXPECT_FALSE(fs::exists(homeFile));
+    for (const std::optional<std::string>& xdg : {std::optional<std::string>(""), std::optional<std::string>()}) {
+        ScopedEnv noXdg("XDG_CONFIG_HOME", xdg);
+        EXPECT_FALSE(isEnhancedSecurityEnabled());
+        setEnhancedSecurityEnabled(true);
+        EXPECT_TRUE(isEnhancedSecurityEnabled() && fs::exists(homeFile));
+        fs::remove(homeFile);
+    }
+    ScopedEnv noXdg("XDG_CONFIG_HOME", std::nullopt), noHome("HOME", std::nullopt);
+    setEnhancedSecurityEnabled(true);
+    EXPECT_FALSE(isEnhancedSecurityEnabled());
+}
+
+// A file rewritten in place at the same size within the file system's time resolution is still
+// read afresh.
+TEST_F(EnhancedSecuritySettingTest, OnlyABooleanTrueReadsAsOnAndEveryReadIsFresh) {
+    for (const auto& [text, on] : std::initializer_list<std::pair<const char*, bool>>{{"", false}, {"not json", false},
+             {R"({"EnableEnhancedSecurity": true)", false}, {"// note\n{\"EnableEnhancedSecurity\": true}", false}, {"true", false},
+             {R"([{"EnableEnhancedSecurity": true}])", false}, {R"({"enableEnhancedSecurity": true})", false},
+             {R"({"EnableEnhancedSecurity": 1})", false},
+             {R"({"EnableEnhancedSecurity": "true"})", false}, {"{\"EnableEnhancedSecurity\": true}\xff", false},
+             {R"({"EnableEnhancedSecurity": true })", true}, {R"({"EnableEnhancedSecurity": false})", false},
+             {R"({"EnableEnhancedSecurity": true})", true}}) {
+        write(text);
+        EXPECT_EQ(isEnhancedSecurityEnabled(), on) << text;
+    }
+    fs::remove(file());
+    EXPECT_FALSE(isEnhancedSecurityEnabled());
+}
+
+// Permission bits do not stop root, so the failures are made with paths that cannot work at all.
+TEST_F(EnhancedSecuritySettingTest, FailedWriteIsSilentAndLeavesNothingBehind) {
+    std::ofstream(config_.path() / "plain-file") << "x";
+    {
+        ScopedEnv xdgIsAFile("XDG_CONFIG_HOME", (config_.path() / "plain-file").string());
+        setEnhancedSecurityEnabled(true);
+        EXPECT_FALSE(isEnhancedSecurityEnabled());
+    }
+    fs::create_directories(file() / "in-the-way");
+    setEnhancedSecurityEnabled(true);
+    EXPECT_TRUE(!isEnhancedSecurityEnabled() && strays() == 0);
 }
 
 }  // namespace

@@ -50,10 +50,8 @@ TEST_F(HeadlessDialogs, HookSeesDialogsOnTheMainQueueAndDismissalsByTicketOrOfAl
     std::vector<AuthDialogHandle> shown;
     setApprovalHook([&](const AuthDialogContent&, AuthDialogHandle dialog) { shown.push_back(dialog); });
     std::uint64_t first = 0, second = 0;
-    auto& a = ask(&first);
-    auto& b = ask(&second);
-    EXPECT_TRUE(shown.empty());  // nothing happens off the main thread
-    EXPECT_NE(first, second);
+    auto &a = ask(&first), &b = ask(&second);
+    EXPECT_TRUE(shown.empty() && first != second);  // nothing happens off the main thread
     dismissAuthDialog(first);
     drainMainQueue();
     ASSERT_EQ(shown.size(), 2u);
@@ -65,19 +63,16 @@ TEST_F(HeadlessDialogs, HookSeesDialogsOnTheMainQueueAndDismissalsByTicketOrOfAl
     shown[1].whenClosed([&] { closedNoticed = true; });
     shown[1].allow();
     EXPECT_TRUE(b == true && closedNoticed && !shown[1].isOpen());
-
     auto& c = ask();
     dismissNativeAuthDialogs();
     EXPECT_EQ(c, std::nullopt);
     drainMainQueue();
-    EXPECT_EQ(c, false);
-    EXPECT_EQ(openAuthDialogCount(), 0u);
+    EXPECT_TRUE(c == false && openAuthDialogCount() == 0);
 }
 
 TEST_F(HeadlessDialogs, ATaskThatThrowsIsLoggedAndTheRestOfTheQueueStillRuns) {
     std::vector<int> ran;
-    runOnMainQueue([&] { ran.push_back(1); });
-    runOnMainQueue([] { throw std::runtime_error("dialog failed"); });
+    runOnMainQueue([&] { ran.push_back(1); }), runOnMainQueue([] { throw std::runtime_error("dialog failed"); });
     runOnMainQueue([&] { ran.push_back(3); });
     EXPECT_EQ(drainMainQueue(), 3u);
     EXPECT_EQ(ran, (std::vector<int>{1, 3}));
@@ -86,11 +81,9 @@ TEST_F(HeadlessDialogs, ATaskThatThrowsIsLoggedAndTheRestOfTheQueueStillRuns) {
 }
 
 TEST_F(HeadlessDialogs, ModeFromTheEnvironmentAnswersUnlessAHookIsInstalled) {
-    const std::tuple<std::optional<std::string>, bool, std::optional<bool>> cases[] = {
-        {"allow", false, true}, {"deny", false, false}, {"never", false, std::nullopt}, {"sometimes", false, std::nullopt},
-        {std::nullopt, false, std::nullopt}, {"allow", true, false},  // the hook closes the window
-    };
-    for (const auto& [mode, hooked, expected] : cases) {
+    for (const auto& [mode, hooked, expected] : std::initializer_list<std::tuple<std::optional<std::string>, bool, std::optional<bool>>>{
+             {"allow", false, true}, {"deny", false, false}, {"never", false, std::nullopt}, {"sometimes", false, std::nullopt},
+             {std::nullopt, false, std::nullopt}, {"allow", true, false}}) {  // the hook closes the window
         ScopedEnv env(kApprovalModeVariable, mode);
         if (hooked) setApprovalHook([](const AuthDialogContent&, AuthDialogHandle dialog) { dialog.close(); });
         auto& answer = ask();
@@ -100,14 +93,12 @@ TEST_F(HeadlessDialogs, ModeFromTheEnvironmentAnswersUnlessAHookIsInstalled) {
 }
 
 TEST_F(HeadlessDialogs, TerminalAnswersAreUnderstoodOnlyWhenUnambiguous) {
-    const std::pair<const char*, std::optional<bool>> approvals[] = {
-        {"a", true}, {" Yes ", true}, {"ALLOW\r", true}, {"d", false}, {"No", false},
-        {"", std::nullopt}, {"allowed", std::nullopt}, {"maybe", std::nullopt},
-    };
-    for (const auto& [line, answer] : approvals) EXPECT_EQ(parseApprovalAnswer(line), answer) << line;
-    EXPECT_EQ(parseCheckboxAnswer(" ", true), true);  // Return keeps the checkbox as it is
-    EXPECT_EQ(parseCheckboxAnswer("off", true), false);
-    EXPECT_EQ(parseCheckboxAnswer("x", true), std::nullopt);
+    for (const auto& [line, answer] : std::initializer_list<std::pair<const char*, std::optional<bool>>>{{"a", true}, {" Yes ", true},
+             {"ALLOW\r", true}, {"d", false}, {"No", false}, {"", std::nullopt}, {"allowed", std::nullopt}, {"maybe", std::nullopt}})
+        EXPECT_EQ(parseApprovalAnswer(line), answer) << line;
+    // Return keeps the checkbox as it is.
+    EXPECT_EQ(std::make_tuple(parseCheckboxAnswer(" ", true), parseCheckboxAnswer("off", true), parseCheckboxAnswer("x", true)),
+              std::make_tuple(std::optional(true), std::optional(false), std::optional<bool>()));
 }
 
 TEST_F(HeadlessDialogs, PreferencesWindowSavesTheCheckboxWhenItClosesAndAWindowNobodyPlaysChangesNothing) {

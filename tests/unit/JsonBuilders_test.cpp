@@ -41,29 +41,22 @@ TEST(ParseCallScriptRequest, WritesDataAsTheSerialiserWouldWhereverItStands) {
              "[[],[],[[]]]", R"([1, "a" , {"b" : [null,{}]}, true])", R"({"A":1,"a":{"b":[1,2.0],"c":{}},"z":[]})",
              R"({"":0,"\u00e9":"x"})", nested(kMaxJsonDepth - 1, "1"),
          }) {
-        SCOPED_TRACE(data.substr(0, 60));
         for (const std::string& body : {R"({"connectedFileName":"F","scriptName":"S","data":)" + data + "}",
                                         R"({"data":)" + data + R"(,"scriptName":"S","x":[{"y":1}],"connectedFileName":"F"})"}) {
             const auto request = parseCallScriptRequest(body);
-            EXPECT_EQ(request.error, "");
-            EXPECT_EQ(request.data, serialize(nlohmann::json::parse(data)));
+            EXPECT_EQ(std::tie(request.error, request.data), std::make_tuple("", serialize(nlohmann::json::parse(data)))) << data.substr(0, 60);
         }
     }
-    const auto minimal = parseCallScriptRequest(R"({"connectedFileName":" F ","scriptName":" Go\t"})");
-    EXPECT_EQ(minimal.connectedFileName, " F ");  // verbatim: the route trims
-    EXPECT_EQ(minimal.scriptName, " Go\t");
-    EXPECT_EQ(minimal.data, "null");
+    const auto minimal = parseCallScriptRequest(R"({"connectedFileName":" F ","scriptName":" Go\t"})");  // verbatim: the route trims
+    EXPECT_EQ(std::tie(minimal.connectedFileName, minimal.scriptName, minimal.data), std::make_tuple(" F ", " Go\t", "null"));
 }
 
 TEST(ParseCallScriptRequest, AKeyGivenTwiceCountsWithItsLastValueButInsideDataBothStay) {
     const auto twice = parseCallScriptRequest(
         R"({"data":[1],"connectedFileName":7,"scriptName":"S","connectedFileName":"F","data":{"k":1,"k":2}})");
-    EXPECT_EQ(twice.error, "");
-    EXPECT_EQ(twice.connectedFileName, "F");
-    EXPECT_EQ(twice.data, R"({"k":1,"k":2})");
+    EXPECT_EQ(std::tie(twice.error, twice.connectedFileName, twice.data), std::make_tuple("", "F", R"({"k":1,"k":2})"));
     const auto replaced = parseCallScriptRequest(R"({"connectedFileName":"F","scriptName":"S","connectedFileName":{}})");
-    EXPECT_EQ(replaced.error, "Missing or invalid field: connectedFileName");
-    EXPECT_FALSE(replaced.invalidJson);
+    EXPECT_EQ(std::tie(replaced.error, replaced.invalidJson), std::make_tuple("Missing or invalid field: connectedFileName", false));
 }
 
 // The messages written piece by piece must be byte for byte what the serialiser makes of a tree.

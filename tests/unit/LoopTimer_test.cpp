@@ -32,15 +32,10 @@ TEST(LoopTimer, TimersFireInDeadlineOrderAndCancelledDestroyedOrRestartedOnesNev
         });
     });
     middle.start(20ms, record("middle"));
-    late.start(30ms, [&] {
-        fired.push_back("late");
-        afterLate.start(1ms, record("afterLate"));
-    });
+    late.start(30ms, [&] { fired.push_back("late"), afterLate.start(1ms, record("afterLate")); });
     destroyed->start(25ms, record("destroyed"));
-    cancelled.start(5ms, record("cancelled"));
-    cancelled.cancel();
-    restarted.start(1ms, record("restarted too early"));
-    restarted.start(15ms, record("restarted"));
+    cancelled.start(5ms, record("cancelled")), cancelled.cancel();
+    restarted.start(1ms, record("restarted too early")), restarted.start(15ms, record("restarted"));
     loop.run();
     EXPECT_EQ(fired, (Fired{"early", "restarted", "middle", "late", "afterLate", "later"}));
 }
@@ -56,11 +51,9 @@ TEST(LoopTimer, ATimerRestartingItselfWithoutDelayLetsOtherWorkRunAndAThrowingOn
         if (++spins == 1) loop.defer([&] { otherWorkRan = true; });
         if (!otherWorkRan) spinning.start(0ms, spin);
     };
-    spinning.start(0ms, spin);
-    throwing.start(1ms, [] { throw std::runtime_error("timer failed"); });
+    spinning.start(0ms, spin), throwing.start(1ms, [] { throw std::runtime_error("timer failed"); });
     loop.run();
-    EXPECT_TRUE(otherWorkRan);
-    EXPECT_EQ(reported, Fired{"timer failed"});
+    EXPECT_TRUE(otherWorkRan && reported == Fired{"timer failed"});
 }
 
 }  // namespace

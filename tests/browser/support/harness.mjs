@@ -15,73 +15,58 @@ import { chromium } from "playwright-core";
 const buildDir = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../../../build/dev");
 const bridgeBinary = process.env.LUMENBOX_TEST_BRIDGE ?? path.join(buildDir, "tests/browser/lumenbox-test-bridge");
 const screenshotDir = process.env.LUMENBOX_SCREENSHOT_DIR ?? path.join(buildDir, "screenshots");
-
 // Every wait is bounded by this, so that a broken page fails instead of hanging.
 export const WAIT_MS = 15000;
+const scratch = (name) => mkdtempSync(path.join(tmpdir(), name));
+const removeDir = (dir) => rmSync(dir, { recursive: true, force: true });
 
 // lumenbox-test-bridge with a home directory of its own; its commands are answered a line each.
 class Bridge {
   static async start() {
-    const home = mkdtempSync(path.join(tmpdir(), "lumenbox-browser-"));
-    const env = { ...process.env, HOME: home, LUMENBOX_PLUGIN_LOG_PATH: path.join(home, "bridge.log") };
-    delete env.XDG_CONFIG_HOME;
-    const bridge = new Bridge(spawn(bridgeBinary, ["--port", "0"], { env, stdio: ["pipe", "pipe", "inherit"] }), home);
+    const bridge = new Bridge(), home = (bridge.home = scratch("lumenbox-browser-"));
+    const env = { ...process.env, HOME: home, LUMENBOX_PLUGIN_LOG_PATH: path.join(home, "bridge.log"), XDG_CONFIG_HOME: "" };
+    const child = (bridge.child = spawn(bridgeBinary, ["--port", "0"], { env, stdio: ["pipe", "pipe", "inherit"] }));
+    bridge.lines = createInterface({ input: child.stdout })[Symbol.asyncIterator]();
+    bridge.exited = new Promise((resolve) => child.once("exit", resolve).once("error", resolve));
     bridge.port = Number(/^listening (\d+)$/.exec(await bridge.nextLine())?.[1]);
     assert.ok(bridge.port > 0, `the test bridge (${bridgeBinary}) did not start`);
     return bridge;
   }
 
-  constructor(child, home) {
-    Object.assign(this, { child, home, lines: createInterface({ input: child.stdout })[Symbol.asyncIterator]() });
-    this.exited = new Promise((resolve) => child.once("exit", resolve).once("error", resolve));
-  }
-
   // The next line the bridge printed; undefined once it has ended.
-  async nextLine() {
-    return (await this.lines.next()).value;
+  async nextLine() { return (await this.lines.next()).value; }
+
+  // Sends commands (see TestBridge.cpp) and checks each answer.
+  async command(...lines) {
+    for (const line of lines) {
+      this.child.stdin.write(line + "\n");
+      assert.match(await this.nextLine(), /^(ok|stopped|listening \d+)$/, line);
+    }
   }
 
-  // Sends a command (see TestBridge.cpp) and checks its answer.
-  async command(line, answer = /^(ok|stopped|listening \d+)$/) {
-    this.child.stdin.write(line + "\n");
-    assert.match(await this.nextLine(), answer, line);
-  }
-
-  url(target) {
-    return `http://127.0.0.1:${this.port}${target}`;
-  }
-
-  get(target, headers = {}) {
-    return fetch(this.url(target), { headers });
-  }
-
-  async json(target) {
-    return (await this.get(target)).json();
-  }
-
-  post(target, body, headers = {}) {
-    const text = typeof body === "string" ? body : JSON.stringify(body);
-    return fetch(this.url(target), { method: "POST", headers: { "content-type": "application/json", ...headers }, body: text });
+  url(target) { return `http://127.0.0.1:${this.port}${target}`; }
+  get(target, headers = {}) { return fetch(this.url(target), { headers }); }
+  async json(target) { return (await this.get(target)).json(); }
+  post(target, body) {
+    return fetch(this.url(target), { method: "POST", headers: { "content-type": "application/json" }, body: JSON.stringify(body) });
   }
 
   async stop() {
     this.child.stdin.end();
     await this.exited;
-    rmSync(this.home, { recursive: true, force: true });
+    removeDir(this.home);
   }
 }
 
 // Chromium with a fresh profile. Requests to any host but `hosts` are refused and remembered;
 // uncaught page errors are remembered too. `args` are added to chromium's.
 async function launchBrowser({ args = [], hosts = ["127.0.0.1"] }) {
-  const profile = mkdtempSync(path.join(tmpdir(), "lumenbox-chromium-"));
+  const profile = scratch("lumenbox-chromium-");
   const context = await chromium.launchPersistentContext(profile, {
-    executablePath: process.env.LUMENBOX_CHROMIUM ?? "/usr/bin/chromium",
-    headless: true,
+    executablePath: process.env.LUMENBOX_CHROMIUM ?? "/usr/bin/chromium", headless: true,
     args: ["--no-sandbox", "--disable-gpu", "--disable-background-networking", "--disable-component-update",
       "--disable-sync", "--no-first-run", "--disable-quic", ...args],
-    viewport: { width: 420, height: 640 },
-    deviceScaleFactor: 2,
+    viewport: { width: 420, height: 640 }, deviceScaleFactor: 2,
   });
   const browser = { context, offHost: [], pageErrors: [], profile };
   context.on("weberror", (error) => browser.pageErrors.push(String(error.error())));
@@ -105,7 +90,7 @@ export function useBridgeAndBrowser({ args, hosts } = {}) {
   after(async () => {
     const { bridge, browser } = suite;
     await browser?.context.close();
-    if (browser) rmSync(browser.profile, { recursive: true, force: true });
+    if (browser) removeDir(browser.profile);
     await bridge?.stop();
     assert.deepEqual([...(browser?.pageErrors ?? []), ...(browser?.offHost ?? [])], []);
   });
@@ -136,10 +121,7 @@ function fileMakerStandIn({ addOnVersion }) {
     const fetchId = envelope?.callback?.fetchId;
     if (name === "LB_get_version") window.handleFMCallback(JSON.stringify({ version: addOnVersion }), fetchId);
     if (name === "Echo") window.handleFMCallback(JSON.stringify({ echoed: envelope.data }), fetchId);
-    if (name === "Greet") {
-      window.showGreeting("Hello, " + param + "!");
-      window.lumenbox.notify({ greeted: param });
-    }
+    if (name === "Greet") window.showGreeting("Hello, " + param + "!"), window.lumenbox.notify({ greeted: param });
   }
   const perform = (call) => {
     calls.push(call);
@@ -163,14 +145,18 @@ export async function openWebviewer({ bridge, browser }, fileName, { addOnVersio
 
 export const waitForRegistered = (page) => page.locator('#status[data-registered="true"]').waitFor({ timeout: WAIT_MS });
 export const waitForText = (locator, text) => locator.filter({ hasText: text }).first().waitFor({ timeout: WAIT_MS });
+export const waitGone = (locator, text) => locator.filter({ hasText: text }).waitFor({ state: "detached", timeout: WAIT_MS });
 export const waitUntil = (page, fn, arg) => page.waitForFunction(fn, arg, { timeout: WAIT_MS });
 export const textOf = (page, selector) => page.locator(selector).first().textContent();
-
 // A console message of `page` that contains `text`, once it comes.
 export const consoleMessage = (page, text) =>
   page.waitForEvent("console", { predicate: (message) => message.text().includes(text), timeout: WAIT_MS });
 
-export async function screenshot(page, name) {
+// Screenshots of `page` under `names`, the second (if any) in the dark colour scheme.
+export async function screenshot(page, ...names) {
   mkdirSync(screenshotDir, { recursive: true });
-  await page.screenshot({ path: path.join(screenshotDir, `${name}.png`), fullPage: true });
+  for (const [i, name] of names.entries()) {
+    if (i === 1) await page.emulateMedia({ colorScheme: "dark" });
+    await page.screenshot({ path: path.join(screenshotDir, `${name}.png`), fullPage: true });
+  }
 }

@@ -29,10 +29,7 @@ describe("pages of other sites", () => {
       await fetch(`http://127.0.0.1:${port}/callScript`, { method: "POST", mode: "no-cors", headers, body }).catch(() => null);
       return new Promise((resolve) => {
         const ws = new WebSocket(`ws://127.0.0.1:${port}/ws`);
-        ws.onopen = () => {
-          ws.send(JSON.stringify({ type: "register", fileName: "Invoices", role: "webviewer" }));
-          resolve("open");
-        };
+        ws.onopen = () => resolve("open", ws.send(JSON.stringify({ type: "register", fileName: "Invoices", role: "webviewer" })));
         ws.onerror = () => resolve("refused");
       });
     }, bridge.port);
@@ -41,8 +38,7 @@ describe("pages of other sites", () => {
     assert.ok(!scripts.includes("Echo"), `the web viewer ran ${scripts.join(", ")}`);
 
     const rebound = await page.goto(`http://${attacker}:${bridge.port}/connectedFiles`);
-    assert.equal(rebound.status(), 403);
-    assert.equal(await rebound.text(), '{"error":"Host not allowed."}');
+    assert.deepEqual([rebound.status(), await rebound.text()], [403, '{"error":"Host not allowed."}']);
     await screenshot(page, "attack-rebinding-refused");
 
     // The file's own page and local clients are unaffected.

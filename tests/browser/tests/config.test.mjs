@@ -1,7 +1,7 @@
 // The configuration page: the bridge's sessions and persistent tokens, and revoking a session.
 import assert from "node:assert/strict";
 import { describe, test } from "node:test";
-import { WAIT_MS, screenshot, textOf, useBridgeAndBrowser, waitForText } from "../support/harness.mjs";
+import { screenshot, textOf, useBridgeAndBrowser, waitForText, waitGone } from "../support/harness.mjs";
 
 describe("configuration page", () => {
   const suite = useBridgeAndBrowser();
@@ -23,28 +23,21 @@ describe("configuration page", () => {
     await screenshot(page, "config-empty");
     await page.close();
 
-    for (const line of ["security on", "approve 5d41402a-desk-0001 Invoices desk-agent", "approve 5d41402a-desk-0001 Contacts desk-agent",
-      "approve 9e107d9d-code-0002 Invoices code-helper 900", "token c4ca4238a0b923820dcc Invoices"]) {
-      await bridge.command(line);
-    }
+    await bridge.command("security on", "approve 5d41402a-desk-0001 Invoices desk-agent", "approve 5d41402a-desk-0001 Contacts desk-agent",
+      "approve 9e107d9d-code-0002 Invoices code-helper 900", "token c4ca4238a0b923820dcc Invoices");
     page = await openConfig();
     const rows = page.locator("#sessions li");
     await waitForText(rows, "9e107d9d");
-    const shown = await rows.locator("span").allTextContents();
-    assert.equal(shown.length, 2);
-    assert.match(shown[0], /^5d41402a - Contacts, Invoices - 3[56]\d\ds remaining$/);
-    assert.match(shown[1], /^9e107d9d - Invoices - [89]\d\ds remaining$/);
+    const shown = (await rows.locator("span").allTextContents()).join("\n");
+    assert.match(shown, /^5d41402a - Contacts, Invoices - 3[56]\d\ds remaining\n9e107d9d - Invoices - [89]\d\ds remaining$/);
     assert.equal(await textOf(page, "#tokens li"), "c4ca4238 - Invoices");
     assert.equal(await textOf(page, "#notice"), "Enhanced Security on. Script calls require authorization.");
-    await screenshot(page, "config-light");
-    await page.emulateMedia({ colorScheme: "dark" });
-    await screenshot(page, "config-dark");
+    await screenshot(page, "config-light", "config-dark");
 
     await page.getByRole("button", { name: "Revoke session 9e107d9d" }).click();
-    await rows.filter({ hasText: "9e107d9d" }).waitFor({ state: "detached", timeout: WAIT_MS });
+    await waitGone(rows, "9e107d9d");
     const listing = await bridge.json("/sessions");
-    assert.deepEqual(listing.sessions.map((s) => s.sessionIdPrefix), ["5d41402a"]);
-    assert.equal(listing.persistentTokens.length, 1);
+    assert.deepEqual([listing.sessions.map((s) => s.sessionIdPrefix), listing.persistentTokens.length], [["5d41402a"], 1]);
 
     await bridge.command("stop");
     await waitForText(page.locator("#sessions"), "Could not load sessions. ");
