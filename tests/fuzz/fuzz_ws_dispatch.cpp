@@ -3,8 +3,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
 #include "fuzz/FuzzBridge.h"
 
 using namespace Lumenbox;
@@ -14,8 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     harness.reset();
     WebSocketConnection* ws = &harness.connections[data[0] & 3];
-    const std::string_view message(reinterpret_cast<const char*>(data + 1), size - 1);
-    harness.impl->onWsMessage(ws, message, (data[0] & 8) ? transport::OpCode::Binary : transport::OpCode::Text);
+    harness.impl->onWsMessage(ws, std::string_view(reinterpret_cast<const char*>(data + 1), size - 1), (data[0] & 8) ? transport::OpCode::Binary : transport::OpCode::Text);
     if (data[0] & 4) harness.impl->onWsClose(ws);
     return 0;
 }
