@@ -40,8 +40,6 @@ namespace Lumenbox::soak {
 namespace {
 
 namespace asio = boost::asio;
-using clients::AsyncHttpClient;
-using clients::AsyncWsClient;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -125,8 +123,7 @@ struct Counters {
     std::map<std::string, std::size_t> n;
     std::vector<std::string> problems;
     void problem(const std::string& kind, const std::string& text) {
-        ++n[kind];
-        if (problems.size() < 10) problems.push_back(kind + ": " + text);
+        if (++n[kind], problems.size() < 10) problems.push_back(kind + ": " + text);
     }
 };
 
@@ -166,12 +163,12 @@ public:
 
 private:
     struct Page {
-        std::shared_ptr<AsyncWsClient> ws;
+        std::shared_ptr<clients::AsyncWsClient> ws;
         int slot, file;
         bool opened = false;
     };
     struct Caller {
-        std::shared_ptr<AsyncHttpClient> http;
+        std::shared_ptr<clients::AsyncHttpClient> http;
         int slot;
         std::optional<Request> current{};
         std::uint64_t requests = 0;  // tells a give-up timer whether its request is still the current one
@@ -194,7 +191,7 @@ private:
 
     // Web viewers: a page that drops comes back after a moment, as a page reloads.
     void startPage(int slot) {
-        auto page = std::make_shared<Page>(Page{std::make_shared<AsyncWsClient>(context_), slot, random(0, settings_.files - 1)});
+        auto page = std::make_shared<Page>(Page{std::make_shared<clients::AsyncWsClient>(context_), slot, random(0, settings_.files - 1)});
         pages_[slot] = page;
         page->ws->onOpen = [this, page] { page->opened = true, registerPage(page, "registrations"); };
         page->ws->onMessage = [this, page](const std::string& text) { onPageMessage(page, text); };
@@ -244,7 +241,7 @@ private:
 
     // Callers: one request at a time on a keep-alive connection, now and then a fresh connection.
     void startCaller(int slot) {
-        auto caller = std::make_shared<Caller>(Caller{.http = std::make_shared<AsyncHttpClient>(context_), .slot = slot});
+        auto caller = std::make_shared<Caller>(Caller{.http = std::make_shared<clients::AsyncHttpClient>(context_), .slot = slot});
         ++liveCallers_;
         caller->http->onOpen = [this, caller] { caller->opened = true, sendNext(caller); };
         caller->http->onReply = [this, caller](const clients::HttpReply& reply) { onReply(caller, reply); };
