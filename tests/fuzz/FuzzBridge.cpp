@@ -2,14 +2,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <thread>
 
 #include <boost/system/system_error.hpp>
 
-#include <nlohmann/json.hpp>
-
 namespace Lumenbox::fuzz {
-
 namespace {
 
 [[noreturn]] void fail(const char* what) {
@@ -17,9 +15,8 @@ namespace {
     std::abort();
 }
 
-// The server's whole answer to `bytes`, read until it closes. Some connects fail for want of a
-// free local port while earlier connections linger in TIME_WAIT; a bridge that stopped listening
-// fails all of them.
+// The server's whole answer to `bytes`, read until it closes. A connect may fail while earlier
+// connections hold the local ports in TIME_WAIT; a bridge that stopped listening fails them all.
 std::string rawExchange(int port, const std::string& bytes) {
     for (int attempt = 1;; ++attempt) {
         try {
@@ -33,7 +30,6 @@ std::string rawExchange(int port, const std::string& bytes) {
         }
     }
 }
-
 }  // namespace
 
 void isolateHome() {
@@ -62,14 +58,11 @@ std::string FuzzBridge::exchange(const std::string& bytes) {
     while (webviewer_->receive(std::chrono::milliseconds(0))) {
         // Forwarded calls and pings are dropped; their requests were abandoned with the connection.
     }
-    if (++calls_ % 64 == 0) checkAlive();
+    if (++calls_ % 64 == 0 && !rawExchange(server_->port(), httpRequest("GET", "/health", "", "")).starts_with("HTTP/1.1 200 OK\r\n")) {
+        fail("the bridge stopped answering /health");
+    }
     if (calls_ % 1024 == 0) store_.revokeAll();  // keeps the approved sessions bounded
     return reply;
-}
-
-void FuzzBridge::checkAlive() {
-    std::string reply = rawExchange(server_->port(), httpRequest("GET", "/health", "", ""));
-    if (reply.rfind("HTTP/1.1 200 OK\r\n", 0) != 0) fail("the bridge stopped answering /health");
 }
 
 std::string httpRequest(const std::string& method, const std::string& target, const std::string& headers,
@@ -82,15 +75,9 @@ std::string httpRequest(const std::string& method, const std::string& target, co
 std::string escapeForTarget(const std::uint8_t* data, std::size_t size) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
-    for (std::size_t i = 0; i < size; ++i) {
-        const std::uint8_t byte = data[i];
-        if (byte <= 0x20 || byte >= 0x7f || byte == '#') {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 15];
-        } else {
-            out += static_cast<char>(byte);
-        }
+    for (const std::uint8_t byte : std::span(data, size)) {
+        if (byte <= 0x20 || byte >= 0x7f || byte == '#') out += {'%', kHex[byte >> 4], kHex[byte & 15]};
+        else out += static_cast<char>(byte);
     }
     return out;
 }

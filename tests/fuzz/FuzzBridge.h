@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,11 +16,11 @@
 
 namespace Lumenbox::fuzz {
 
-// The file a web viewer is registered for while the targets run.
+// The file a web viewer is registered for while the targets run, and a session header to send.
 inline constexpr const char* kFileName = "fuzz.fmp12";
+inline constexpr const char* kSessionHeader = "X-Lumenbox-Session: fuzz-session\r\n";
 
-// Points HOME and the bridge's log at a temporary directory, once per process, so that the
-// targets never touch the user's settings.
+// Points HOME and the bridge's log at a temporary folder, once per process: no user settings touched.
 void isolateHome();
 
 // One real bridge per process on an ephemeral port, with a web viewer registered for kFileName,
@@ -30,14 +29,10 @@ class FuzzBridge {
 public:
     static FuzzBridge& instance();
 
-    // Sends `bytes` on a new connection, half-closes it and reads until the server closes, so
-    // that the request has been handled (or abandoned) when this returns. Aborts the process if
-    // the server neither answers nor closes within 10 s, or if the bridge no longer answers
-    // /health every 64 calls.
+    // Sends `bytes` on a new connection, half-closes it and reads until the server closes: the
+    // request is handled or abandoned on return. Aborts when the server neither answers nor closes
+    // within 10 s, or stops answering the /health asked every 64 calls.
     std::string exchange(const std::string& bytes);
-    void checkAlive();
-
-    SessionStore& store() { return store_; }
 
 private:
     FuzzBridge();
@@ -73,13 +68,11 @@ struct DispatchHarness {
     void close(WebSocketConnection* ws) { registry->handleClose(ws); }
 };
 
-// An HTTP/1.1 request to the bridge with the given method, target, extra header lines
-// ("Name: value\r\n" each) and body.
+// An HTTP/1.1 request; `headers` holds "Name: value\r\n" lines.
 std::string httpRequest(const std::string& method, const std::string& target, const std::string& headers,
                         const std::string& body);
 
-// Bytes a request target may not carry as they are become "%XX", so that every input reaches the
-// route; "%" stays, so the fuzzer can write escapes of its own.
+// Bytes a request target may not carry become "%XX", so every input reaches the route; "%" stays.
 std::string escapeForTarget(const std::uint8_t* data, std::size_t size);
 
 }  // namespace Lumenbox::fuzz

@@ -10,10 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const char* const kRoutes[] = {"/webviewerPing", "/webviewer", "/fm-mock.js", "/health",
                                           "/config", "/sessions", "/connectedFiles", "/bridgeStatus"};
     if (size == 0) return 0;
-    auto& bridge = Lumenbox::fuzz::FuzzBridge::instance();
-    const std::string target =
-        std::string(kRoutes[data[0] & 7]) + "?" + Lumenbox::fuzz::escapeForTarget(data + 1, size - 1);
-    const std::string headers = (data[0] & 8) ? "X-Lumenbox-Session: fuzz-session\r\n" : "";
-    bridge.exchange(Lumenbox::fuzz::httpRequest("GET", target, headers, ""));
+    const std::string target = std::string(kRoutes[data[0] & 7]) + "?" + Lumenbox::fuzz::escapeForTarget(data + 1, size - 1);
+    Lumenbox::fuzz::FuzzBridge::instance().exchange(Lumenbox::fuzz::httpRequest("GET", target, (data[0] & 8) ? Lumenbox::fuzz::kSessionHeader : "", ""));
     return 0;
 }

@@ -6,7 +6,6 @@
 #include "fuzz/FuzzBridge.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    auto& bridge = Lumenbox::fuzz::FuzzBridge::instance();
-    bridge.exchange(std::string(reinterpret_cast<const char*>(data), size));
+    Lumenbox::fuzz::FuzzBridge::instance().exchange(std::string(reinterpret_cast<const char*>(data), size));
     return 0;
 }

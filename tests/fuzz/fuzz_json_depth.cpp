@@ -1,53 +1,42 @@
-// Deeply nested and very long JSON through every place that reads JSON from a socket: the body of
-// each POST route (sent to a real bridge) and each WebSocket message type (on fake connections,
-// as in fuzz_ws_dispatch). The input is a recipe rather than the text itself, so that a few bytes
-// reach nesting far past the limit and texts of a megabyte:
-//   byte 0     the path (see kPaths) and whether the nesting is left unbalanced
-//   bytes 1-2  how many levels to open (up to 65535 x 3)
-//   byte 3     how often the fragment is repeated (up to 255 x 256 times)
-//   byte 4     what opens a level: "[" or "{\"k\":"
-//   the rest   the fragment at the innermost level
+// Deeply nested and very long JSON through every place that reads JSON from a socket: each POST
+// route's body (real bridge) and each WebSocket message type (fake connections). The input is a
+// recipe, so that a few bytes reach nesting far past the limit and texts of a megabyte: byte 0 the
+// path (kPaths) and whether the nesting is left unbalanced, bytes 1-2 the levels (x 3), byte 3 the
+// fragment's repeats (x 256), byte 4 what opens a level ("[" or "{\"k\":"), the rest the fragment.
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 
 #include "fuzz/FuzzBridge.h"
 
 namespace {
-
 using namespace Lumenbox;
 
-enum class Via { Http, WebSocket };
-struct Path {
-    Via via;
-    const char* target;  // the route, or the sending connection ("webviewer"/"agent")
-    const char* prefix;  // the text around the generated value
-    const char* suffix;
-};
+// The route ("/..."), or the sending connection ("webviewer"/"agent"), and the text around the value.
+struct Path { const char *target, *prefix, *suffix; };
 
 constexpr Path kPaths[] = {
-    {Via::Http, "/callScript", R"({"connectedFileName":"fuzz.fmp12","scriptName":"Report","data":)", "}"},
-    {Via::Http, "/callScript", R"({"connectedFileName":"fuzz.fmp12","scriptName":"LB_get_version","data":)", "}"},
-    {Via::Http, "/callScript", "", ""},
-    {Via::Http, "/authorizeSession", R"({"sessionId":"s","fileName":"fuzz.fmp12","clientName":)", "}"},
-    {Via::Http, "/sessions/revoke", R"({"sessionId":)", "}"},
-    {Via::Http, "/tokens/revoke", R"({"tokenPrefix":)", "}"},
-    {Via::WebSocket, "webviewer", R"({"type":"callback","fn":"handleFMCallback","args":[)", R"(,"fetch-1"]})"},
-    {Via::WebSocket, "webviewer", R"({"type":"callback","fn":"streamingChunkReceived","args":)", "}"},
-    {Via::WebSocket, "webviewer", R"({"type":"callback","fn":"resultTooLarge","args":[)", R"(,"fetch-1"]})"},
-    {Via::WebSocket, "webviewer", R"({"type":"register","fileName":"fuzz.fmp12","role":"webviewer","x":)", "}"},
-    {Via::WebSocket, "webviewer", R"({"type":"pong","id":"ping-1","x":)", "}"},
-    {Via::WebSocket, "agent", R"({"type":"callScript","script":"Report","param":"","x":)", "}"},
-    {Via::WebSocket, "agent", R"({"type":"callScriptWithOption","script":"Report","param":"","option":)", "}"},
-    {Via::WebSocket, "webviewer", "", ""},
+    {"/callScript", R"({"connectedFileName":"fuzz.fmp12","scriptName":"Report","data":)", "}"},
+    {"/callScript", R"({"connectedFileName":"fuzz.fmp12","scriptName":"LB_get_version","data":)", "}"},
+    {"/callScript", "", ""},
+    {"/authorizeSession", R"({"sessionId":"s","fileName":"fuzz.fmp12","clientName":)", "}"},
+    {"/sessions/revoke", R"({"sessionId":)", "}"},
+    {"/tokens/revoke", R"({"tokenPrefix":)", "}"},
+    {"webviewer", R"({"type":"callback","fn":"handleFMCallback","args":[)", R"(,"fetch-1"]})"},
+    {"webviewer", R"({"type":"callback","fn":"streamingChunkReceived","args":)", "}"},
+    {"webviewer", R"({"type":"callback","fn":"resultTooLarge","args":[)", R"(,"fetch-1"]})"},
+    {"webviewer", R"({"type":"register","fileName":"fuzz.fmp12","role":"webviewer","x":)", "}"},
+    {"webviewer", R"({"type":"pong","id":"ping-1","x":)", "}"},
+    {"agent", R"({"type":"callScript","script":"Report","param":"","x":)", "}"},
+    {"agent", R"({"type":"callScriptWithOption","script":"Report","param":"","option":)", "}"},
+    {"webviewer", "", ""},
 };
-constexpr std::size_t kPathCount = sizeof kPaths / sizeof kPaths[0];
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 5) return 0;
-    const Path& path = kPaths[(data[0] >> 1) % kPathCount];
+    const Path& path = kPaths[(data[0] >> 1) % std::size(kPaths)];
     const bool unbalanced = data[0] & 1;
     const std::size_t depth = (std::size_t{data[1]} << 8 | data[2]) * 3;
     const std::size_t repeat = std::size_t{data[3]} * 256 + 1;
@@ -64,13 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t level = unbalanced ? 1 : 0; level < depth; ++level) text += objects ? '}' : ']';
     text += path.suffix;
 
-    if (path.via == Via::Http) {
-        Lumenbox::fuzz::FuzzBridge::instance().exchange(Lumenbox::fuzz::httpRequest("POST", path.target, "", text));
-    } else {
-        static fuzz::DispatchHarness harness;
-        harness.reset();
-        WebSocketConnection* ws = std::string_view(path.target) == "agent" ? &harness.connections[1] : &harness.connections[0];
-        harness.deliver(ws, text, transport::OpCode::Text);
-    }
+    if (path.target[0] == '/') return fuzz::FuzzBridge::instance().exchange(fuzz::httpRequest("POST", path.target, "", text)), 0;
+    static fuzz::DispatchHarness harness;
+    harness.reset();
+    harness.deliver(&harness.connections[path.target[0] == 'a' ? 1 : 0], text, transport::OpCode::Text);
     return 0;
 }

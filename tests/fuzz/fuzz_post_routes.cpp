@@ -9,11 +9,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const char* const kRoutes[] = {"/callScript", "/authorizeSession", "/sessions/revoke",
                                           "/tokens/revoke", "/sessions/revokeAll"};
     if (size == 0) return 0;
-    auto& bridge = Lumenbox::fuzz::FuzzBridge::instance();
-    std::string target = kRoutes[(data[0] & 7) % 5];
-    if (data[0] & 16) target += "?timeout=5000";
-    const std::string headers = (data[0] & 8) ? "X-Lumenbox-Session: fuzz-session\r\n" : "";
+    const std::string target = std::string(kRoutes[(data[0] & 7) % 5]) + ((data[0] & 16) ? "?timeout=5000" : "");
     const std::string body(reinterpret_cast<const char*>(data + 1), size - 1);
-    bridge.exchange(Lumenbox::fuzz::httpRequest("POST", target, headers, body));
+    Lumenbox::fuzz::FuzzBridge::instance().exchange(Lumenbox::fuzz::httpRequest("POST", target, (data[0] & 8) ? Lumenbox::fuzz::kSessionHeader : "", body));
     return 0;
 }

@@ -3,8 +3,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
 #include "fuzz/FuzzBridge.h"
 
 using namespace Lumenbox;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -28,10 +29,7 @@ inline constexpr int kBridgePort = 1365;
 class PluginEnvironment {
 public:
     PluginEnvironment() { fmx::standin::clearFaults(); }
-    ~PluginEnvironment() {
-        fmx::standin::clearFaults();
-        fmx::standin::setScriptHandler({});
-    }
+    ~PluginEnvironment() { fmx::standin::clearFaults(), fmx::standin::setScriptHandler({}); }
     std::string logText() const { return readFile(home_.path() / "plugin.log"); }
     const std::filesystem::path& home() const { return home_.path(); }
 
@@ -42,35 +40,24 @@ private:
     ScopedEnv logEnv_{"LUMENBOX_PLUGIN_LOG_PATH", (home_.path() / "plugin.log").string()};
 };
 
-// Holds 127.0.0.1:1365 so that the bridge cannot take it, and closes every connection made to it
-// at once, so that nothing answers there. (A socket merely bound, not listening, would stop the
-// bridge only while no earlier connection of the port lingers in TIME_WAIT.)
+// Holds 127.0.0.1:1365 so that the bridge cannot take it, closing every connection at once so that
+// nothing answers (a socket merely bound stops the bridge only while no connection is in TIME_WAIT).
 class PortBlocker {
 public:
     ~PortBlocker() { release(); }
     bool bind() {  // false when someone else has the port
         release();
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int on = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(kBridgePort);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 16) != 0) {
-            release();
-            return false;
-        }
-        closer_ = std::thread([fd = fd_] {
-            for (int connection; (connection = accept(fd, nullptr, nullptr)) >= 0;) close(connection);
-        });
+        setsockopt(fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(kBridgePort), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 16) != 0) return release(), false;
+        closer_ = std::thread([fd = fd_] { for (int connection; (connection = accept(fd, nullptr, nullptr)) >= 0;) close(connection); });
         return true;
     }
     void release() {
         if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);  // ends the accept
         if (closer_.joinable()) closer_.join();
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
+        if (fd_ >= 0) close(std::exchange(fd_, -1));
     }
 
 private:
