@@ -4,6 +4,8 @@
 
 namespace Lumenbox {
 
+// Constants only: safe from any thread.
+
 // The product's version, the one place it is written: CMakeLists.txt reads it from this line for
 // the project and the bundle. Reported to the host, by "/health" and in the served pages.
 inline constexpr std::string_view kPluginVersion = "3.2.0";

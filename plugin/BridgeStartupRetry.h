@@ -5,6 +5,7 @@
 
 namespace Lumenbox {
 
+// Host's main thread only (the plug-in's Idle handler owns the schedule).
 // When the plug-in next tries to start a bridge server that is down: 1 s after the first failure,
 // then 5 s, 30 s, and every 60 s from then on. Counted on the monotonic clock.
 struct BridgeStartupRetry {

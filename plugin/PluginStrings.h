@@ -1,5 +1,6 @@
 #pragma once
 
+// Pure functions and constants: safe from any thread.
 // What the plug-in tells the host about itself.
 
 #include <string>

@@ -4,6 +4,7 @@
 
 namespace Lumenbox {
 
+// Pure functions: safe from any thread (the transport calls them on the loop thread).
 // Who may talk to the bridge. The bridge listens on 127.0.0.1 only, but a web page the user
 // visits can still reach it through the browser: by a cross-site request or WebSocket (its
 // "Origin" names the page's site) or by DNS rebinding (its "Host" names the attacker's domain).

@@ -8,6 +8,7 @@
 
 namespace Lumenbox::json {
 
+// Pure functions: safe from any thread.
 // Builders of the bodies shared by several routes. Each returns the serialised text, written
 // by json::serialize; the script-call messages are written piece by piece in the same format,
 // without a tree per message.

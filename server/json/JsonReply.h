@@ -8,6 +8,7 @@
 
 namespace Lumenbox {
 
+// Loop thread only, as the responses they write.
 // Every JSON reply of the bridge goes through here: the status line (unless the handler wrote
 // one already), "Content-Type: application/json", and the compact body, ended in one piece.
 void writeJsonReply(transport::HttpResponse& response, std::string_view status, std::string_view body);

@@ -1,5 +1,6 @@
 #pragma once
 
+// Loop thread only.
 // Private to the transport: the state of an App shared with its connections.
 #include <cstdint>
 #include <memory>

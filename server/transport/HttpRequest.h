@@ -7,6 +7,7 @@ namespace Lumenbox::transport {
 
 struct RequestMessage;  // the parsed request, private to the transport
 
+// Loop thread only.
 // Read-only view of one HTTP request, valid only during the route handler's call: handlers copy
 // what they need before they return.
 class HttpRequest {

@@ -6,6 +6,7 @@
 
 namespace Lumenbox::transport {
 
+// Pure function: safe from any thread.
 // Finds `key` in a query string ("a=1&b=2", without the "?") and returns its value with
 // percent-escapes and "+" decoded. A key without "=" has the empty value; nullopt when the key
 // is absent. Escapes that are not two hex digits are kept as they are. The decoded bytes are not

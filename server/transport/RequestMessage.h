@@ -1,5 +1,6 @@
 #pragma once
 
+// Loop thread only.
 // Private to the transport: the Beast types behind HttpRequest.
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>

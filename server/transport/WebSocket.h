@@ -18,6 +18,7 @@ enum class SendStatus {
     Dropped,       // over the cap, or the connection is closing: not sent, connection kept
 };
 
+// Loop thread only: every call on a handle runs where its callbacks run.
 // Handle of one WebSocket connection, handed to the route's callbacks. Valid from the open
 // callback until the close callback has returned; after that the server keeps no handle.
 class WebSocketHandle {

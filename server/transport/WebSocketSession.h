@@ -1,5 +1,6 @@
 #pragma once
 
+// Loop thread only.
 // Private to the transport: one WebSocket connection after the upgrade.
 #include <deque>
 #include <memory>

@@ -1,5 +1,6 @@
 #pragma once
 
+// Constants and a pure function: safe from any thread.
 // Inside the clients only: where every client connects.
 
 #include <boost/asio/ip/tcp.hpp>

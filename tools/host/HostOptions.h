@@ -22,6 +22,7 @@ struct HostOptions {
     bool help = false;
 };
 
+// Pure function: safe from any thread.
 // The options of the command line, or nullopt with `error` set when it is not understood.
 std::optional<HostOptions> parseHostOptions(int argc, char** argv, std::string& error);
 
