@@ -38,11 +38,6 @@ std::string shownPrefix(std::string_view secret) {
     return std::string(secret.substr(0, length));
 }
 
-std::string sessionIdOrNone(std::string_view sessionId) {
-    if (sessionId.find_first_not_of(" \t\n\v\f\r") == std::string_view::npos) return {};
-    return std::string(sessionId);
-}
-
 SessionStore::SessionStore(const MonotonicClock& clock) : clock_(clock) {}
 
 bool SessionStore::isAuthorized(const std::string& sessionId, const std::string& fileName, bool enhancedSecurityOn) {

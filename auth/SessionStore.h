@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/MonotonicClock.h"
+#include "base/Text.h"
 
 namespace Lumenbox {
 
@@ -39,9 +40,6 @@ enum class PrefixRevokeResult { Revoked = 0, NotFound = 1, Ambiguous = 2 };
 // secret itself (a 1-byte id shows nothing). The cut never splits a UTF-8 sequence.
 std::string shownPrefix(std::string_view secret);
 
-// A session id as the bridge uses it: an id of white space only is no session at all (empty), so
-// that it can neither be approved nor match anything.
-std::string sessionIdOrNone(std::string_view sessionId);
 
 // Who may reach which file while enhanced security is on. Holds two kinds of grant:
 //

@@ -33,6 +33,10 @@ std::string_view trimAsciiWhitespace(std::string_view text) {
     return text.substr(first, text.find_last_not_of(kWhitespace) - first + 1);
 }
 
+std::string sessionIdOrNone(std::string_view sessionId) {
+    return trimAsciiWhitespace(sessionId).empty() ? std::string() : std::string(sessionId);
+}
+
 std::optional<std::int64_t> parseWholeInteger(std::string_view text) {
     const std::string copy(text);  // strtoll needs a terminated string
     errno = 0;

@@ -18,6 +18,10 @@ std::string_view trimAsciiWhitespace(std::string_view text);
 // range.
 std::optional<std::int64_t> parseWholeInteger(std::string_view text);
 
+// A session id as the bridge uses it: an id of white space only is no session at all (empty), so
+// that it can neither be approved nor match anything; any other id is kept byte for byte.
+std::string sessionIdOrNone(std::string_view sessionId);
+
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool isValidUtf8(std::string_view text);
 

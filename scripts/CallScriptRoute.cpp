@@ -8,7 +8,7 @@
 #include "base/Text.h"
 #include "server/json/JsonReply.h"
 #include "server/json/JsonBuilders.h"
-#include "webviewer/FileName.h"
+#include "base/FileName.h"
 
 namespace Lumenbox {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "webviewer/FileName.h"
+#include "base/FileName.h"
 #include "base/Identifiers.h"
 
 namespace Lumenbox {

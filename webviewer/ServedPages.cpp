@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "auth/SessionStore.h"
+#include "base/Text.h"
 #include "base/Text.h"
 #include "base/Version.h"
 #include "server/json/JsonReply.h"
@@ -12,7 +12,7 @@
 #include "server/transport/HttpRequest.h"
 #include "server/transport/HttpResponse.h"
 #include "webviewer/EmbeddedPages.h"
-#include "webviewer/FileName.h"
+#include "base/FileName.h"
 #include "webviewer/PerSocketData.h"
 
 namespace Lumenbox {

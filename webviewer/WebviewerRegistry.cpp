@@ -10,7 +10,7 @@
 
 #include "base/Text.h"
 #include "server/json/JsonText.h"
-#include "webviewer/FileName.h"
+#include "base/FileName.h"
 
 namespace Lumenbox {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "webviewer/FileName.h"
+#include "base/FileName.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string raw(reinterpret_cast<const char*>(data), size);

@@ -3,7 +3,7 @@
 
 #include "server/LoopbackPolicy.h"
 #include "server/transport/QueryString.h"
-#include "webviewer/FileName.h"
+#include "base/FileName.h"
 
 namespace Lumenbox {
 namespace {

@@ -1,4 +1,4 @@
-#include "webviewer/FileName.h"
+#include "base/FileName.h"
 #include "base/Text.h"
 
 #include <optional>
