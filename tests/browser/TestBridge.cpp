@@ -31,7 +31,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; i += 2) {
         const std::string arg = argv[i];
         if (i + 1 < argc && arg == "--port") port = std::stoi(argv[i + 1]);
-        else if (i + 1 < argc && arg == "--max-connections") options.httpLimits.maxConnections = std::stoul(argv[i + 1]);
+        else if (i + 1 < argc && arg == "--max-connections")
+            options.httpLimits.maxConnections = std::stoul(argv[i + 1]);
         else return std::cerr << "usage: lumenbox-test-bridge [--port N] [--max-connections N]\n", 2;
     }
     // The host's main thread, where approval dialogs open and are answered.
@@ -39,29 +40,24 @@ int main(int argc, char** argv) {
     std::thread mainQueue([&running] { while (running) waitAndDrainMainQueue(std::chrono::milliseconds(100)); });
     SessionStore store;
     HttpServer server(store, options);
-    auto listen = [&] {
-        const bool started = server.start(port);
-        std::cout << (started ? "listening " + std::to_string(server.port()) : "failed") << std::endl;
-        return started;
-    };
-    const bool started = listen();
+    auto listen = [&] { return server.start(port) ? "listening " + std::to_string(server.port()) : "failed"; };
+    std::string answer = listen();
+    const bool started = answer != "failed";
     port = server.port();  // restarts keep the port, so pages reconnect to the same address
-    for (std::string line; started && std::getline(std::cin, line);) {
+    for (std::string line; std::cout << answer << std::endl, started && std::getline(std::cin, line);) {
         std::istringstream words(line);
         std::string command, a, b, c, d;
         words >> command >> a >> b >> c >> d;
-        if (command == "start") {
-            listen();
-            continue;
-        }
+        answer = command == "start" ? listen() : command == "stop" ? "stopped" : "ok";
         if (command == "stop") server.stop();
         else if (command == "approve") store.approve(a, b, c, d.empty() ? 3600 : std::stoll(d));
         else if (command == "token") store.registerSharedToken(a, b);
         else if (command == "security") setEnhancedSecurityEnabled(a == "on");
         else if (command == "answer")
-            setApprovalHook([allow = a == "allow"](const AuthDialogContent&, AuthDialogHandle dialog) { allow ? dialog.allow() : dialog.deny(); });
-        else command = "unknown";
-        std::cout << (command == "stop" ? "stopped" : command == "unknown" ? "unknown command" : "ok") << std::endl;
+            setApprovalHook([allow = a == "allow"](const AuthDialogContent&, AuthDialogHandle dialog) {
+                allow ? dialog.allow() : dialog.deny();
+            });
+        else if (command != "start") answer = "unknown command";
     }
     server.stop();
     running = false;

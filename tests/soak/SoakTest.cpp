@@ -97,12 +97,13 @@ public:
     }
     std::string summary() const {
         std::string out = "dialogs=" + std::to_string(counts_[0] + counts_[1] + counts_[2] + counts_[3]);
-        for (std::size_t i = 0; i < 4; ++i) out += std::string(" ") + kActions[i] + "=" + std::to_string(counts_[i]);
+        for (std::size_t i = 0; i < 4; ++i) {
+            out += std::string(" ") + std::array{"allowed", "denied", "closed", "unanswered"}[i] + "=" + std::to_string(counts_[i]);
+        }
         return out;
     }
 
 private:
-    static constexpr const char* kActions[] = {"allowed", "denied", "closed", "unanswered"};
     std::mt19937_64 random_;                                                     // main thread only
     std::vector<std::tuple<Clock::time_point, int, AuthDialogHandle>> due_;     // main thread only: when, what
     std::array<std::atomic<std::size_t>, 4> counts_{};
@@ -346,34 +347,21 @@ private:
     bool stopping_ = false;
 };
 
-struct PendingState {
-    std::size_t calls = 0, pings = 0, authorizations = 0, webviewers = 0, agentBrowsers = 0;
-    std::size_t total() const { return calls + pings + authorizations + webviewers + agentBrowsers; }
-};
+using Pending = HttpServer::BridgeCounts;
+std::size_t total(const Pending& left) { return left.calls + left.pings + left.questions + left.webviewers + left.agentBrowsers; }
 
 // Read on the loop thread; nullopt when the loop does not take the task.
-std::optional<PendingState> readPending(HttpServer& server) {
-    auto result = std::make_shared<std::promise<PendingState>>();
+std::optional<Pending> readPending(HttpServer& server) {
+    auto result = std::make_shared<std::promise<Pending>>();
     auto future = result->get_future();
-    bool handedOver = server.deferToLoop([&server, result] {
-        const HttpServer::BridgeCounts counts = server.pendingCounts();
-        PendingState state;
-        state.calls = counts.calls;
-        state.pings = counts.pings;
-        state.authorizations = counts.questions;
-        state.webviewers = counts.webviewers;
-        state.agentBrowsers = counts.agentBrowsers;
-        result->set_value(state);
-    });
-    if (!handedOver || future.wait_for(10s) != std::future_status::ready) return std::nullopt;
-    return future.get();
+    if (!server.deferToLoop([&server, result] { result->set_value(server.pendingCounts()); })) return std::nullopt;
+    return future.wait_for(10s) == std::future_status::ready ? std::optional(future.get()) : std::nullopt;
 }
 
 int runSoak(Settings settings) {
     const auto seed = static_cast<unsigned long long>(settings.seed);
-    std::printf("lumenbox-soak seed=%llu seconds=%d webviewers=%d files=%d clients=%d (replay with LUMENBOX_SOAK_SEED=%llu)\n", seed,
-                settings.seconds, settings.webviewers, settings.files, settings.clients, seed);
-    std::fflush(stdout);
+    std::printf("lumenbox-soak seed=%llu seconds=%d webviewers=%d files=%d clients=%d (replay with LUMENBOX_SOAK_SEED=%llu)\n",
+                seed, settings.seconds, settings.webviewers, settings.files, settings.clients, seed), std::fflush(stdout);
     testing::TempDir home;
     testing::ScopedEnv homeEnv("HOME", home.path().string()), configEnv("XDG_CONFIG_HOME", std::nullopt),
         approveEnv("LUMENBOX_APPROVE", std::nullopt), logEnv("LUMENBOX_PLUGIN_LOG_PATH", (home.path() / "bridge.log").string());
@@ -396,13 +384,10 @@ int runSoak(Settings settings) {
     auto& n = soak.counters.n;
 
     // The server notices closed connections on its own loop: wait (bounded) for it to settle.
-    std::optional<PendingState> pending;
-    testing::eventually([&] { return !(pending = readPending(*server)) || pending->total() == 0; }, 10s);
+    std::optional<Pending> pending;
+    testing::eventually([&] { return !(pending = readPending(*server)) || total(*pending) == 0; }, 10s);
     std::optional<std::string> health;
-    try {
-        health = clients::exchangeRaw(port, clients::requestBytes("GET", "/health"), 10s);  // a bound on a dead loop
-    } catch (const std::exception&) {
-    }
+    try { health = clients::exchangeRaw(port, clients::requestBytes("GET", "/health"), 10s); } catch (const std::exception&) {}
     // Wait (bounded) for the exact start count of descriptors; the check allows the loop a few of its own.
     long endFds = 0;
     testing::eventually([&] { return (endFds = clients::sampleProcess().descriptors) <= startFds; }, 5s);
@@ -414,7 +399,7 @@ int runSoak(Settings settings) {
 
     const bool answeredOk = n["unanswered"] + n["unexpected"] + n["unsolicited"] + n["misrouted"] + n["callers_left"] == 0 &&
                             n["sent"] == n["answered"] + n["aborted"];
-    const bool pendingOk = pending && pending->total() == 0, fdsOk = endFds <= startFds + kDescriptorTolerance;
+    const bool pendingOk = pending && total(*pending) == 0, fdsOk = endFds <= startFds + kDescriptorTolerance;
     const bool loopOk = health && health->starts_with("HTTP/1.1 200 ");
     // Under AddressSanitizer freed memory waits in its quarantine, so the resident set says nothing;
     // its leak checker at exit takes the place of this check.
@@ -430,11 +415,11 @@ int runSoak(Settings settings) {
     for (const auto& [name, value] : n) counts += " " + name + "=" + std::to_string(value);
     std::printf("  counts:%s\n  user: %s open_at_end=%zu\n", counts.c_str(), user.summary().c_str(), openDialogs);
     auto mark = [](bool pass) { return pass ? "ok" : "FAIL"; };
-    const PendingState left = pending.value_or(PendingState{});
+    const auto left = pending.value_or(Pending{});
     std::printf("lumenbox-soak %s seed=%llu seconds=%.1f requests=%zu | answered_once=%s pending=%s(calls=%zu pings=%zu auth=%zu registry=%zu) "
                 "fds=%s(%ld->%ld) memory=%s(rss_kb start=%ld warm=%ld end=%ld) loop=%s\n",
                 ok ? "PASS" : "FAIL", seed, std::chrono::duration<double>(Clock::now() - started).count(), n["sent"], mark(answeredOk),
-                mark(pendingOk), left.calls, left.pings, left.authorizations, left.webviewers + left.agentBrowsers, mark(fdsOk), startFds,
+                mark(pendingOk), left.calls, left.pings, left.questions, left.webviewers + left.agentBrowsers, mark(fdsOk), startFds,
                 endFds, memory, startRssKb, soak.warmRssKb, endRssKb, mark(loopOk));
     return std::fflush(stdout), ok ? 0 : 1;
 }

@@ -13,8 +13,8 @@ import { chromium } from "playwright-core";
 
 // Set by CTest (tests/browser/CMakeLists.txt); the defaults fit a dev-preset build.
 const buildDir = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../../../build/dev");
-const bridgeBinary = process.env.LUMENBOX_TEST_BRIDGE ?? path.join(buildDir, "tests/browser/lumenbox-test-bridge");
-const screenshotDir = process.env.LUMENBOX_SCREENSHOT_DIR ?? path.join(buildDir, "screenshots");
+const { LUMENBOX_TEST_BRIDGE: bridgeBinary = path.join(buildDir, "tests/browser/lumenbox-test-bridge"),
+  LUMENBOX_SCREENSHOT_DIR: screenshotDir = path.join(buildDir, "screenshots") } = process.env;
 // Every wait is bounded by this, so that a broken page fails instead of hanging.
 export const WAIT_MS = 15000;
 const scratch = (name) => mkdtempSync(path.join(tmpdir(), name));
@@ -24,7 +24,8 @@ const removeDir = (dir) => rmSync(dir, { recursive: true, force: true });
 class Bridge {
   static async start() {
     const bridge = new Bridge(), home = (bridge.home = scratch("lumenbox-browser-"));
-    const env = { ...process.env, HOME: home, LUMENBOX_PLUGIN_LOG_PATH: path.join(home, "bridge.log"), XDG_CONFIG_HOME: "" };
+    const env = { ...process.env, HOME: home, LUMENBOX_PLUGIN_LOG_PATH: path.join(home, "bridge.log"),
+      XDG_CONFIG_HOME: "" };
     const child = (bridge.child = spawn(bridgeBinary, ["--port", "0"], { env, stdio: ["pipe", "pipe", "inherit"] }));
     bridge.lines = createInterface({ input: child.stdout })[Symbol.asyncIterator]();
     bridge.exited = new Promise((resolve) => child.once("exit", resolve).once("error", resolve));
@@ -48,7 +49,8 @@ class Bridge {
   get(target, headers = {}) { return fetch(this.url(target), { headers }); }
   async json(target) { return (await this.get(target)).json(); }
   post(target, body) {
-    return fetch(this.url(target), { method: "POST", headers: { "content-type": "application/json" }, body: JSON.stringify(body) });
+    return fetch(this.url(target),
+      { method: "POST", headers: { "content-type": "application/json" }, body: JSON.stringify(body) });
   }
 
   async stop() {
@@ -68,13 +70,12 @@ async function launchBrowser({ args = [], hosts = ["127.0.0.1"] }) {
       "--disable-sync", "--no-first-run", "--disable-quic", ...args],
     viewport: { width: 420, height: 640 }, deviceScaleFactor: 2,
   });
-  const browser = { context, offHost: [], pageErrors: [], profile };
-  context.on("weberror", (error) => browser.pageErrors.push(String(error.error())));
+  const browser = { context, problems: [], profile };
+  context.on("weberror", (error) => browser.problems.push(String(error.error())));
   await context.route("**/*", (route) => {
     const url = new URL(route.request().url());
     if (url.protocol === "data:" || hosts.includes(url.hostname)) return route.continue();
-    browser.offHost.push(url.href);
-    return route.abort();
+    return (browser.problems.push(url.href), route.abort());
   });
   return browser;
 }
@@ -92,7 +93,7 @@ export function useBridgeAndBrowser({ args, hosts } = {}) {
     await browser?.context.close();
     if (browser) removeDir(browser.profile);
     await bridge?.stop();
-    assert.deepEqual([...(browser?.pageErrors ?? []), ...(browser?.offHost ?? [])], []);
+    assert.deepEqual(browser?.problems ?? [], []);
   });
   return suite;
 }
@@ -105,7 +106,8 @@ export function useSite(render) {
     response.setHeader("content-type", "text/html; charset=utf-8");
     response.end(render(new URL(request.url, "http://127.0.0.1")));
   });
-  before(() => new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve((site.port = server.address().port)))));
+  before(() => new Promise((resolve) => server.listen(0, "127.0.0.1", resolve))
+    .then(() => (site.port = server.address().port)));
   after(() => new Promise((resolve) => server.close(resolve)));
   return site;
 }
@@ -115,18 +117,15 @@ export function useSite(render) {
 // {"echoed": data}, Greet calls the page's showGreeting and lumenbox.notify, any other does nothing.
 function fileMakerStandIn({ addOnVersion }) {
   const calls = (window.__fileMakerCalls = []);
-  function play(name, param) {
+  function play({ name, param }) {
     let envelope = null;
     try { envelope = JSON.parse(param); } catch {}  // Greet's parameter is plain text
-    const fetchId = envelope?.callback?.fetchId;
-    if (name === "LB_get_version") window.handleFMCallback(JSON.stringify({ version: addOnVersion }), fetchId);
-    if (name === "Echo") window.handleFMCallback(JSON.stringify({ echoed: envelope.data }), fetchId);
+    const answer = (result) => window.handleFMCallback(JSON.stringify(result), envelope?.callback?.fetchId);
+    if (name === "LB_get_version") answer({ version: addOnVersion });
+    if (name === "Echo") answer({ echoed: envelope.data });
     if (name === "Greet") window.showGreeting("Hello, " + param + "!"), window.lumenbox.notify({ greeted: param });
   }
-  const perform = (call) => {
-    calls.push(call);
-    setTimeout(() => play(call.name, call.param), 0);  // a script runs after the call returns
-  };
+  const perform = (call) => (calls.push(call), setTimeout(() => play(call), 0));  // runs after the call returns
   window.FileMaker = {
     PerformScript: (name, param) => perform({ name, param }),
     PerformScriptWithOption: (name, param, option) => perform({ name, param, option }),
@@ -135,7 +134,8 @@ function fileMakerStandIn({ addOnVersion }) {
 
 // Opens the web viewer page of `fileName`, with the stand-in unless `fileMaker` is false, and waits
 // until the bridge has the file registered.
-export async function openWebviewer({ bridge, browser }, fileName, { addOnVersion = "3.2.0", fileMaker = true, query = "" } = {}) {
+export async function openWebviewer({ bridge, browser }, fileName,
+  { addOnVersion = "3.2.0", fileMaker = true, query = "" } = {}) {
   const page = await browser.context.newPage();
   if (fileMaker) await page.addInitScript(fileMakerStandIn, { addOnVersion });
   await page.goto(bridge.url(`/webviewer?fileName=${encodeURIComponent(fileName)}${query}`));
@@ -143,20 +143,23 @@ export async function openWebviewer({ bridge, browser }, fileName, { addOnVersio
   return page;
 }
 
-export const waitForRegistered = (page) => page.locator('#status[data-registered="true"]').waitFor({ timeout: WAIT_MS });
-export const waitForText = (locator, text) => locator.filter({ hasText: text }).first().waitFor({ timeout: WAIT_MS });
-export const waitGone = (locator, text) => locator.filter({ hasText: text }).waitFor({ state: "detached", timeout: WAIT_MS });
+export const waitForRegistered = (page) =>
+  page.locator('#status[data-registered="true"]').waitFor({ timeout: WAIT_MS });
+export const waitForText = (locator, text) =>
+  locator.filter({ hasText: text }).first().waitFor({ timeout: WAIT_MS });
+export const waitGone = (locator, text) =>
+  locator.filter({ hasText: text }).waitFor({ state: "detached", timeout: WAIT_MS });
 export const waitUntil = (page, fn, arg) => page.waitForFunction(fn, arg, { timeout: WAIT_MS });
 export const textOf = (page, selector) => page.locator(selector).first().textContent();
 // A console message of `page` that contains `text`, once it comes.
 export const consoleMessage = (page, text) =>
   page.waitForEvent("console", { predicate: (message) => message.text().includes(text), timeout: WAIT_MS });
 
-// Screenshots of `page` under `names`, the second (if any) in the dark colour scheme.
-export async function screenshot(page, ...names) {
+// Screenshots of `page` for a reviewer, under `name`-light and `name`-dark.
+export async function screenshot(page, name) {
   mkdirSync(screenshotDir, { recursive: true });
-  for (const [i, name] of names.entries()) {
-    if (i === 1) await page.emulateMedia({ colorScheme: "dark" });
-    await page.screenshot({ path: path.join(screenshotDir, `${name}.png`), fullPage: true });
+  for (const colorScheme of ["light", "dark"]) {
+    await page.emulateMedia({ colorScheme });
+    await page.screenshot({ path: path.join(screenshotDir, `${name}-${colorScheme}.png`), fullPage: true });
   }
 }

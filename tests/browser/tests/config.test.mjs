@@ -20,29 +20,29 @@ describe("configuration page", () => {
     await waitForText(page.locator("#tokens"), "No registered persistent tokens.");
     assert.equal(await textOf(page, "#notice"), "Enhanced Security off. Session authorization unenforced.");
     assert.deepEqual(await page.locator("dd").allTextContents(), ["v3.2.0", `http://127.0.0.1:${bridge.port}`]);
-    await screenshot(page, "config-empty");
     await page.close();
 
-    await bridge.command("security on", "approve 5d41402a-desk-0001 Invoices desk-agent", "approve 5d41402a-desk-0001 Contacts desk-agent",
-      "approve 9e107d9d-code-0002 Invoices code-helper 900", "token c4ca4238a0b923820dcc Invoices");
+    await bridge.command("security on", "approve 5d41402a-desk-0001 Invoices desk-agent",
+      "approve 5d41402a-desk-0001 Contacts desk-agent", "approve 9e107d9d-code-0002 Invoices code-helper 900",
+      "token c4ca4238a0b923820dcc Invoices");
     page = await openConfig();
     const rows = page.locator("#sessions li");
     await waitForText(rows, "9e107d9d");
-    const shown = (await rows.locator("span").allTextContents()).join("\n");
-    assert.match(shown, /^5d41402a - Contacts, Invoices - 3[56]\d\ds remaining\n9e107d9d - Invoices - [89]\d\ds remaining$/);
+    assert.match((await rows.locator("span").allTextContents()).join("\n"),
+      /^5d41402a - Contacts, Invoices - 3[56]\d\ds remaining\n9e107d9d - Invoices - [89]\d\ds remaining$/);
     assert.equal(await textOf(page, "#tokens li"), "c4ca4238 - Invoices");
     assert.equal(await textOf(page, "#notice"), "Enhanced Security on. Script calls require authorization.");
-    await screenshot(page, "config-light", "config-dark");
+    await screenshot(page, "config");
 
     await page.getByRole("button", { name: "Revoke session 9e107d9d" }).click();
     await waitGone(rows, "9e107d9d");
     const listing = await bridge.json("/sessions");
-    assert.deepEqual([listing.sessions.map((s) => s.sessionIdPrefix), listing.persistentTokens.length], [["5d41402a"], 1]);
+    assert.deepEqual([listing.sessions.map((s) => s.sessionIdPrefix), listing.persistentTokens.length],
+      [["5d41402a"], 1]);
 
     await bridge.command("stop");
     await waitForText(page.locator("#sessions"), "Could not load sessions. ");
     assert.match(await textOf(page, "#tokens"), /^Could not load tokens. /);
-    await screenshot(page, "config-unreachable");
     // A restarted bridge starts with the same store: the lists come back at the next refresh.
     await bridge.command("start");
     await waitForText(page.locator("#sessions"), "5d41402a");
