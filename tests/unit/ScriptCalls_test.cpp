@@ -99,7 +99,7 @@ TEST(ScriptCalls, EveryCallIsToldItsOutcomeOnceAndOnlyByTheConnectionItWasSentTo
     for (const auto& [name, act, outcomes, pending] : cases) {
         Bench bench;
         act(bench);
-        EXPECT_EQ(std::make_tuple(bench.kinds(), bench.calls.pendingCount()), std::make_tuple(outcomes, pending)) << name;
+        EXPECT_EQ(std::tuple(bench.kinds(), bench.calls.pendingCount()), std::tuple(outcomes, pending)) << name;
     }
 }
 
