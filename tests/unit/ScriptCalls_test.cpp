@@ -105,8 +105,7 @@ TEST(ScriptCalls, EveryCallIsToldItsOutcomeOnceAndOnlyByTheConnectionItWasSentTo
 
 TEST(ScriptCalls, ResultsAndSizesReachTheCallerAndStrayCallbacksTheAgentBrowser) {
     Bench bench;
-    bench.run("A");
-    bench.run("A");
+    bench.run("A"), bench.run("A");
     bench.callback(0, {{{"rows", 3}}, "call-1"});
     bench.callback(0, {{{"resultBytes", "many"}}, "call-2"}, "resultTooLarge");  // size not a number: none
     bench.callback(0, {{{"resultBytes", 99}}, "call-1"}, "resultTooLarge");      // already answered
@@ -127,10 +126,8 @@ TEST(ScriptCalls, ResultsAndSizesReachTheCallerAndStrayCallbacksTheAgentBrowser)
 
 TEST(ScriptCalls, TheVersionProbeAlwaysRunsButCarriesNoDataUnapprovedAndOtherScriptsApproveOnFirstUse) {
     Bench bench;
-    bench.run("A", "Report", "fresh");
-    bench.run("A", "Report", "approved");
-    bench.enhancedSecurity = true;
-    bench.run("A", "LB_get_version", "stranger");
+    bench.run("A", "Report", "fresh"), bench.run("A", "Report", "approved");
+    bench.enhancedSecurity = true, bench.run("A", "LB_get_version", "stranger");
     EXPECT_EQ(bench.approved, (std::vector<std::string>{"fresh/A"}));
     ASSERT_EQ(bench.sent[0].size(), 3u);
     auto data = [&](int i) {

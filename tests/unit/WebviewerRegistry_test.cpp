@@ -19,8 +19,7 @@ struct Pages {
     std::string told;  // "left A/1 closed 1 ..." in order
     WebviewerRegistry registry{{
         .send = [this](WebSocketConnection* ws, std::string_view text) {
-            sent[ws - page].emplace_back(text);
-            return transport::SendStatus::Sent;
+            return sent[ws - page].emplace_back(text), transport::SendStatus::Sent;
         },
         .enhancedSecurity = [this] { return enhancedSecurity; },
         .showsConnectorKey = [](const std::string& fileName, std::string_view key) { return fileName == "A" && key == "good"; },
@@ -93,9 +92,7 @@ TEST(WebviewerRegistry, RegistrationsReplacementsAndClosesLeaveEachFileWithTheRi
 TEST(WebviewerRegistry, BothPagesOfAFileHearItsStatusAndARefusedPageHearsWhy) {
     Pages pages;
     pages.enhancedSecurity = true;
-    pages.webviewer(0, "A");
-    pages.agent(1, "A");
-    pages.webviewer(2, "A");  // refused: no key
+    pages.webviewer(0, "A"), pages.agent(1, "A"), pages.webviewer(2, "A");  // the last refused: no key
     pages.close(1);
     auto last = [&](int i) { return nlohmann::json::parse(pages.sent[i].back()); };
     EXPECT_EQ(last(0), (nlohmann::json{{"type", "status"}, {"webviewerConnected", true}, {"agentBrowserConnected", false}}));
