@@ -20,10 +20,7 @@ using Answers = std::vector<AuthAnswer>;
 // Records every question; ticket n is the n-th question. dismissAll answers every dialog still
 // unanswered as denied, as the dialogs do.
 struct FakePrompt final : ApprovalPrompt {
-    struct Asked {
-        ApprovalQuestion question;
-        std::function<void(bool)> done;
-    };
+    struct Asked { ApprovalQuestion question; std::function<void(bool)> done; };
     std::uint64_t ask(const ApprovalQuestion& question, std::function<void(bool)> done) override {
         return asked.push_back({question, std::move(done)}), asked.size();
     }

@@ -15,10 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // An entry that counts how often it is answered: a reply sent twice shows as 2.
-struct Held {
-    std::shared_ptr<int> answered = std::make_shared<int>(0);
-    std::string target;
-};
+struct Held { std::shared_ptr<int> answered = std::make_shared<int>(0); std::string target; };
 
 TEST(PendingReplies, EachEntryIsAnsweredOnceByWhoeverTakesItFirst) {
     Loop loop;
