@@ -1,11 +1,8 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <string>
 #include <functional>
 #include <memory>
-#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -32,10 +29,9 @@ protected:
     BridgeFixture();
     // For suites that need other server settings, such as a shorter authorization time limit.
     explicit BridgeFixture(const HttpServer::Options& options);
-    ~BridgeFixture() override;
 
     int port() const { return server_->port(); }
-    std::string logText() const;
+    std::string logText() const { return readFile(home_.path() / "bridge.log"); }
     // A web viewer connection registered for `fileName`, its first status message consumed.
     std::unique_ptr<WsClient> connectWebviewer(const std::string& fileName) { return connectAs(fileName, "webviewer"); }
     std::unique_ptr<WsClient> connectAgentBrowser(const std::string& fileName) { return connectAs(fileName, "agent-browser"); }
@@ -46,18 +42,19 @@ protected:
     // Sends the result callback that completes the call `fetchId`.
     static void sendResult(WsClient& webviewer, const nlohmann::json& result, const std::string& fetchId);
 
-    // Runs `task` on the server thread and waits for it to finish.
+    // Runs `task` on the server thread and waits for it to finish; `fromLoop` returns what it returns.
     void runOnLoop(const std::function<void()>& task);
+    template <class F> auto fromLoop(F f) { decltype(f()) out{}; runOnLoop([&] { out = f(); }); return out; }
     // Pending script calls and web viewer pings, as the server loop sees them.
-    std::size_t pendingCallCount();
-    std::size_t pendingPingCount();
+    std::size_t pendingCallCount() { return fromLoop([this] { return server_->pendingCounts().calls; }); }
+    std::size_t pendingPingCount() { return fromLoop([this] { return server_->pendingCounts().pings; }); }
     // The time limit of the call or ping waiting under `id`, -1 when none waits.
-    std::int32_t pendingTimeLimit(const std::string& id);
+    std::int32_t pendingTimeLimit(const std::string& id) {
+        return fromLoop([&] { return server_->pendingTimeLimit(id).value_or(-1); });
+    }
 
     TempDir home_;
-    ScopedEnv homeEnv_;
-    ScopedEnv configEnv_;
-    ScopedEnv logEnv_;
+    ScopedEnv homeEnv_, configEnv_, logEnv_;
     SessionStore store_;
     ConnectorKeys connectorKeys_;  // the files' keys, as the plug-in's calculation function mints them
     std::unique_ptr<HttpServer> server_;

@@ -15,8 +15,7 @@ namespace Lumenbox::testing {
 DialogDriver::DialogDriver() {
     setApprovalHook([this](const AuthDialogContent& content, AuthDialogHandle handle) {
         std::lock_guard lock(mutex_);
-        unclaimed_.push_back(Dialog{content, handle});
-        ++opened_;
+        unclaimed_.push_back(Dialog{content, handle}), ++opened_;
         changed_.notify_all();
     });
     mainThread_ = std::thread([this] { while (!stopping_) waitAndDrainMainQueue(std::chrono::hours(1)); });
@@ -24,13 +23,10 @@ DialogDriver::DialogDriver() {
 
 std::optional<DialogDriver::Dialog> DialogDriver::nextDialog() {
     std::unique_lock lock(mutex_);
-    if (!changed_.wait_for(lock, std::chrono::seconds(5), [this] { return !unclaimed_.empty(); })) {
-        ADD_FAILURE() << "no authorization dialog opened";
-        return std::nullopt;
-    }
+    if (!changed_.wait_for(lock, std::chrono::seconds(5), [this] { return !unclaimed_.empty(); }))
+        return ADD_FAILURE() << "no authorization dialog opened", std::nullopt;
     Dialog dialog = unclaimed_.front();
-    unclaimed_.pop_front();
-    return dialog;
+    return unclaimed_.pop_front(), dialog;
 }
 
 std::size_t DialogDriver::openedCount() {

@@ -21,15 +21,11 @@ public:
 
     DialogDriver();
     ~DialogDriver() { shutdown(); }
-    DialogDriver(const DialogDriver&) = delete;
-    DialogDriver& operator=(const DialogDriver&) = delete;
 
-    // The next dialog that opened, in order; nullopt (and a test failure) if none opens within
-    // five seconds, so that a missing dialog fails the test instead of hanging it.
+    // The next dialog that opened, in order; nullopt and a failure if none opens in five seconds.
     std::optional<Dialog> nextDialog();
-    // How many dialogs have opened so far, after every task already queued for the main thread has run.
+    // Dialogs opened so far and open now, after every task already queued for the main thread has run.
     std::size_t openedCount();
-    // How many dialogs are open right now, likewise.
     std::size_t openCount();
 
     // Runs `task` on the main thread and waits for it; every task queued before it has run by then.
@@ -39,9 +35,8 @@ public:
     void deny(const Dialog& dialog) { onMainThread([&] { dialog.handle.deny(); }); }
     void close(const Dialog& dialog) { onMainThread([&] { dialog.handle.close(); }); }
 
-    // Answers every dialog still open as denied, stops the main thread, runs whatever was queued
-    // for it after that and removes the hook, so that nothing carries over into the next test.
-    // Call after the server has stopped.
+    // Denies every open dialog, stops the main thread, runs what was queued after that and removes
+    // the hook, so that nothing carries over into the next test. Call after the server has stopped.
     void shutdown();
 
 private:

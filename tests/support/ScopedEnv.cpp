@@ -20,16 +20,10 @@ TempDir::TempDir() {
     std::filesystem::create_directories(path_);
 }
 
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
+TempDir::~TempDir() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
 
 std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return (std::ostringstream() << std::ifstream(path, std::ios::binary).rdbuf()).str();
 }
 
 }  // namespace Lumenbox::testing

@@ -6,8 +6,7 @@
 
 namespace Lumenbox::testing {
 
-// Sets (or unsets, with nullopt) an environment variable for the lifetime of the object and
-// restores the previous value afterwards.
+// Sets (or unsets, with nullopt) an environment variable for its lifetime, then restores it.
 class ScopedEnv {
 public:
     ScopedEnv(std::string name, std::optional<std::string> value);

@@ -20,20 +20,15 @@ using Answers = std::vector<AuthAnswer>;
 // Records every question; ticket n is the n-th question. dismissAll answers every dialog still
 // unanswered as denied, as the dialogs do.
 struct FakePrompt final : ApprovalPrompt {
-    struct Asked {
-        ApprovalQuestion question;
-        std::function<void(bool)> done;
-    };
+    struct Asked { ApprovalQuestion question; std::function<void(bool)> done; };
     std::uint64_t ask(const ApprovalQuestion& question, std::function<void(bool)> done) override {
-        asked.push_back({question, std::move(done)});
-        return asked.size();
+        return asked.push_back({question, std::move(done)}), asked.size();
     }
     void dismiss(std::uint64_t ticket) override { dismissed.push_back(ticket); }
     void dismissAll() override {
         ++dismissAllCount;
-        for (auto& dialog : asked) {
+        for (auto& dialog : asked)
             if (auto done = std::exchange(dialog.done, nullptr)) done(false);
-        }
     }
     std::vector<Asked> asked;
     std::vector<std::uint64_t> dismissed;
@@ -47,18 +42,14 @@ protected:
     void create(std::chrono::milliseconds timeout) {
         questions_ = std::make_shared<AuthorizationQuestions>(
             loop_, clock_, store_, prompt_, AuthorizationQuestions::Settings{timeout, 60s, [this] { return secure_; }},
-            [this](std::function<void()> task) {
-                deferred_.push_back(std::move(task));
-                return true;
-            });
+            [this](std::function<void()> task) { return deferred_.push_back(std::move(task)), true; });
     }
     // `owner` waits for the question of (session, file); its answers are kept under `name`.
     void wait(const std::string& name, const void* owner, const std::string& session, const std::string& file,
               AuthApproval approval = {"agent", 600, "reads invoices"}) {
         answers_[name];
         questions_->awaitApproval(owner, {session, file}, approval, [this, name](AuthAnswer a) {
-            answers_[name].push_back(a);
-            if (onAnswer_) onAnswer_();
+            if (answers_[name].push_back(a); onAnswer_) onAnswer_();
         });
     }
     // The user answers dialog `ticket`; the answer then reaches the loop.
@@ -66,9 +57,7 @@ protected:
         if (auto done = std::exchange(prompt_.asked.at(ticket - 1).done, nullptr)) done(allowed);
         runDeferred();
     }
-    void runDeferred() {
-        for (auto tasks = std::move(deferred_); auto& task : tasks) task();
-    }
+    void runDeferred() { for (auto tasks = std::move(deferred_); auto& task : tasks) task(); }
 
     transport::Loop loop_;  // first: the questions' timers go before it
     testing::FakeClock clock_;
@@ -89,14 +78,14 @@ TEST_F(AuthorizationQuestionsTest, CapsRefuseANewQuestionButNotAWaiterJoiningAnO
     const std::map<std::string, Answers> refused = {{"s4", {AuthAnswer::TooManyQuestions}},
                                                     {"H", {AuthAnswer::TooManyQuestions}}};
     for (const auto& [name, got] : answers_) EXPECT_EQ(got, refused.contains(name) ? refused.at(name) : Answers{}) << name;
-    EXPECT_EQ(questions_->size(), AuthorizationQuestions::kMaxOpenQuestions);
-    EXPECT_EQ(prompt_.asked.size(), AuthorizationQuestions::kMaxOpenQuestions);
+    EXPECT_EQ(std::make_tuple(questions_->size(), prompt_.asked.size()),
+              std::make_tuple(AuthorizationQuestions::kMaxOpenQuestions, AuthorizationQuestions::kMaxOpenQuestions));
 
     // One owner queues only so many waiters on one question.
     for (std::size_t i = 1; i < AuthorizationQuestions::kMaxWaitersPerOwner; ++i) wait("queued", &a_, "s1", "F");
-    EXPECT_EQ(answers_["queued"], Answers{});
     wait("one too many", &a_, "s1", "F");
-    EXPECT_EQ(answers_["one too many"], Answers{AuthAnswer::TooManyQuestions});
+    EXPECT_EQ(std::tie(answers_["queued"], answers_["one too many"]),
+              std::make_tuple(Answers{}, Answers{AuthAnswer::TooManyQuestions}));
 }
 
 TEST_F(AuthorizationQuestionsTest, TheUsersAnswerReachesEveryWaiterOnceAndOnlyADenialCoolsDown) {
@@ -107,22 +96,20 @@ TEST_F(AuthorizationQuestionsTest, TheUsersAnswerReachesEveryWaiterOnceAndOnlyAD
         wait("first", &a_, session, "F");
         wait("second", &b_, session, "F", {"other", 60, ""});
         ASSERT_EQ(prompt_.asked.size(), ticket);
-        EXPECT_EQ(prompt_.asked.back().question.clientName, "agent");  // the first asker's
-        EXPECT_EQ(prompt_.asked.back().question.sessionIdPrefix, shownPrefix(session));
+        const auto& asked = prompt_.asked.back().question;  // the first asker's name
+        EXPECT_EQ(std::tie(asked.clientName, asked.sessionIdPrefix), std::make_tuple("agent", shownPrefix(session)));
         answer(ticket, allowed);
         const auto expected = Answers{allowed ? AuthAnswer::Allowed : AuthAnswer::Denied};
-        EXPECT_EQ(answers_["first"], expected);
-        EXPECT_EQ(answers_["second"], expected);
-        EXPECT_EQ(questions_->size(), 0u);
-        EXPECT_EQ(store_.isAuthorized(session, "F", true), allowed);
+        const bool approved = store_.isAuthorized(session, "F", true);
+        EXPECT_EQ(std::tuple(answers_["first"], answers_["second"], questions_->size(), approved),
+                  std::tuple(expected, expected, 0u, allowed));
         answers_.clear();
         if (allowed) {
             EXPECT_EQ(store_.listSessions().at(0).idleTimeoutSeconds, 600);
             continue;
         }
-        wait("again", &a_, session, "F");
-        EXPECT_EQ(answers_["again"], Answers{AuthAnswer::Denied});  // at once, without a dialog
-        EXPECT_EQ(prompt_.asked.size(), ticket);
+        wait("again", &a_, session, "F");  // denied at once, without a dialog
+        EXPECT_EQ(std::tuple(answers_["again"], prompt_.asked.size()), std::tuple(Answers{AuthAnswer::Denied}, ticket));
         clock_.advance(60s);
         wait("after the cool-down", &a_, session, "F");
         EXPECT_EQ(prompt_.asked.size(), ticket + 1);
@@ -133,21 +120,17 @@ TEST_F(AuthorizationQuestionsTest, AWaiterThatGoesTakesOnlyItsOwnAndTheLastOneCl
     wait("a", &a_, "s", "F");
     wait("b", &b_, "s", "F");
     questions_->abandonAuthorizationsOf(&a_);
-    EXPECT_EQ(questions_->waitersOf({"s", "F"}), 1u);
-    EXPECT_TRUE(prompt_.dismissed.empty());
+    EXPECT_TRUE(questions_->waitersOf({"s", "F"}) == 1u && prompt_.dismissed.empty());
     questions_->abandonAuthorizationsOf(&b_);
-    EXPECT_EQ(questions_->size(), 0u);
-    EXPECT_EQ(prompt_.dismissed, std::vector<std::uint64_t>{1});
+    EXPECT_TRUE(questions_->size() == 0u && prompt_.dismissed == std::vector<std::uint64_t>{1});
 
     // The dismissed dialog's late answer neither approves nor answers a newer question.
     wait("newer", &a_, "s", "F");
     answer(1, true);
-    EXPECT_FALSE(store_.isAuthorized("s", "F", true));
-    EXPECT_EQ(answers_["newer"], Answers{});
+    EXPECT_TRUE(!store_.isAuthorized("s", "F", true) && answers_["newer"].empty());
     questions_->clear();
     answer(2, true);
-    EXPECT_EQ(answers_["newer"], Answers{});  // cleared: dropped unanswered
-    EXPECT_EQ((Answers{}), answers_["a"]);
+    EXPECT_TRUE(answers_["newer"].empty() && answers_["a"].empty());  // cleared: dropped unanswered
 }
 
 TEST_F(AuthorizationQuestionsTest, ATimeOutAnswersOnceAndTheDismissalsItCausesAreNoDenial) {
@@ -157,26 +140,21 @@ TEST_F(AuthorizationQuestionsTest, ATimeOutAnswersOnceAndTheDismissalsItCausesAr
     // The dismissal's answers reach the loop while the second question is still open.
     onAnswer_ = [this] { runDeferred(); };
     loop_.run();
-    EXPECT_EQ(answers_["times out"], Answers{AuthAnswer::TimedOut});
-    EXPECT_EQ(answers_["dismissed"], Answers{AuthAnswer::Denied});
-    EXPECT_EQ(prompt_.dismissAllCount, 1);
+    EXPECT_EQ(std::tuple(answers_["times out"], answers_["dismissed"], prompt_.dismissAllCount),
+              std::tuple(Answers{AuthAnswer::TimedOut}, Answers{AuthAnswer::Denied}, 1));
     EXPECT_FALSE(store_.isAuthorized("s1", "F", true));
     wait("asks again", &b_, "s2", "F");
     EXPECT_EQ(prompt_.asked.size(), 3u);  // a new dialog: no cool-down
 }
 
 TEST_F(AuthorizationQuestionsTest, OnlyApprovalOnFirstUseApprovesAndOnlyWithEnhancedSecurityOff) {
-    struct Case {
-        bool secure;
-        std::string session;
-        bool approves, authorizedAfter;
-    };
-    for (const Case& c : {Case{false, "s", true, true}, Case{false, "", true, false}, Case{true, "t", false, false}}) {
-        secure_ = c.secure;
-        EXPECT_FALSE(questions_->isAuthorized(c.session, "F"));
-        EXPECT_FALSE(questions_->isAuthorized(c.session, "F")) << "a check approved " << c.session;
-        EXPECT_EQ(questions_->approveOnFirstUse(c.session, "F", {"agent", 600, ""}), c.approves);
-        EXPECT_EQ(questions_->isAuthorized(c.session, "F"), c.authorizedAfter);
+    using Case = std::tuple<bool, std::string, bool, bool>;  // secure, session, approves, authorized after
+    for (const auto& [secure, session, approves, after] : {Case{false, "s", true, true}, Case{false, "", true, false},
+                                                          Case{true, "t", false, false}}) {
+        secure_ = secure;
+        EXPECT_FALSE(questions_->isAuthorized(session, "F") || questions_->isAuthorized(session, "F")) << session;
+        EXPECT_EQ(questions_->approveOnFirstUse(session, "F", {"agent", 600, ""}), approves);
+        EXPECT_EQ(questions_->isAuthorized(session, "F"), after);
     }
 }
 

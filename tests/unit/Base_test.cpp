@@ -1,4 +1,4 @@
-// The helpers every layer shares: ids, text, the plug-in log.
+// The helpers every layer shares (ids, text, the plug-in log) and what a client names in a request.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -9,7 +9,10 @@
 #include "base/Identifiers.h"
 #include "base/Log.h"
 #include "base/Text.h"
+#include "server/LoopbackPolicy.h"
+#include "server/transport/QueryString.h"
 #include "support/ScopedEnv.h"
+#include "base/FileName.h"
 
 namespace Lumenbox {
 namespace {
@@ -24,7 +27,7 @@ TEST(Identifiers, IdsAreVersion8WithEveryFreeBitVaryingAndDistinctEvenWhenDrawnC
     for (auto& thread : threads) thread.join();
     std::set<std::string> seen;
     int seenZero[36] = {}, seenOne[36] = {};  // per position: the bits seen clear, the bits seen set
-    for (const auto& ids : drawn) {
+    for (const auto& ids : drawn)
         for (const auto& id : ids) {
             ASSERT_TRUE(isBridgeIssuedId(id) && seen.insert(id).second) << id;
             for (std::size_t i = 0; i < id.size(); ++i) {
@@ -32,12 +35,10 @@ TEST(Identifiers, IdsAreVersion8WithEveryFreeBitVaryingAndDistinctEvenWhenDrawnC
                 seenZero[i] |= ~nibble & 0xF, seenOne[i] |= nibble;
             }
         }
-    }
-    // Only the version nibble (14) and the variant's two bits (19) are fixed; the dashes are skipped.
-    for (std::size_t i = 0; i < 36; ++i) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) continue;
-        EXPECT_EQ(seenZero[i] & seenOne[i], i == 14 ? 0 : i == 19 ? 0x3 : 0xF) << "position " << i;
-    }
+    // Only the version nibble (14) and the variant's two bits (19) are fixed; the dashes count as fixed too.
+    for (std::size_t i = 0; i < 36; ++i)
+        EXPECT_EQ(seenZero[i] & seenOne[i], i == 19 ? 0x3 : (std::set<std::size_t>{8, 13, 14, 18, 23}.count(i)) ? 0 : 0xF)
+            << i;
 }
 
 TEST(Identifiers, OnlyVersion8IdsInEitherCaseCountAsIssuedByTheBridge) {
@@ -84,6 +85,59 @@ TEST(PluginLog, LinesAreStampedAndOneLineAndGoToTheVariableThenUnderHomeCreating
     const std::string line = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ bridge_start_failed error=\"first second\"\n";
     EXPECT_TRUE(std::regex_match(testing::readFile(path), std::regex(line + line))) << testing::readFile(path);
     EXPECT_EQ(std::make_pair(testing::readFile(regularFile), fs::exists(regularFile / "sub")), std::make_pair(std::string("keep"), false));
+}
+
+// Origins are judged after the host, and an Origin header that is present but empty is refused.
+TEST(LoopbackPolicy, OnlyTheThreeLoopbackNamesWithAValidPortAreHostsAndOnlyTheirHttpOrHttpsOriginsAreAllowed) {
+    for (const char* host : {"127.0.0.1", "127.0.0.1:1365", "localhost", "LOCALHOST:8080", "[::1]", "[::1]:1365", "127.0.0.1:65535", "127.0.0.1:1"})
+        EXPECT_TRUE(isLoopbackHost(host)) << host;
+    for (const char* host : {"", "localhost.", "localhost.:1365", "127.0.0.2", "::ffff:127.0.0.1", "[::ffff:127.0.0.1]", "localhost6", "0177.0.0.1",
+                             "127.1", "2130706433", "0x7f.0.0.1", "evil@127.0.0.1", "127.0.0.1@evil.example", "127.0.0.1.evil.example",
+                             "localhost.evil.example", "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:13a5", "127.0.0.1:1365/",
+                             " 127.0.0.1", "[::1]x", "::1"})
+        EXPECT_FALSE(isLoopbackHost(host)) << '"' << host << '"';
+    for (const char* origin : {"http://127.0.0.1:1365", "http://localhost:5173", "https://localhost", "http://[::1]:3000", "HTTP://LOCALHOST:1365"})
+        EXPECT_TRUE(isLoopbackOrigin(origin)) << origin;
+    for (const char* origin : {"null", "", "http://", "file://", "http://evil.example", "https://127.0.0.1.evil.example", "http://evil@127.0.0.1",
+                               "ws://127.0.0.1:1365", "chrome-extension://abc", "http://localhost./", "http://127.0.0.1:1365/",
+                               "http://localhost:1365/path"})
+        EXPECT_FALSE(isLoopbackOrigin(origin)) << '"' << origin << '"';
+    using V = LoopbackVerdict;
+    EXPECT_EQ(std::make_tuple(checkLoopbackRequest(false, "", false, ""), checkLoopbackRequest(true, "evil.example", true, "http://localhost"),
+                              checkLoopbackRequest(true, "127.0.0.1:1365", false, ""), checkLoopbackRequest(true, "127.0.0.1:1365", true, "")),
+              std::make_tuple(V::HostNotAllowed, V::HostNotAllowed, V::Allowed, V::OriginNotAllowed));
+}
+
+TEST(PercentDecode, DecodesTwoHexDigitEscapesOnceAndPlusAsSpaceAndKeepsEverythingElse) {
+    // "%FF" is not checked for UTF-8.
+    for (const auto& [text, decoded] : std::initializer_list<std::pair<std::string, std::string>>{{"a%20b+c", "a b c"}, {"%4a%4A", "JJ"},
+             {"%2B%26%3D", "+&="}, {"%C3%A4", "\xC3\xA4"}, {"%FF", "\xFF"}, {"%00", std::string(1, '\0')}, {"%", "%"}, {"100%", "100%"},
+             {"%4", "%4"}, {"%zz%4g", "%zz%4g"}, {"%%41", "%A"}, {"%2541", "%41"}, {"ab%41", "abA"}})
+        EXPECT_EQ(transport::percentDecode(text), decoded) << text;
+}
+
+TEST(FindQueryValue, FindsTheFirstPairWhoseDecodedKeyMatchesExactlyAndTellsEmptyFromMissing) {
+    // An escaped "&" splits nothing; a key matches neither as a prefix nor in another case.
+    for (const auto& [query, key, value] : std::initializer_list<std::tuple<const char*, const char*, std::optional<std::string>>>{
+             {"a=1&b=2", "b", "2"}, {"a=1&a=2", "a", "1"}, {"a=b=c", "a", "b=c"}, {"name=x%26b%3D2&b=3", "name", "x&b=2"},
+             {"name=x%26b%3D2&b=3", "b", "3"}, {"&&t=%31%30+&", "t", "10 "}, {"my%20key=v", "my key", "v"}, {"my+key=v", "my key", "v"},
+             {"ab=1&A=2", "a", std::nullopt}, {"flag&x=1", "flag", ""}, {"flag=&x=1", "flag", ""}, {"x=1", "flag", std::nullopt},
+             {"", "flag", std::nullopt}})
+        EXPECT_EQ(transport::findQueryValue(query, key), value) << query << " " << key;
+}
+
+TEST(NormalizeFileName, TrimsTakesTheValueOfAnyFileNameParameterAndCutsAtASlashOrQuestionMarkNotFirst) {
+    // Only ASCII white space is trimmed, nothing is decoded, and a URL without the parameter in its query is cut to its scheme.
+    for (const auto& [raw, name] : std::initializer_list<std::pair<const char*, const char*>>{{"", ""}, {" \t\n\v\f\r", ""},
+             {"  My Contacts \r\n", "My Contacts"}, {"\xC2\xA0Name\xC2\xA0", "\xC2\xA0Name\xC2\xA0"},
+             {"http://127.0.0.1:1365/webviewer?fileName=Sales&mode=x", "Sales"}, {"https://host/p?a=1&fileName=Sales", "Sales"},
+             {"http://host/p?xfileName=Sales&y", "Sales"}, {"http://host/p?fileName=  Sales  &y=1", "Sales"},
+             {"http://host/p?fileName=Sub/Dir&y=1", "Sub"}, {"http://h/p?fileName=A%2FB&z", "A%2FB"}, {"http://host/fileName=Sales", "http:"},
+             {"https://host/p?mode=x", "https:"}, {"http://host", "http:"}, {"webviewer?fileName=Sales&x=1", "Sales"},
+             {"HTTP://host/p?fileName=Sales&x", "Sales"}, {"fileName=", ""}, {"Sales/extra", "Sales"}, {"/Sales/extra", "/Sales/extra"},
+             {"Sales?x=1", "Sales"}, {"?Sales", "?Sales"}, {"/Sales?x", "/Sales"},
+             {"Sales ?x", "Sales"}, {"My%20File+Name.FMP12", "My%20File+Name.FMP12"}})
+        EXPECT_EQ(normalizeFileName(raw), name) << '"' << raw << '"';
 }
 
 }  // namespace

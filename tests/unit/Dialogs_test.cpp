@@ -1,10 +1,13 @@
-// What the dialogs show and how they answer, apart from whatever draws them, and the setting they change.
+// What the dialogs show and how they answer, apart from whatever draws them, the setting they change,
+// and the stand-in dialogs used where there is no window system.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <set>
+#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
@@ -13,6 +16,14 @@
 #include "ui/AuthDialogTexts.h"
 #include "ui/EnhancedSecurity.h"
 #include "ui/PreferencesTexts.h"
+#if !defined(__APPLE__)
+#include "base/Log.h"
+#include "ui/AuthDialog.h"
+#include "ui/MainQueue.h"
+#include "ui/PreferencesDialog.h"
+#include "ui/headless/ApprovalHook.h"
+#include "ui/headless/TerminalApproval.h"
+#endif
 
 namespace Lumenbox {
 namespace {
@@ -20,7 +31,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ScopedEnv;
 using Json = nlohmann::json;
-
 using Events = std::vector<std::string>;
 
 // What dialogs reported, in order: "close" for a window going, then "allow" or "deny".
@@ -42,12 +52,9 @@ protected:
 
 TEST_F(AuthDialogStateTest, FirstEventAnswersAndEveryLaterOneIsIgnored) {
     const std::pair<std::function<void(AuthDialogState&)>, const char*> events[] = {
-        {[](AuthDialogState& d) { d.allow(); }, "allow"},
-        {[](AuthDialogState& d) { d.deny(); }, "deny"},
-        {[](AuthDialogState& d) { d.windowWillClose(); }, "deny"},
-        {[](AuthDialogState&) { dismissOpenAuthDialogs(); }, "deny"},
-    };
-    for (std::size_t first = 0; first < 4; ++first) {
+        {[](AuthDialogState& d) { d.allow(); }, "allow"}, {[](AuthDialogState& d) { d.deny(); }, "deny"},
+        {[](AuthDialogState& d) { d.windowWillClose(); }, "deny"}, {[](auto&) { dismissOpenAuthDialogs(); }, "deny"}};
+    for (std::size_t first = 0; first < 4; ++first)
         for (std::size_t second = 0; second < 4; ++second) {
             Reports reports;
             auto dialog = reports.open();
@@ -55,12 +62,10 @@ TEST_F(AuthDialogStateTest, FirstEventAnswersAndEveryLaterOneIsIgnored) {
             EXPECT_EQ(reports.events, (Events{"close", events[first].second})) << first << " then " << second;
             EXPECT_TRUE(dialog->isCompleted() && openAuthDialogCount() == 0);
         }
-    }
 }
 
 TEST_F(AuthDialogStateTest, OpenDialogsAreKeptAliveUntilAnsweredAndDismissalDeniesThemAll) {
-    std::weak_ptr<AuthDialogState> first = a_.open();
-    std::weak_ptr<AuthDialogState> second = b_.open();
+    std::weak_ptr<AuthDialogState> first = a_.open(), second = b_.open();
     c_.open()->allow();
     ASSERT_EQ(openAuthDialogs(), (std::vector{first.lock(), second.lock()}));
     first.lock()->allow();
@@ -80,8 +85,7 @@ TEST_F(AuthDialogStateTest, AnAnswerMayOpenANewDialogOrDropTheLastReferenceToIts
 
     bool answered = false;
     std::shared_ptr<AuthDialogState> holder = AuthDialogState::create([&](bool) { holder.reset(), answered = true; });
-    holder->show();
-    holder->deny();
+    holder->show(), holder->deny();
     EXPECT_TRUE(answered);
 }
 
@@ -118,10 +122,8 @@ protected:
     }
     Json stored() const { return Json::parse(testing::readFile(file()), nullptr, false); }
     // Files a write left beside the settings file (a temporary file it did not rename).
-    int strays() const {
-        int count = 0;
-        for (const auto& entry : fs::directory_iterator(file().parent_path())) count += entry.path() != file();
-        return count;
+    auto strays() const {
+        return std::distance(fs::directory_iterator(file().parent_path()), {}) - fs::exists(file());
     }
 
     testing::TempDir config_, home_;
@@ -135,8 +137,8 @@ TEST_F(EnhancedSecuritySettingTest, OffUntilWrittenThenReadBackKeepingOtherSetti
     EXPECT_TRUE(isEnhancedSecurityEnabled() && stored() == Json({{"EnableEnhancedSecurity", true}}));
     write(R"({"Other": [1, 2], "EnableEnhancedSecurity": true})");
     setEnhancedSecurityEnabled(false);
-    EXPECT_TRUE(!isEnhancedSecurityEnabled() && strays() == 0);
-    EXPECT_EQ(stored(), Json::parse(R"({"Other": [1, 2], "EnableEnhancedSecurity": false})"));
+    EXPECT_TRUE(!isEnhancedSecurityEnabled() && strays() == 0 &&
+                stored() == Json::parse(R"({"Other": [1, 2], "EnableEnhancedSecurity": false})"));
     write("{garbage");
     setEnhancedSecurityEnabled(true);
     EXPECT_TRUE(isEnhancedSecurityEnabled());
@@ -187,6 +189,91 @@ TEST_F(EnhancedSecuritySettingTest, FailedWriteIsSilentAndLeavesNothingBehind) {
     setEnhancedSecurityEnabled(true);
     EXPECT_TRUE(!isEnhancedSecurityEnabled() && strays() == 0);
 }
+
+#if !defined(__APPLE__)
+class HeadlessDialogs : public ::testing::Test {
+protected:
+    ~HeadlessDialogs() override {
+        setApprovalHook({}), setPreferencesHook({}), drainMainQueue(), dismissOpenAuthDialogs();
+    }
+    // Asks one question; the answer lands in the returned slot, which outlives the dialog.
+    std::optional<bool>& ask(std::uint64_t* ticket = nullptr) {
+        auto& answer = answers_.emplace_back();
+        const auto issued = requestSessionAuthorization("F", "", "", "0123abcd", 60, [&answer](bool allowed) { answer = allowed; });
+        if (ticket) *ticket = issued;
+        return answer;
+    }
+
+    std::deque<std::optional<bool>> answers_;
+    testing::TempDir home_;
+    ScopedEnv homeEnv_{"HOME", home_.path().string()}, configEnv_{"XDG_CONFIG_HOME", std::nullopt};
+    ScopedEnv modeEnv_{kApprovalModeVariable, std::nullopt};
+};
+
+// Work queued from any thread for the main thread runs in order there, so a dismissal queued
+// after a question reaches its dialog even though the dialog was not open yet.
+TEST_F(HeadlessDialogs, HookSeesDialogsOnTheMainQueueAndDismissalsByTicketOrOfAllReachOnlyTheirs) {
+    std::vector<AuthDialogHandle> shown;
+    setApprovalHook([&](const AuthDialogContent&, AuthDialogHandle dialog) { shown.push_back(dialog); });
+    std::uint64_t first = 0, second = 0;
+    auto &a = ask(&first), &b = ask(&second);
+    EXPECT_TRUE(shown.empty() && first != second);  // nothing happens off the main thread
+    dismissAuthDialog(first), drainMainQueue();
+    ASSERT_EQ(std::tuple(shown.size(), a), std::tuple(2ul, std::optional(false)));
+    dismissAuthDialog(first), drainMainQueue();  // gone already: nothing else closes
+    EXPECT_TRUE(shown[1].isOpen());
+    bool closedNoticed = false;
+    shown[1].whenClosed([&] { closedNoticed = true; }), shown[1].allow();
+    EXPECT_TRUE(b == true && closedNoticed && !shown[1].isOpen());
+    auto& c = ask();
+    dismissNativeAuthDialogs();
+    EXPECT_EQ(c, std::nullopt);
+    drainMainQueue();
+    EXPECT_TRUE(c == false && openAuthDialogCount() == 0);
+}
+
+TEST_F(HeadlessDialogs, ATaskThatThrowsIsLoggedAndTheRestOfTheQueueStillRuns) {
+    std::vector<int> ran;
+    runOnMainQueue([&] { ran.push_back(1); }), runOnMainQueue([] { throw std::runtime_error("dialog failed"); });
+    runOnMainQueue([&] { ran.push_back(3); });
+    EXPECT_EQ(std::tuple(drainMainQueue(), ran), std::tuple(3ul, std::vector<int>{1, 3}));
+    EXPECT_NE(testing::readFile(pluginLogPath().value()).find("main_queue_task_exception error=\"dialog failed\""),
+              std::string::npos);
+}
+
+TEST_F(HeadlessDialogs, ModeFromTheEnvironmentAnswersUnlessAHookIsInstalled) {
+    for (const auto& [mode, hooked, expected] : std::initializer_list<std::tuple<std::optional<std::string>, bool, std::optional<bool>>>{
+             {"allow", false, true}, {"deny", false, false}, {"never", false, std::nullopt}, {"sometimes", false, std::nullopt},
+             {std::nullopt, false, std::nullopt}, {"allow", true, false}}) {  // the hook closes the window
+        ScopedEnv env(kApprovalModeVariable, mode);
+        if (hooked) setApprovalHook([](const AuthDialogContent&, AuthDialogHandle dialog) { dialog.close(); });
+        auto& answer = ask();
+        drainMainQueue();
+        EXPECT_EQ(answer, expected) << mode.value_or("(unset)") << (hooked ? " hooked" : "");
+    }
+}
+
+TEST_F(HeadlessDialogs, TerminalAnswersAreUnderstoodOnlyWhenUnambiguous) {
+    for (const auto& [line, answer] : std::initializer_list<std::pair<const char*, std::optional<bool>>>{{"a", true}, {" Yes ", true},
+             {"ALLOW\r", true}, {"d", false}, {"No", false}, {"", std::nullopt}, {"allowed", std::nullopt}, {"maybe", std::nullopt}})
+        EXPECT_EQ(parseApprovalAnswer(line), answer) << line;
+    // Return keeps the checkbox as it is.
+    EXPECT_EQ(std::make_tuple(parseCheckboxAnswer(" ", true), parseCheckboxAnswer("off", true), parseCheckboxAnswer("x", true)),
+              std::make_tuple(std::optional(true), std::optional(false), std::optional<bool>()));
+}
+
+TEST_F(HeadlessDialogs, PreferencesWindowSavesTheCheckboxWhenItClosesAndAWindowNobodyPlaysChangesNothing) {
+    std::vector<bool> opened;
+    setPreferencesHook([&](PreferencesWindow& window) {
+        opened.push_back(window.enhancedSecurityChecked);
+        window.enhancedSecurityChecked = !window.enhancedSecurityChecked;
+    });
+    for (const bool on : {true, false}) EXPECT_EQ((showNativePreferencesDialog(), isEnhancedSecurityEnabled()), on);
+    EXPECT_EQ(opened, (std::vector<bool>{false, true}));
+    setEnhancedSecurityEnabled(true), setPreferencesHook({}), showNativePreferencesDialog();
+    EXPECT_TRUE(isEnhancedSecurityEnabled());
+}
+#endif
 
 }  // namespace
 }  // namespace Lumenbox

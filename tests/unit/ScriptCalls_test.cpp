@@ -60,48 +60,29 @@ struct Bench {
     void callback(int from, const nlohmann::json& args, const char* fn = "handleFMCallback") {
         calls.handleCallback(&page[from], {{"type", "callback"}, {"fn", fn}, {"args", args}});
     }
-    std::string kinds() const {
-        std::string out;
-        for (const auto& outcome : outcomes) out += std::to_string(static_cast<int>(outcome.kind)) + ":" + outcome.fetchId + " ";
-        return out;
-    }
+    std::string kinds() const;
 };
 
-std::string told(Kind kind, const std::string& id = "") {
-    return std::to_string(static_cast<int>(kind)) + ":" + id + " ";
+std::string told(Kind kind, const std::string& id = "") { return std::to_string(int(kind)) + ":" + id + " "; }
+std::string Bench::kinds() const {
+    std::string out;
+    for (const auto& outcome : outcomes) out += told(outcome.kind, outcome.fetchId);
+    return out;
 }
 
-struct Case {
-    const char* name;
-    std::function<void(Bench&)> act;
-    std::string outcomes;
-    std::size_t stillPending;
-};
-
 TEST(ScriptCalls, EveryCallIsToldItsOutcomeOnceAndOnlyByTheConnectionItWasSentTo) {
+    using Case = std::tuple<const char*, std::function<void(Bench&)>, std::string, std::size_t>;  // outcomes, pending
     const Case cases[] = {
-        {"a result from the web viewer completes the call",
-         [](Bench& b) { b.run("A"); b.callback(0, {42, "call-1"}); }, told(Kind::Result, "call-1"), 0},
-        {"a second result for the same call is dropped",
+        {"a result from the web viewer completes the call; a second result for it is dropped",
          [](Bench& b) { b.run("A"); b.callback(0, {1, "call-1"}); b.callback(0, {2, "call-1"}); },
          told(Kind::Result, "call-1"), 0},
-        {"a result from another web viewer of the file is not accepted",
-         [](Bench& b) { b.run("A"); b.callback(1, {1, "call-1"}); }, "", 1},
-        {"a result from another file's web viewer is not accepted",
-         [](Bench& b) { b.run("A"); b.callback(3, {1, "call-1"}); }, "", 1},
-        {"an agent browser cannot answer a call",
-         [](Bench& b) { b.run("A"); b.callback(2, {1, "call-1"}); }, "", 1},
+        {"another web viewer of the file, another file's or an agent browser cannot answer a call",
+         [](Bench& b) { b.run("A"); for (int from : {1, 3, 2}) b.callback(from, {1, "call-1"}); }, "", 1},
         {"a result too large fails only its own call",
          [](Bench& b) { b.run("A"); b.run("A"); b.callback(0, {{{"resultBytes", 99}}, "call-2"}, "resultTooLarge"); },
          told(Kind::ResultTooLarge, "call-2"), 1},
         {"a web viewer that goes fails only the calls sent to it",
-         [](Bench& b) {
-             b.run("A");
-             b.servesA = 1;  // replaced: the next call goes to page[1]
-             b.run("A");
-             b.run("B");
-             b.calls.failSentTo("A", &b.page[0]);
-         },
+         [](Bench& b) { b.run("A"), b.servesA = 1, b.run("A"), b.run("B"), b.calls.failSentTo("A", &b.page[0]); },
          told(Kind::Disconnected, "call-1"), 2},
         {"a file without a web viewer is told at once", [](Bench& b) { b.run("C"); }, told(Kind::NoWebviewer), 0},
         {"a message the page cannot take fails at once and is not held",
@@ -115,24 +96,22 @@ TEST(ScriptCalls, EveryCallIsToldItsOutcomeOnceAndOnlyByTheConnectionItWasSentTo
         {"with enhanced security an approved session gets through",
          [](Bench& b) { b.enhancedSecurity = true; b.run("A", "Report", "approved"); }, "", 1},
     };
-    for (const auto& c : cases) {
+    for (const auto& [name, act, outcomes, pending] : cases) {
         Bench bench;
-        c.act(bench);
-        EXPECT_EQ(bench.kinds(), c.outcomes) << c.name;
-        EXPECT_EQ(bench.calls.pendingCount(), c.stillPending) << c.name;
+        act(bench);
+        EXPECT_EQ(std::tuple(bench.kinds(), bench.calls.pendingCount()), std::tuple(outcomes, pending)) << name;
     }
 }
 
 TEST(ScriptCalls, ResultsAndSizesReachTheCallerAndStrayCallbacksTheAgentBrowser) {
     Bench bench;
-    bench.run("A");
-    bench.run("A");
+    bench.run("A"), bench.run("A");
     bench.callback(0, {{{"rows", 3}}, "call-1"});
     bench.callback(0, {{{"resultBytes", "many"}}, "call-2"}, "resultTooLarge");  // size not a number: none
     bench.callback(0, {{{"resultBytes", 99}}, "call-1"}, "resultTooLarge");      // already answered
-    EXPECT_EQ(bench.results, (std::vector<std::string>{R"({"rows":3})"}));
-    EXPECT_EQ(bench.kinds(), told(Kind::Result, "call-1") + told(Kind::ResultTooLarge, "call-2"));
-    EXPECT_EQ(bench.outcomes[1].resultBytes, nullptr);
+    EXPECT_EQ(std::make_tuple(bench.results, bench.kinds(), bench.outcomes[1].resultBytes == nullptr),
+              std::make_tuple(std::vector<std::string>{R"({"rows":3})"},
+                              told(Kind::Result, "call-1") + told(Kind::ResultTooLarge, "call-2"), true));
 
     // Only what the page says on its own goes to the agent browser: never a result for an id the
     // bridge issued, and never a pending call's result from the wrong connection.
@@ -147,16 +126,14 @@ TEST(ScriptCalls, ResultsAndSizesReachTheCallerAndStrayCallbacksTheAgentBrowser)
 
 TEST(ScriptCalls, TheVersionProbeAlwaysRunsButCarriesNoDataUnapprovedAndOtherScriptsApproveOnFirstUse) {
     Bench bench;
-    bench.run("A", "Report", "fresh");
-    bench.run("A", "Report", "approved");
-    bench.enhancedSecurity = true;
-    bench.run("A", "LB_get_version", "stranger");
+    bench.run("A", "Report", "fresh"), bench.run("A", "Report", "approved");
+    bench.enhancedSecurity = true, bench.run("A", "LB_get_version", "stranger");
     EXPECT_EQ(bench.approved, (std::vector<std::string>{"fresh/A"}));
     ASSERT_EQ(bench.sent[0].size(), 3u);
-    const auto probe = nlohmann::json::parse(nlohmann::json::parse(bench.sent[0][2])["param"].get<std::string>());
-    EXPECT_EQ(probe["data"], nullptr);
-    const auto report = nlohmann::json::parse(nlohmann::json::parse(bench.sent[0][0])["param"].get<std::string>());
-    EXPECT_EQ(report["data"], (nlohmann::json{{"x", 1}}));
+    auto data = [&](int i) {
+        return nlohmann::json::parse(nlohmann::json::parse(bench.sent[0][i])["param"].get<std::string>())["data"];
+    };
+    EXPECT_EQ(std::make_tuple(data(2), data(0)), std::make_tuple(nlohmann::json(), nlohmann::json{{"x", 1}}));
 }
 
 }  // namespace

@@ -11,10 +11,9 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-std::size_t occurrences(std::string_view text, std::string_view part) {
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1)) ++count;
-    return count;
+std::size_t occurrences(std::string_view text, std::string_view part, std::size_t from = 0) {
+    const auto at = text.find(part, from);
+    return at == std::string_view::npos ? 0 : 1 + occurrences(text, part, at + 1);
 }
 
 TEST(KnownCallbacks, AParameterAddsTrimmedNamesOnceAndSortsAllInByteOrder) {

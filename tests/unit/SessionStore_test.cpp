@@ -4,6 +4,9 @@
 
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
+#include "auth/SessionRoutes.h"
 #include "support/FakeClock.h"
 
 namespace Lumenbox {
@@ -16,11 +19,7 @@ class SessionStoreTest : public ::testing::Test {
 protected:
     bool allowed(const std::string& id, const std::string& file, bool enhanced = false) { return store_.isAuthorized(id, file, enhanced); }
     std::vector<SessionSnapshot> sessions() { return store_.listSessions(); }
-    Ids listedIds() {
-        Ids ids;
-        for (const auto& s : sessions()) ids.push_back(s.sessionId);
-        return ids;
-    }
+    Ids listedIds() { Ids ids; for (const auto& s : sessions()) ids.push_back(s.sessionId); return ids; }
 
     testing::FakeClock clock_;
     SessionStore store_{clock_};
@@ -41,9 +40,7 @@ TEST_F(SessionStoreTest, SessionLastsItsIdleTimeoutFromItsLastSuccessfulCheckFor
     store_.approve("s", "A", "c", 60), store_.approve("short", "A", "c", 10);
     clock_.advance(60s);
     EXPECT_EQ(listedIds(), Ids{"s"});  // a listing erases what expired; exactly the timeout is still valid
-    EXPECT_TRUE(allowed("s", "A"));
-    clock_.advance(60s);
-    EXPECT_TRUE(allowed("s", "A"));
+    EXPECT_TRUE(allowed("s", "A") && (clock_.advance(60s), allowed("s", "A")));
     clock_.advance(50s);
     EXPECT_FALSE(allowed("s", "B") || allowed("other", "A"));  // neither refreshes
     // 59.999... s elapsed counts as 59.
@@ -82,9 +79,8 @@ TEST_F(SessionStoreTest, SharedTokenNeverExpiresServesOnlyItsFilesAndLeavesASess
 
 TEST_F(SessionStoreTest, EnhancedSecurityDropsForGoodOnlyTheApprovalsTheUserNeverGave) {
     for (const auto& [id, file, autoApproved] : {std::tuple{"auto", "A", true}, {"mixed", "A", true}, {"mixed", "B", false},
-                                                 {"user", "A", false}, {"user", "A", true}}) {  // the last cannot demote the user's approval
+                                                 {"user", "A", false}, {"user", "A", true}})  // the last cannot demote
         store_.approve(id, file, "c", 60, autoApproved);
-    }
     store_.registerSharedToken("token", "A");
     EXPECT_TRUE(allowed("auto", "A"));
     EXPECT_FALSE(allowed("auto", "A", true) || allowed("mixed", "A", true));
@@ -112,6 +108,18 @@ TEST(RevokeByPrefix, RemovesOnlyAPrefixMatchingExactlyOneIdEvenWhenAWholeIdPrefi
         Ids kept;
         std::copy_if(held.begin(), held.end(), std::back_inserter(kept), [&](auto& id) { return store.isAuthorized(id, "A", false); });
         EXPECT_EQ(kept, left) << prefix;
+    }
+}
+
+TEST(SessionRoutes, TheListingDropsApprovalsTheUserNeverGaveOnceEnhancedSecurityIsOn) {
+    for (const bool secure : {false, true}) {
+        SessionStore store;
+        store.approve("auto-approved", "F", "agent", 60, /*autoApproved=*/true);
+        store.approve("user-approved", "F", "agent", 60);
+        SessionRoutes routes(store, [secure] { return secure; });
+        const nlohmann::json listing = routes.listing();
+        EXPECT_EQ(std::tuple(listing["enhancedSecurityEnabled"] == secure, listing["sessions"].size()),
+                  std::tuple(true, secure ? 1u : 2u)) << listing.dump();
     }
 }
 

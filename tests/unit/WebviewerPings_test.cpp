@@ -14,6 +14,10 @@ namespace {
 using namespace std::chrono_literals;
 using Kind = WebviewerPings::Outcome::Kind;
 
+std::string outcome(Kind kind, const std::string& id, int ms = 0) {
+    return std::to_string(int(kind)) + ":" + id + ":" + std::to_string(ms);
+}
+
 // Pings against fake pages: page[0] serves "A", page[1] is a replaced web viewer of "A", page[2]
 // serves "B", page[3] is an agent browser of "A". Outcomes are recorded as "kind:id:elapsed".
 struct Bench {
@@ -40,26 +44,14 @@ struct Bench {
     ~Bench() { pings.clear(); }
 
     void ping(int to, std::int32_t timeoutMs = 5000) {
-        pings.ping("A", &page[to], timeoutMs, [this](const WebviewerPings::Outcome& outcome) {
-            told.push_back(std::to_string(static_cast<int>(outcome.kind)) + ":" + outcome.id + ":" +
-                           std::to_string(outcome.elapsedMs));
-        });
+        pings.ping("A", &page[to], timeoutMs,
+                   [this](const WebviewerPings::Outcome& o) { told.push_back(outcome(o.kind, o.id, o.elapsedMs)); });
     }
     void pong(int from, const nlohmann::json& id) { pings.handlePong(&page[from], {{"type", "pong"}, {"id", id}}); }
 };
 
-std::string outcome(Kind kind, const char* id, int elapsedMs = 0) {
-    return std::to_string(static_cast<int>(kind)) + ":" + id + ":" + std::to_string(elapsedMs);
-}
-
-struct Case {
-    const char* name;
-    std::function<void(Bench&)> act;
-    std::vector<std::string> told;
-    std::size_t stillPending;
-};
-
 TEST(WebviewerPings, APingIsAnsweredOnceByAPongOfItsFileItsTimeLimitOrItsPageGoing) {
+    using Case = std::tuple<const char*, std::function<void(Bench&)>, std::vector<std::string>, std::size_t>;
     const Case cases[] = {
         {"a pong tells the time it took", [](Bench& b) { b.ping(0); b.clock.advance(42ms); b.pong(0, "p1"); b.pong(0, "p1"); },
          {outcome(Kind::Pong, "p1", 42)}, 0},
@@ -74,11 +66,10 @@ TEST(WebviewerPings, APingIsAnsweredOnceByAPongOfItsFileItsTimeLimitOrItsPageGoi
          {outcome(Kind::SendFailed, "p1")}, 0},
         {"a forgotten ping is never answered", [](Bench& b) { b.ping(0); b.pings.forget("p1"); b.pong(0, "p1"); }, {}, 0},
     };
-    for (const auto& c : cases) {
+    for (const auto& [name, act, told, pending] : cases) {
         Bench bench;
-        c.act(bench);
-        EXPECT_EQ(bench.told, c.told) << c.name;
-        EXPECT_EQ(bench.pings.pendingCount(), c.stillPending) << c.name;
+        act(bench);
+        EXPECT_EQ(std::tuple(bench.told, bench.pings.pendingCount()), std::tuple(told, pending)) << name;
     }
 }
 

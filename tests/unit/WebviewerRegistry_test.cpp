@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "webviewer/MessageDispatch.h"
 #include "webviewer/WebviewerRegistry.h"
 
 namespace Lumenbox {
@@ -18,8 +19,7 @@ struct Pages {
     std::string told;  // "left A/1 closed 1 ..." in order
     WebviewerRegistry registry{{
         .send = [this](WebSocketConnection* ws, std::string_view text) {
-            sent[ws - page].emplace_back(text);
-            return transport::SendStatus::Sent;
+            return sent[ws - page].emplace_back(text), transport::SendStatus::Sent;
         },
         .enhancedSecurity = [this] { return enhancedSecurity; },
         .showsConnectorKey = [](const std::string& fileName, std::string_view key) { return fileName == "A" && key == "good"; },
@@ -40,22 +40,15 @@ struct Pages {
     // "A=0/- B=-/1": each file's web viewer and agent browser, then what the hooks were told.
     std::string state() const {
         std::string out;
-        for (const auto& file : registry.files()) {
+        for (const auto& file : registry.files())
             out += file.fileName + "=" + who(registry.webviewerOf(file.fileName)) + "/" +
                    who(registry.agentBrowserOf(file.fileName)) + " ";
-        }
         return out + "| " + told;
     }
 };
 
-struct Scenario {
-    const char* name;
-    bool enhancedSecurity;
-    std::function<void(Pages&)> steps;
-    const char* expected;
-};
-
 TEST(WebviewerRegistry, RegistrationsReplacementsAndClosesLeaveEachFileWithTheRightPage) {
+    using Scenario = std::tuple<const char*, bool, std::function<void(Pages&)>, const char*>;  // enhanced security
     const Scenario scenarios[] = {
         {"the newest web viewer wins; when it goes the one it replaced serves again", false,
          [](Pages& p) { p.webviewer(0, "A"); p.webviewer(1, "A"); p.close(1); }, "A=0/- | closed 1 left A/1 "},
@@ -81,35 +74,46 @@ TEST(WebviewerRegistry, RegistrationsReplacementsAndClosesLeaveEachFileWithTheRi
          [](Pages& p) { p.webviewer(0, "A"); p.webviewer(1, "A", "good"); p.close(1); }, "A=0/- | closed 1 left A/1 "},
         {"registrations that are not valid change nothing", false,
          [](Pages& p) {
-             p.join(0, {{"role", "admin"}, {"fileName", "A"}});
-             p.join(0, {{"role", "webviewer"}, {"fileName", 7}});
-             p.join(0, {{"role", "webviewer"}, {"fileName", "  "}});
-             p.join(0, {{"role", 1}, {"fileName", "A"}});
+             for (auto [role, file] : {std::pair<nlohmann::json, nlohmann::json>{"admin", "A"}, {"webviewer", 7},
+                                       {"webviewer", "  "}, {1, "A"}})
+                 p.join(0, {{"role", role}, {"fileName", file}});
              p.close(0);
          },
          "| "},
     };
-    for (const auto& scenario : scenarios) {
+    for (const auto& [name, enhancedSecurity, steps, expected] : scenarios) {
         Pages pages;
-        pages.enhancedSecurity = scenario.enhancedSecurity;
-        scenario.steps(pages);
-        EXPECT_EQ(pages.state(), scenario.expected) << scenario.name;
+        pages.enhancedSecurity = enhancedSecurity;
+        steps(pages);
+        EXPECT_EQ(pages.state(), expected) << name;
     }
 }
 
 TEST(WebviewerRegistry, BothPagesOfAFileHearItsStatusAndARefusedPageHearsWhy) {
     Pages pages;
     pages.enhancedSecurity = true;
-    pages.webviewer(0, "A");
-    pages.agent(1, "A");
-    pages.webviewer(2, "A");  // refused: no key
+    pages.webviewer(0, "A"), pages.agent(1, "A"), pages.webviewer(2, "A");  // the last refused: no key
     pages.close(1);
     auto last = [&](int i) { return nlohmann::json::parse(pages.sent[i].back()); };
     EXPECT_EQ(last(0), (nlohmann::json{{"type", "status"}, {"webviewerConnected", true}, {"agentBrowserConnected", false}}));
-    EXPECT_EQ(pages.sent[1].size(), 1u);  // its own registration's status only
-    EXPECT_EQ(last(1)["agentBrowserConnected"], true);
-    EXPECT_EQ(last(2)["type"], "error");
+    // The agent browser hears its own registration's status only.
+    EXPECT_EQ(std::tuple(pages.sent[1].size(), last(1)["agentBrowserConnected"], last(2)["type"]),
+              std::tuple(1u, true, "error"));
     EXPECT_NE(last(2)["message"].get<std::string>().find("Another web viewer is connected for A"), std::string::npos);
+}
+
+TEST(MessageDispatch, OnlyTextFramesHoldingAnObjectWithAKnownTypeReachAHandler) {
+    MessageDispatch dispatch;
+    WebSocketConnection page;
+    std::vector<std::string> handled;
+    dispatch.on("pong", [&](WebSocketConnection* ws, const nlohmann::json& message) {
+        handled.push_back(ws == &page ? message.dump() : "another page");
+    });
+    dispatch.dispatch(&page, R"({"type":"pong","id":"2"})", transport::OpCode::Binary);
+    for (const char* text : {R"({"type":"pong","id":"1"})", R"({"type":"PONG"})", R"({"type":["pong"]})", R"(["pong"])",
+                             R"({"type":"pong")", R"({"id":"3"})"})
+        dispatch.dispatch(&page, text, transport::OpCode::Text);
+    EXPECT_EQ(handled, (std::vector<std::string>{R"({"id":"1","type":"pong"})"}));
 }
 
 }  // namespace
