@@ -15,6 +15,7 @@ constexpr std::size_t kOverflowingDepth = 10000;
 #else
 constexpr std::size_t kOverflowingDepth = 100000;
 #endif
+constexpr const char* kNotAuthorized = R"({"code":"session_not_authorized","error":"Session is not authorized for Invoices"})";
 constexpr const char* kCallTarget = "/callScript?timeout=10000";  // ends a failing test in good time
 
 std::string callBody(const std::string& scriptName, const std::string& dataJson = "null", const std::string& fileName = "Invoices") {
@@ -43,6 +44,7 @@ TEST_F(CallScript, RequestsAreRefusedTimeLimitFirstThenBodyThenFileWhateverTheSe
         {"", R"({"connectedFileName":"Invoices","scriptName":" \t\r\n\f\u000b"})", "400 Bad Request", kInvalidPayload},
         {"", R"({"connectedFileName":"?fileName=&x=1","scriptName":"Report"})", "400 Bad Request", kInvalidPayload},
         {"", R"({"connectedFileName":"  Unknown\t","scriptName":"Report"})", "404 Not Found", R"({"error":"No active WebSocket for Unknown"})"},
+        {"", callBody("lb_get_version"), "401 Unauthorized", kNotAuthorized},  // only the exact name skips approval
     };
     for (const auto& [query, body, status, expected] : cases) {
         for (const Headers& headers : {Headers{}, Headers{{"x-lumenbox-session", "session-1"}}}) {
@@ -52,8 +54,7 @@ TEST_F(CallScript, RequestsAreRefusedTimeLimitFirstThenBodyThenFileWhateverTheSe
     for (const char* route : {"/authorizeSession", "/sessions/revoke"}) {
         EXPECT_EQ(httpPost(port(), route, R"({"sessionId":)" + nested(kOverflowingDepth) + "}").status, 400) << route;
     }
-    EXPECT_TRUE(webviewer->quiet());
-    EXPECT_EQ(pendingCallCount(), 0u);
+    EXPECT_EQ(std::make_tuple(webviewer->quiet(), pendingCallCount()), std::make_tuple(true, 0u));
     setEnhancedSecurityEnabled(false);  // no approval for a file that is not there
     httpPost(port(), "/callScript", callBody("Report", "null", "Unknown"), {{"x-lumenbox-session", "session-1"}});
     EXPECT_TRUE(store_.listSessions().empty());
@@ -78,17 +79,6 @@ TEST_F(CallScript, ACallIsForwardedOnceUnderItsOwnIdWithTheLimitAskedForAndAnswe
     EXPECT_EQ(pendingCallCount(), 0u);
 }
 
-TEST_F(CallScript, VersionProbeIsNeverRefusedButCarriesNoDataOfAnUnapprovedClient) {
-    auto webviewer = connectWebviewer("Invoices");
-    setEnhancedSecurityEnabled(true);
-    auto reply = httpPostAsync(port(), kCallTarget, callBody(" LB_get_version\n", "[1,2]"), {{"x-lumenbox-session", "stranger"}});
-    auto call = receiveForwardedCall(*webviewer);
-    EXPECT_EQ(call.envelope["data"], nullptr);
-    sendResult(*webviewer, "1.0.0", call.fetchId);
-    EXPECT_EQ(reply.get().status, 200);
-    EXPECT_EQ(httpPost(port(), kCallTarget, callBody("lb_get_version")).status, 401);  // the exact name only
-}
-
 TEST_F(CallScript, CallWhoseMessageWouldExceedTheWebSocketLimitIsRefusedUpFront) {
     auto webviewer = connectWebviewer("Invoices");
     // Under the body limit, but each quote is escaped once more inside the envelope's text.
@@ -97,8 +87,79 @@ TEST_F(CallScript, CallWhoseMessageWouldExceedTheWebSocketLimitIsRefusedUpFront)
     quotes.back() = ']';
     expectJsonReply(httpPost(port(), kCallTarget, callBody("Report", quotes)), "413 Payload Too Large",
                     R"({"error":"Request too large to send to the web viewer of Invoices"})");
-    EXPECT_TRUE(webviewer->quiet());
-    EXPECT_EQ(pendingCallCount(), 0u);
+    EXPECT_EQ(std::make_tuple(webviewer->quiet(), pendingCallCount()), std::make_tuple(true, 0u));
+}
+
+
+class Callbacks : public BridgeFixture {
+protected:
+    void SetUp() override {
+        webviewer_ = connectWebviewer("Invoices");
+        agentBrowser_ = connectAgentBrowser("Invoices");
+        EXPECT_EQ(webviewer_->receiveJson()["type"], "status");
+    }
+    std::future<HttpReply> call() {
+        return httpPostAsync(port(), "/callScript?timeout=10000", R"({"connectedFileName":"Invoices","scriptName":"Report"})");
+    }
+    std::unique_ptr<WsClient> webviewer_, agentBrowser_;
+};
+
+TEST_F(Callbacks, AResultIsRepliedAsJsonWhenItParsesAndOnlyFromTheConnectionTheCallWasSentTo) {
+    auto otherWebviewer = connectWebviewer("Contacts");
+    const std::pair<nlohmann::json, std::string> cases[] = {
+        {"42", "42"}, {"hello", R"("hello")"}, {" [1, 2] ", "[1,2]"}, {"{\"a\":1} trailing", R"("{\"a\":1} trailing")"},
+        {nested(kOverflowingDepth), nlohmann::json(nested(kOverflowingDepth)).dump()},  // too deep to parse: the text
+    };
+    for (const auto& [result, expected] : cases) {
+        auto reply = call();
+        auto forwarded = receiveForwardedCall(*webviewer_);
+        sendResult(*otherWebviewer, "forged by Contacts", forwarded.fetchId);
+        sendResult(*webviewer_, result, forwarded.fetchId);
+        expectJsonReply(reply.get(), "200 OK", R"({"fetchId":")" + forwarded.fetchId + R"(","result":)" + expected + "}");
+    }
+    // A callback that completes no call reaches the file's agent browser, re-serialised.
+    webviewer_->send(R"( { "type" : "callback", "fn" : "streamingChunkReceived", "args" : [ 1.50, { "z" : 1, "a" : 2 }, 1E2 ] } )");
+    EXPECT_EQ(agentBrowser_->receive(), R"({"args":[1.5,{"a":2,"z":1},100.0],"fn":"streamingChunkReceived","type":"callback"})");
+    EXPECT_TRUE(agentBrowser_->quiet());
+}
+
+TEST_F(Callbacks, AgentBrowserScriptCallsReachTheFilesWebviewerReserialisedOrAnErrorComesBack) {
+    agentBrowser_->send(R"({"type":"callScript", "script":"Report", "param":"{\"a\": 1}", "extra":[true]})");
+    EXPECT_EQ(webviewer_->receive(), R"({"extra":[true],"param":"{\"a\": 1}","script":"Report","type":"callScript"})");
+    const nlohmann::json withOption = {{"type", "callScriptWithOption"}, {"script", "Report"}, {"param", ""}, {"option", {{"x", 1}}}};
+    agentBrowser_->sendJson(withOption);
+    EXPECT_EQ(webviewer_->receive(), withOption.dump());
+    auto lonely = connectAgentBrowser("Contacts");
+    lonely->sendJson(withOption);
+    EXPECT_EQ(lonely->receive(), R"({"message":"No FileMaker connection for Contacts","type":"error"})");
+    EXPECT_EQ(std::make_tuple(webviewer_->quiet(), agentBrowser_->quiet()), std::make_tuple(true, true));  // nor another file's
+}
+
+TEST_F(Callbacks, MessagesFromTheWrongPageOrNestedPastTheLimitAreIgnored) {
+    auto reply = call();
+    const std::string id = receiveForwardedCall(*webviewer_).fetchId;
+    WsClient unregistered(port());
+    // Which connection may answer a call is the component's to show; an unregistered one calls nothing.
+    std::vector<std::pair<WsClient*, std::string>> ignored = {{&unregistered, R"({"type":"callScript","script":"Report","param":""})"}};
+    for (std::size_t depth : {std::size_t{256}, kOverflowingDepth}) {  // 256 levels below the message's own: 257 or more
+        ignored.emplace_back(webviewer_.get(), R"({"type":"callback","fn":"handleFMCallback","args":[)" + nested(depth) + R"(,")" + id + R"("]})");
+        ignored.emplace_back(webviewer_.get(), R"({"type":"callback","fn":"streamingChunkReceived","args":[)" + nested(depth) + "]}");
+        ignored.emplace_back(agentBrowser_.get(), R"({"type":"callScript","script":"Report","param":"","x":)" + nested(depth) + "}");
+    }
+    for (const auto& [page, message] : ignored) page->send(message);
+    for (WsClient* page : {&unregistered, agentBrowser_.get(), webviewer_.get()}) EXPECT_TRUE(page->quiet());
+    sendResult(*webviewer_, "ok", id);
+    EXPECT_EQ(reply.get().status, 200);
+}
+
+TEST_F(Callbacks, AResultTooLargeForTheWebSocketFailsItsCallWithTheSizes) {
+    auto tooLarge = call();
+    const std::string id = receiveForwardedCall(*webviewer_).fetchId;
+    const nlohmann::json message = {{"type", "callback"}, {"fn", "resultTooLarge"}, {"args", {{{"error", "Result too large"}, {"resultBytes", 20000000}}, id}}};
+    webviewer_->sendJson(message);  // that it is told once, and only its call, is the component's to show
+    expectJsonReply(tooLarge.get(), "502 Bad Gateway",
+                    R"({"code":"result_too_large","connectedFileName":"Invoices","error":"Script result too large to send over the WebSocket",)"
+                    R"("limitBytes":16777216,"resultBytes":20000000,"scriptName":"Report"})");
 }
 
 }  // namespace

