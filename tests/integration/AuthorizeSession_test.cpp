@@ -145,8 +145,7 @@ TEST_F(AuthorizeSessionTimeLimit, AnUnansweredQuestionTimesOutClosingItsDialog) 
     auto invoices = connectWebviewer("Invoices");
     setEnhancedSecurityEnabled(true);
     auto expiring = ask(request("session-1", "Invoices"));
-    auto dialog = dialogs_.nextDialog();
-    ASSERT_TRUE(dialog);
+    ASSERT_TRUE(dialogs_.nextDialog());
     expectJsonReply(await(expiring), "408 Request Timeout", R"({"status":"timeout"})");
     EXPECT_EQ(dialogs_.openCount(), 0u);
 }

@@ -113,9 +113,6 @@ TEST_F(Transport, WebSocketsUpgradeOnAnyPathAndEchoOnlyValidCloseCodesAndHeadIsA
         const std::string getReply = raw.substr(headEnd);
         EXPECT_EQ(raw.substr(0, headEnd), getReply.substr(0, getReply.find("Connection: close\r\n")) + "\r\n") << target;
     }
-    // A client leaving in the middle of a request disturbs nothing.
-    HttpClient(port()).sendRaw("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n{\"connected");
-    EXPECT_EQ(httpGet(port(), "/health").status, 200);
 }
 
 TEST_F(Transport, ListensOnTheLoopbackAddressOnly) {
@@ -306,8 +303,7 @@ TEST_F(DescriptorExhaustion, ServerKeepsServingAndAcceptsAgainOnceDescriptorsFre
     getrlimit(RLIMIT_NOFILE, &original);
     int highest = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) highest = std::max(highest, std::stoi(entry.path().filename()));
-    rlimit squeezed = original;
-    squeezed.rlim_cur = static_cast<rlim_t>(highest + 16);
+    const rlimit squeezed{static_cast<rlim_t>(highest + 16), original.rlim_max};
     setrlimit(RLIMIT_NOFILE, &squeezed);
     std::vector<int> fillers;
     for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
@@ -317,11 +313,10 @@ TEST_F(DescriptorExhaustion, ServerKeepsServingAndAcceptsAgainOnceDescriptorsFre
     release(1);
     socket.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port())});
     asio::write(socket, asio::buffer(std::string("GET /connectedFiles HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")));
-    const int waiting = socket.native_handle();
     EXPECT_EQ(existing.get("/health").status, 200) << "an existing connection is still served";
-    EXPECT_FALSE(readableWithin(waiting, 300)) << "no descriptor is free to accept the new connection";
+    EXPECT_FALSE(readableWithin(socket.native_handle(), 300)) << "no descriptor is free to accept the new connection";
     release(4);
-    EXPECT_TRUE(readableWithin(waiting, 10000)) << "accepting resumes once descriptors free";
+    EXPECT_TRUE(readableWithin(socket.native_handle(), 10000)) << "accepting resumes once descriptors free";
     release(fillers.size());
     setrlimit(RLIMIT_NOFILE, &original);
     char reply[512];
