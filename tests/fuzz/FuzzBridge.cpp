@@ -10,19 +10,15 @@
 namespace Lumenbox::fuzz {
 namespace {
 
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "fuzz bridge: %s\n", what);
-    std::abort();
-}
+[[noreturn]] void fail(const char* what) { std::fprintf(stderr, "fuzz bridge: %s\n", what), std::abort(); }
 
 // The server's whole answer to `bytes`, read until it closes. A connect may fail while earlier
 // connections hold the local ports in TIME_WAIT; a bridge that stopped listening fails them all.
 std::string rawExchange(int port, const std::string& bytes) {
     for (int attempt = 1;; ++attempt) {
         try {
-            auto reply = clients::exchangeRaw(port, bytes, std::chrono::seconds(10));
-            if (!reply) fail("the server neither answered nor closed within 10 s");
-            return *reply;
+            if (auto reply = clients::exchangeRaw(port, bytes, std::chrono::seconds(10))) return *reply;
+            fail("the server neither answered nor closed within 10 s");
         } catch (const boost::system::system_error& error) {
             std::fprintf(stderr, "fuzz bridge: connect: %s\n", error.what());
             if (attempt == 50) fail("connect() keeps failing");
@@ -30,19 +26,17 @@ std::string rawExchange(int port, const std::string& bytes) {
         }
     }
 }
-}  // namespace
-
+// HOME and the log in a temporary folder, once per process: no user settings touched.
 void isolateHome() {
     static testing::TempDir home;
     static testing::ScopedEnv homeEnv("HOME", home.path().string());
     static testing::ScopedEnv configEnv("XDG_CONFIG_HOME", std::nullopt);
     static testing::ScopedEnv logEnv("LUMENBOX_PLUGIN_LOG_PATH", (home.path() / "bridge.log").string());
 }
+}  // namespace
 
-FuzzBridge& FuzzBridge::instance() {
-    static FuzzBridge* bridge = new FuzzBridge();  // never destroyed: libFuzzer exits from anywhere
-    return *bridge;
-}
+// Never destroyed: libFuzzer exits from anywhere.
+FuzzBridge& FuzzBridge::instance() { static auto* bridge = new FuzzBridge(); return *bridge; }
 
 FuzzBridge::FuzzBridge() {
     isolateHome();
@@ -54,13 +48,11 @@ FuzzBridge::FuzzBridge() {
 }
 
 std::string FuzzBridge::exchange(const std::string& bytes) {
-    std::string reply = rawExchange(server_->port(), bytes);
-    while (webviewer_->receive(std::chrono::milliseconds(0))) {
-        // Forwarded calls and pings are dropped; their requests were abandoned with the connection.
-    }
-    if (++calls_ % 64 == 0 && !rawExchange(server_->port(), httpRequest("GET", "/health", "", "")).starts_with("HTTP/1.1 200 OK\r\n")) {
+    const int port = server_->port();
+    std::string reply = rawExchange(port, bytes);
+    while (webviewer_->receive(std::chrono::milliseconds(0))) {}  // calls and pings abandoned with their requests
+    if (++calls_ % 64 == 0 && !rawExchange(port, httpRequest("GET", "/health")).starts_with("HTTP/1.1 200 OK"))
         fail("the bridge stopped answering /health");
-    }
     if (calls_ % 1024 == 0) store_.revokeAll();  // keeps the approved sessions bounded
     return reply;
 }
@@ -86,56 +78,40 @@ DispatchHarness::DispatchHarness() {
     isolateHome();
     auto send = [](WebSocketConnection*, std::string_view) { return transport::SendStatus::Sent; };
     auto webviewerOf = [this](const std::string& fileName) { return registry->webviewerOf(fileName); };
-    SessionGate gate;
-    gate.enhancedSecurity = [] { return false; };
-    gate.isAuthorized = [this](const std::string& session, const std::string& fileName) {
-        return store.isAuthorized(session, fileName, false);
-    };
-    gate.approveOnFirstUse = [this](const std::string& session, const std::string& fileName, const std::string& name) {
-        store.approve(session, fileName, name, SessionStore::kMaxIdleTimeoutSeconds, /*autoApproved=*/true);
-    };
+    using Json = const nlohmann::json&;
+    using S = const std::string&;
+    SessionGate gate{.enhancedSecurity = [] { return false; },
+                     .isAuthorized = [this](S session, S file) { return store.isAuthorized(session, file, false); },
+                     .approveOnFirstUse = [this](S session, S fileName, S name) {
+                         store.approve(session, fileName, name, SessionStore::kMaxIdleTimeoutSeconds, true);
+                     }};
     registry = std::make_unique<WebviewerRegistry>(WebviewerRegistry::Hooks{
-        .send = send,
-        .enhancedSecurity = [] { return false; },
-        .showsConnectorKey = nullptr,
-        .webviewerLeft = [this](const std::string& fileName, WebSocketConnection* webviewer) {
-            scriptCalls->failSentTo(fileName, webviewer);
-            pings->failSentTo(fileName, webviewer);
+        .send = send, .enhancedSecurity = [] { return false; },
+        .webviewerLeft = [this](S fileName, WebSocketConnection* webviewer) {
+            scriptCalls->failSentTo(fileName, webviewer), pings->failSentTo(fileName, webviewer);
         },
-        .connectionClosed = [](WebSocketConnection*) {},
-    });
-    scriptCalls = std::make_unique<ScriptCalls>(
-        loop, ScriptCalls::Hooks{.send = send,
-                                 .webviewerOf = webviewerOf,
-                                 .agentBrowserOf = [this](const std::string& f) { return registry->agentBrowserOf(f); },
-                                 .gate = gate,
-                                 .newId = [] { return std::string("fetch-1"); }});
+        .connectionClosed = [](WebSocketConnection*) {}});
+    scriptCalls = std::make_unique<ScriptCalls>(loop, ScriptCalls::Hooks{
+        .send = send, .webviewerOf = webviewerOf, .agentBrowserOf = [this](S f) { return registry->agentBrowserOf(f); },
+        .gate = gate, .newId = [] { return std::string("fetch-1"); }});
     relay = std::make_unique<AgentBrowserRelay>(AgentBrowserRelay::Hooks{
-        .send = send,
-        .webviewerOf = webviewerOf,
-        .gate = gate,
-        .awaitApproval = [](const void*, const std::string&, const std::string&, const std::string&,
-                            std::function<void(ApprovalAnswer)> answer) { answer(ApprovalAnswer::TooManyQuestions); },
-    });
-    pings = std::make_unique<WebviewerPings>(
-        loop, realMonotonicClock(),
-        WebviewerPings::Hooks{.send = send, .webviewerOf = webviewerOf, .gate = gate, .newId = [] { return std::string("ping-1"); }});
-    dispatch.on("register", [this](WebSocketConnection* ws, const nlohmann::json& m) { registry->handleRegister(ws, m); });
-    dispatch.on("callback", [this](WebSocketConnection* ws, const nlohmann::json& m) { scriptCalls->handleCallback(ws, m); });
-    dispatch.on("callScript", [this](WebSocketConnection* ws, const nlohmann::json& m) { relay->handleCall(ws, m); });
-    dispatch.on("callScriptWithOption", [this](WebSocketConnection* ws, const nlohmann::json& m) { relay->handleCall(ws, m); });
-    dispatch.on("pong", [this](WebSocketConnection* ws, const nlohmann::json& m) { pings->handlePong(ws, m); });
+        .send = send, .webviewerOf = webviewerOf, .gate = gate,
+        .awaitApproval = [](const void*, S, S, S, std::function<void(ApprovalAnswer)> answer) {
+            answer(ApprovalAnswer::TooManyQuestions);
+        }});
+    pings = std::make_unique<WebviewerPings>(loop, realMonotonicClock(), WebviewerPings::Hooks{
+        .send = send, .webviewerOf = webviewerOf, .gate = gate, .newId = [] { return std::string("ping-1"); }});
+    dispatch.on("register", [this](WebSocketConnection* ws, Json m) { registry->handleRegister(ws, m); });
+    dispatch.on("callback", [this](WebSocketConnection* ws, Json m) { scriptCalls->handleCallback(ws, m); });
+    for (const char* type : {"callScript", "callScriptWithOption"})
+        dispatch.on(type, [this](WebSocketConnection* ws, Json m) { relay->handleCall(ws, m); });
+    dispatch.on("pong", [this](WebSocketConnection* ws, Json m) { pings->handlePong(ws, m); });
 }
 
-DispatchHarness::~DispatchHarness() {
-    pings.reset();  // their timers go before the loop
-    scriptCalls.reset();
-}
+DispatchHarness::~DispatchHarness() { pings.reset(), scriptCalls.reset(); }  // their timers go before the loop
 
 void DispatchHarness::reset() {
-    registry->clear();
-    scriptCalls->clear();
-    pings->clear();
+    registry->clear(), scriptCalls->clear(), pings->clear();
     for (auto& connection : connections) *connection.getUserData() = PerSocketData{};
     registry->handleRegister(&connections[0], {{"fileName", kFileName}, {"role", "webviewer"}});
     registry->handleRegister(&connections[1], {{"fileName", kFileName}, {"role", "agent-browser"}});

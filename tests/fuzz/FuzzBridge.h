@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <string>
 
 #include "auth/SessionStore.h"
 #include "server/HttpServer.h"
@@ -20,35 +19,28 @@ namespace Lumenbox::fuzz {
 inline constexpr const char* kFileName = "fuzz.fmp12";
 inline constexpr const char* kSessionHeader = "X-Lumenbox-Session: fuzz-session\r\n";
 
-// Points HOME and the bridge's log at a temporary folder, once per process: no user settings touched.
-void isolateHome();
-
-// One real bridge per process on an ephemeral port, with a web viewer registered for kFileName,
-// so that script calls and pings are forwarded and held like in production.
+// One real bridge per process on port 0 with a web viewer for kFileName: calls and pings are held.
 class FuzzBridge {
 public:
     static FuzzBridge& instance();
 
-    // Sends `bytes` on a new connection, half-closes it and reads until the server closes: the
-    // request is handled or abandoned on return. Aborts when the server neither answers nor closes
-    // within 10 s, or stops answering the /health asked every 64 calls.
+    // Sends `bytes` on a new connection, half-closes it and reads until the server closes. Aborts when
+    // the server neither answers nor closes within 10 s, or stops answering the /health of every 64th.
     std::string exchange(const std::string& bytes);
 
 private:
     FuzzBridge();
 
-    SessionStore store_;
+    SessionStore store_;  // before the server that uses it
     std::unique_ptr<HttpServer> server_;
     std::unique_ptr<testing::WsClient> webviewer_;
     std::size_t calls_ = 0;
 };
 
-// The WebSocket message dispatch and the features it feeds, wired as the bridge wires them, on
-// fake connections (no socket: every send goes nowhere), for targets that feed messages without a
-// real bridge. reset() restores, before every input, a web viewer (connections[0]) and an agent
-// browser (connections[1]) of kFileName with a pending script call "fetch-1" and a pending ping
-// "ping-1" sent to the web viewer, so that results and pongs can match them; connections[2] and
-// [3] stay unregistered. Questions are never opened: a call that needs one is refused at once.
+// The WebSocket dispatch and its features wired as the bridge wires them, on fake connections whose
+// sends go nowhere. reset() restores a web viewer (connections[0]) and an agent browser ([1]) of
+// kFileName, a call "fetch-1" and a ping "ping-1" sent to the web viewer for results and pongs to
+// match; [2] and [3] stay unregistered. A call that needs a question is refused at once.
 struct DispatchHarness {
     SessionStore store;
     transport::Loop loop;  // never run: the pending entries' time limits never pass
@@ -62,15 +54,11 @@ struct DispatchHarness {
     DispatchHarness();
     ~DispatchHarness();
     void reset();
-    void deliver(WebSocketConnection* ws, std::string_view text, transport::OpCode opCode) {
-        dispatch.dispatch(ws, text, opCode);
-    }
-    void close(WebSocketConnection* ws) { registry->handleClose(ws); }
 };
 
 // An HTTP/1.1 request; `headers` holds "Name: value\r\n" lines.
-std::string httpRequest(const std::string& method, const std::string& target, const std::string& headers,
-                        const std::string& body);
+std::string httpRequest(const std::string& method, const std::string& target, const std::string& headers = "",
+                        const std::string& body = "");
 
 // Bytes a request target may not carry become "%XX", so every input reaches the route; "%" stays.
 std::string escapeForTarget(const std::uint8_t* data, std::size_t size);

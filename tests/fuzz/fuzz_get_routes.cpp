@@ -1,9 +1,6 @@
 // The query of every GET route, sent to a real bridge. The first byte picks the route and
 // whether a session header is sent; the rest is the query, with the bytes a request target may
 // not carry percent-escaped.
-#include <cstdint>
-#include <string>
-
 #include "fuzz/FuzzBridge.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

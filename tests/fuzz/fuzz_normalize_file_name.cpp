@@ -1,9 +1,6 @@
 // normalizeFileName on arbitrary bytes: never fails, and its result is a piece of its input
 // with no white space at either end.
-#include <cstdint>
 #include <cstdlib>
-#include <string>
-#include <string_view>
 
 #include "base/FileName.h"
 

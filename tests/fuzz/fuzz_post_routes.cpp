@@ -1,8 +1,5 @@
 // The body of every POST route, sent to a real bridge. The first byte picks the route, whether
 // a session header is sent and, for /callScript, a time limit; the rest is the body.
-#include <cstdint>
-#include <string>
-
 #include "fuzz/FuzzBridge.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

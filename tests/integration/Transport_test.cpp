@@ -1,7 +1,16 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "server/transport/App.h"
 #include "support/BridgeFixture.h"
 
 namespace Lumenbox::testing {
@@ -104,9 +113,6 @@ TEST_F(Transport, WebSocketsUpgradeOnAnyPathAndEchoOnlyValidCloseCodesAndHeadIsA
         const std::string getReply = raw.substr(headEnd);
         EXPECT_EQ(raw.substr(0, headEnd), getReply.substr(0, getReply.find("Connection: close\r\n")) + "\r\n") << target;
     }
-    // A client leaving in the middle of a request disturbs nothing.
-    HttpClient(port()).sendRaw("POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n{\"connected");
-    EXPECT_EQ(httpGet(port(), "/health").status, 200);
 }
 
 TEST_F(Transport, ListensOnTheLoopbackAddressOnly) {
@@ -226,6 +232,97 @@ TEST_F(BodyBytesCap, BodiesTakingTheTotalOverTheCapAreRefusedUntilTheHeldOnesAre
     holder.sendRaw(std::string(800, ' '));
     EXPECT_EQ(holder.readReply().statusLine, "400 Bad Request");  // the body reached the route
     EXPECT_EQ(httpPost(port(), "/callScript", std::string(900, ' ')).statusLine, "400 Bad Request");
+}
+
+struct Nothing {};
+
+// An application whose handlers fail in every way a handler can, on a loop thread of its own.
+class HandlerGuard : public ::testing::Test {
+protected:
+    HandlerGuard() {
+        loop_.onHandlerException([this](std::string_view what) { reported_.emplace_back(what); });
+        app_.get("/throws", [](auto, auto&) { throw std::runtime_error("route failed"); });
+        app_.get("/throws-later", [](auto res, auto&) { res->onBody([](std::string) { throw 42; }); });
+        app_.get("/forgets", [](auto, auto&) {});
+        app_.get("/defer-throwing", [this](auto res, auto&) {
+            loop_.defer([] { throw std::runtime_error("task failed"); });
+            timer_.start(std::chrono::milliseconds(1), [] { throw std::runtime_error("timer failed"); });
+            loop_.defer([res] { res->end("after"); });
+        });
+        transport::WebSocketBehavior<Nothing> ws;
+        ws.message = [](transport::WebSocket<Nothing>* socket, std::string_view text, transport::OpCode) {
+            if (text == "boom") throw std::runtime_error("message failed");
+            socket->send(text);
+        };
+        app_.ws<Nothing>("/*", std::move(ws));
+        app_.onReject([](transport::HttpResponse& res, std::string_view status, std::string_view text) { res.writeStatus(status)->end(text); });
+        app_.listen("127.0.0.1", 0, [this](transport::ListenSocket* socket, int) { port_ = socket ? socket->port() : 0; });
+        thread_ = std::thread([this] { loop_.run(); });
+    }
+    ~HandlerGuard() override {
+        loop_.defer([this] { app_.close(); });
+        thread_.join();
+    }
+
+    transport::Loop loop_;
+    transport::App app_{loop_};
+    transport::Timer timer_{loop_};
+    std::vector<std::string> reported_;  // written on the loop thread, read after it has ended
+    int port_ = 0;
+    std::thread thread_;
+};
+
+TEST_F(HandlerGuard, ThrowingRoutesTasksTimersAndWebSocketHandlersEndNeitherTheLoopNorTheConnection) {
+    HttpClient client(port_);
+    for (const char* path : {"/throws", "/throws-later", "/forgets"}) {
+        auto reply = client.get(path);
+        EXPECT_EQ(std::make_tuple(reply.statusLine, reply.body), std::make_tuple("500 Internal Server Error", "Internal error.")) << path;
+    }
+    EXPECT_EQ(client.get("/defer-throwing").body, "after");
+    WsClient socket(port_);
+    socket.send("boom");
+    socket.send("still here");
+    EXPECT_EQ(socket.receive(), "still here");
+}
+
+using DescriptorExhaustion = BridgeFixture;
+
+bool readableWithin(int fd, int milliseconds) {
+    pollfd entry{fd, POLLIN, 0};
+    return ::poll(&entry, 1, milliseconds) == 1;
+}
+
+TEST_F(DescriptorExhaustion, ServerKeepsServingAndAcceptsAgainOnceDescriptorsFree) {
+    HttpClient existing(port());
+    ASSERT_EQ(existing.get("/health").status, 200);
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);  // its reactor takes descriptors now
+    // Every free descriptor slot under a lowered limit is filled, so that the server's next accept
+    // fails with EMFILE; one slot is left for a client on one plain descriptor.
+    rlimit original{};
+    getrlimit(RLIMIT_NOFILE, &original);
+    int highest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) highest = std::max(highest, std::stoi(entry.path().filename()));
+    const rlimit squeezed{static_cast<rlim_t>(highest + 16), original.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &squeezed);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+    auto release = [&](std::size_t count) {
+        for (; count > 0 && !fillers.empty(); --count, fillers.pop_back()) ::close(fillers.back());
+    };
+    release(1);
+    socket.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port())});
+    asio::write(socket, asio::buffer(std::string("GET /connectedFiles HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")));
+    EXPECT_EQ(existing.get("/health").status, 200) << "an existing connection is still served";
+    EXPECT_FALSE(readableWithin(socket.native_handle(), 300)) << "no descriptor is free to accept the new connection";
+    release(4);
+    EXPECT_TRUE(readableWithin(socket.native_handle(), 10000)) << "accepting resumes once descriptors free";
+    release(fillers.size());
+    setrlimit(RLIMIT_NOFILE, &original);
+    char reply[512];
+    const std::size_t n = socket.read_some(asio::buffer(reply));
+    EXPECT_TRUE(std::string(reply, n).ends_with("\r\n\r\n[]"));
+    EXPECT_EQ(httpGet(port(), "/health").status, 200);
 }
 
 }  // namespace
