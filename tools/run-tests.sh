@@ -39,7 +39,7 @@ ctest --preset asan -j "$jobs" -L "unit|integration|plugin"
 step "ThreadSanitizer: the suites with more than one thread"
 tools/dev/build.sh tsan "${test_targets[@]}"
 ctest --preset tsan -j "$jobs" -L "unit|integration|plugin" \
-  -R "ServerLifecycle|HandlerGuard|Transport|IdleConnections|LoopTimer|SessionStoreConcurrency|ScriptBridge|LoadedPlugin|PluginLifecycle|AuthorizeSession|CallScript"
+  -R "ServerLifecycle|HandlerGuard|Transport|IdleConnections|LoopTimer|PendingReplies|SessionStore|ScriptBridge|LoadedPlugin|PluginLifecycle|AuthorizeSession|AuthorizationQuestions|CallScript|CallsAndPings|WebviewerPing|Callbacks"
 
 step "Fuzzing: every target, 30 s each"
 tools/dev/run-fuzzers.sh 30
