@@ -47,6 +47,13 @@ std::optional<std::int64_t> parseWholeInteger(std::string_view text) {
     return static_cast<std::int64_t>(value);
 }
 
+std::optional<std::int32_t> parseTimeLimitMs(std::string_view text, std::int32_t defaultMs, std::int32_t maxMs) {
+    if (text.empty()) return defaultMs;
+    const auto value = parseWholeInteger(text);
+    if (!value || *value < 1 || *value > maxMs) return std::nullopt;
+    return static_cast<std::int32_t>(*value);
+}
+
 bool isValidUtf8(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {

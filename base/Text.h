@@ -18,6 +18,10 @@ std::string_view trimAsciiWhitespace(std::string_view text);
 // range.
 std::optional<std::int64_t> parseWholeInteger(std::string_view text);
 
+// A time limit in milliseconds as a query gives it: absent or empty means `defaultMs`; otherwise a
+// whole number (as parseWholeInteger reads it) from 1 to `maxMs`. Nullopt: not a valid limit.
+std::optional<std::int32_t> parseTimeLimitMs(std::string_view text, std::int32_t defaultMs, std::int32_t maxMs);
+
 // A session id as the bridge uses it: an id of white space only is no session at all (empty), so
 // that it can neither be approved nor match anything; any other id is kept byte for byte.
 std::string sessionIdOrNone(std::string_view sessionId);

@@ -17,15 +17,6 @@ namespace {
 constexpr std::int32_t kDefaultScriptTimeoutMs = 30000;
 constexpr const char* kInvalidPayload = "Invalid payload. Expected { connectedFileName, scriptName, data }.";
 
-// The "timeout" query: absent or empty means the default; otherwise a whole base-10 number from 1
-// to 2147483647 (leading white space and one sign accepted, nothing after the digits).
-std::optional<std::int32_t> parseTimeoutMs(const std::string& text) {
-    if (text.empty()) return kDefaultScriptTimeoutMs;
-    const auto value = parseWholeInteger(text);
-    if (!value || *value < 1 || *value > INT32_MAX) return std::nullopt;
-    return static_cast<std::int32_t>(*value);
-}
-
 void writeOutcome(transport::HttpResponse& res, const ScriptCallRequest& call, const ScriptOutcome& outcome) {
     using Kind = ScriptOutcome::Kind;
     const std::string& file = call.fileName;
@@ -61,7 +52,7 @@ void writeOutcome(transport::HttpResponse& res, const ScriptCallRequest& call, c
 
 void serveCallScript(ScriptCalls& calls, std::shared_ptr<transport::HttpResponse> res, transport::HttpRequest& req) {
     std::string session(req.getHeader("x-lumenbox-session"));
-    auto timeoutMs = parseTimeoutMs(req.getQuery("timeout"));
+    auto timeoutMs = parseTimeLimitMs(req.getQuery("timeout"), kDefaultScriptTimeoutMs, INT32_MAX);
     if (!timeoutMs) {
         return writeJsonError(*res, status::kBadRequest,
                               "Invalid timeout query parameter. Expected positive integer milliseconds.");

@@ -62,12 +62,6 @@ bool HttpServer::deferToLoop(std::function<void()> task) const {
     return Impl::deferToLoop(impl_, std::move(task));
 }
 
-std::function<bool(std::function<void()>)> HttpServer::loopDeferrer() const {
-    return [weak = std::weak_ptr<Impl>(impl_)](std::function<void()> task) {
-        return Impl::deferToLoop(weak, std::move(task));
-    };
-}
-
 HttpServer::BridgeCounts HttpServer::pendingCounts() const {
     return impl_->pendingCounts();
 }

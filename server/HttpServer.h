@@ -86,9 +86,6 @@ public:
     // Hands `task` to the server thread, from any thread, only while the loop runs and no stop
     // has been requested; otherwise drops it. Returns whether the task was handed over.
     bool deferToLoop(std::function<void()> task) const;
-    // The same hand-over as a callable that stays safe to call after the server is gone (it then
-    // hands nothing over): for threads that may outlive the server.
-    std::function<bool(std::function<void()>)> loopDeferrer() const;
     // Server thread only (from a task handed over with deferToLoop).
     BridgeCounts pendingCounts() const;
     // The time limit of the script call or ping waiting under `id`; nullopt when none. Server

@@ -17,18 +17,7 @@ namespace {
 
 constexpr std::int32_t kDefaultPingTimeoutMs = 1500;
 // A ping proves that a page answers now; a page that needs longer is as good as gone.
-constexpr std::int64_t kMaxPingTimeoutMs = 5000;
-// Recorded for a session approved on first use through a ping.
-constexpr const char* kPingClientName = "lumenbox-mcp";
-
-// The "timeout" query: absent or empty means the default; otherwise a whole base-10 number from 1
-// to 5000 (leading white space and one sign accepted, nothing after the digits).
-std::optional<std::int32_t> parsePingTimeoutMs(const std::string& text) {
-    if (text.empty()) return kDefaultPingTimeoutMs;
-    const auto value = parseWholeInteger(text);
-    if (!value || *value < 1 || *value > kMaxPingTimeoutMs) return std::nullopt;
-    return static_cast<std::int32_t>(*value);
-}
+constexpr std::int32_t kMaxPingTimeoutMs = 5000;
 
 }  // namespace
 
@@ -36,10 +25,9 @@ WebviewerPings::WebviewerPings(transport::Loop& loop, const MonotonicClock& cloc
     : clock_(clock), hooks_(std::move(hooks)), pending_(loop) {}
 
 void WebviewerPings::handleRoute(std::shared_ptr<transport::HttpResponse> res, transport::HttpRequest& req) {
-    std::string session(req.getHeader("x-lumenbox-session"));
-    if (trimAsciiWhitespace(session).empty()) session.clear();  // white space only is no session
+    const std::string session = sessionIdOrNone(req.getHeader("x-lumenbox-session"));
     // Validation order: time limit, file name, registry, session.
-    const auto timeoutMs = parsePingTimeoutMs(req.getQuery("timeout"));
+    const auto timeoutMs = parseTimeLimitMs(req.getQuery("timeout"), kDefaultPingTimeoutMs, kMaxPingTimeoutMs);
     if (!timeoutMs) {
         return writeJsonError(*res, status::kBadRequest,
                               "Invalid timeout query parameter. Expected positive integer milliseconds.");
@@ -55,7 +43,7 @@ void WebviewerPings::handleRoute(std::shared_ptr<transport::HttpResponse> res, t
                                    "No active WebSocket for " + fileName,
                                    {{"fileName", fileName}, {"webviewerConnected", false}});
     }
-    if (!hooks_.gate.admit(session, fileName, kPingClientName)) {
+    if (!hooks_.gate.admit(session, fileName, {})) {
         return writeCodedJsonError(*res, status::kUnauthorized, "session_not_authorized",
                                    "Session is not authorized for " + fileName);
     }

@@ -315,7 +315,7 @@ TEST_F(ServerLifecycle, StopAnswersHeldRequestsUnavailableSaysGoingAwayToWebSock
 
 TEST_F(ServerLifecycle, HandedOverTasksRunOnTheLoopInOrderOnlyWhileItRuns) {
     HttpServer server(store_);
-    auto defer = server.loopDeferrer();
+    auto defer = [&server](std::function<void()> task) { return server.deferToLoop(std::move(task)); };
     EXPECT_FALSE(defer([] { ADD_FAILURE() << "ran before start"; }));
     ASSERT_TRUE(server.start(0));
     auto page = webviewer(server.port());
