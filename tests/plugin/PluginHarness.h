@@ -16,7 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "fmx/StandInHost.h"
+#include "standin/StandInHost.h"
 #include "support/ScopedEnv.h"
 #include "support/TestClients.h"
 
