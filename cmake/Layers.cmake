@@ -13,10 +13,11 @@ set(LUMENBOX_LAYERS
   "ui"
   "plugin")
 # The layer index of a source or include path, from the longest table entry it starts with, and
-# that entry in <variable>_FOLDER. The host's interface (fmx/) belongs with the plug-in, tools/ sits
-# above everything; other paths (system, tests) are -1.
+# that entry in <variable>_FOLDER. The host's SDK (FMWrapper/) belongs with the plug-in; tools/ and
+# the stand-in host's test-only side (standin/) sit above everything; other paths (system, tests)
+# are -1.
 function(lumenbox_layer_of path variable)
-  if(path MATCHES "^fmx/")
+  if(path MATCHES "^FMWrapper/")
     set(path "plugin/")
   endif()
   set(best -1)
@@ -38,6 +39,9 @@ function(lumenbox_layer_of path variable)
   if(path MATCHES "^tools/")
     set(best 99)
     set(bestFolder tools)
+  elseif(path MATCHES "^standin/")
+    set(best 99)
+    set(bestFolder "the stand-in host's test side")
   endif()
   set(${variable} ${best} PARENT_SCOPE)
   set(${variable}_FOLDER "${bestFolder}" PARENT_SCOPE)

@@ -1,7 +1,9 @@
 #include "plugin/CustomFunction.h"
 
 #include <exception>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 
 #include "auth/SessionStore.h"
@@ -21,44 +23,50 @@ constexpr fmx::int16 kArguments = 1;
 constexpr std::string_view kConnectorUrlPrototype = "Lumenbox_ConnectorURL";
 constexpr std::string_view kConnectorUrlDescription =
     "Returns the web viewer URL that connects the calling file to the Lumenbox bridge";
-constexpr fmx::uint32 kFunctionFlags = 0xFFFF7E;
+// Listed in every calculation dialog and usable on every kind of host, present and future.
+constexpr fmx::uint32 kFunctionFlags = fmx::ExprEnv::kDisplayInAllDialogs | fmx::ExprEnv::kFutureCompatible;
 // What the callback returns when it cannot even set its result.
 constexpr fmx::errcode kResultNotSet = 1;
 
-// Where tokens go and keys come from while the functions are registered; null otherwise. Main
-// thread only.
-SessionStore* g_sessions = nullptr;
-ConnectorKeys* g_connectorKeys = nullptr;
+// Where tokens go and keys come from while the functions are registered; null otherwise. Set on the
+// main thread; evaluations on any thread use them under a shared lock, which they hold only while
+// they use them (never across a host call, which may wait for the main thread).
+std::shared_mutex g_targetsMutex;
+SessionStore* g_sessions = nullptr;          // Guarded by g_targetsMutex
+ConnectorKeys* g_connectorKeys = nullptr;    // Guarded by g_targetsMutex
+
+void setTargets(SessionStore* store, ConnectorKeys* keys) {
+    std::unique_lock lock(g_targetsMutex);
+    g_sessions = store;
+    g_connectorKeys = keys;
+}
 
 // The name of the file the calculation runs in, as the host gives it; nullopt when it cannot tell.
 std::optional<std::string> callingFileName(const fmx::ExprEnv& environment) {
     auto fileNameData = makeData();
-    const fmx::errcode status =
-        callHost("FM_ExprEnv_EvaluateGetFunction", FM_ExprEnv_EvaluateGetFunction, environment, fmx::kGetFileName,
-                 *fileNameData);
-    if (status != 0) return std::nullopt;
-    const fmx::Text* fileNameText = callHost("FM_Data_GetAsText", FM_Data_GetAsText, *fileNameData);
-    if (!fileNameText) return std::nullopt;
-    return textToString(*fileNameText);
+    if (environment.EvaluateGetFunction(fmx::ExprEnv::kGet_FileName, *fileNameData) != 0) return std::nullopt;
+    return textToString(fileNameData->GetAsText());
 }
 
 // Registers the calculation's token for its file; nothing when anything is missing.
 void registerToken(const fmx::ExprEnv& environment, const fmx::DataVect& arguments) {
-    if (!g_sessions) return;
-    if (callHost("FM_DataVect_Size", FM_DataVect_Size, arguments) == 0) return;
+    if (arguments.Size() == 0) return;
     const auto fileName = callingFileName(environment);
     if (!fileName) return;
-    const fmx::Text* tokenText = callHost("FM_DataVect_AtAsText", FM_DataVect_AtAsText, arguments, 0u);
-    if (!tokenText) return;
-    g_sessions->registerSharedToken(textToString(*tokenText), *fileName);
+    const std::string token = textToString(arguments.AtAsText(0));
+    std::shared_lock lock(g_targetsMutex);
+    if (g_sessions) g_sessions->registerSharedToken(token, *fileName);
 }
 
 // The calling file's connector URL; empty when anything is missing.
 std::string connectorUrlOf(const fmx::ExprEnv& environment) {
-    if (!g_connectorKeys) return {};
     const auto fileName = callingFileName(environment);
     if (!fileName) return {};
-    const std::string key = g_connectorKeys->keyFor(*fileName);
+    std::string key;
+    {
+        std::shared_lock lock(g_targetsMutex);
+        if (g_connectorKeys) key = g_connectorKeys->keyFor(*fileName);
+    }
     if (key.empty()) return {};
     return connectorUrl(kBridgePort, *fileName, key);
 }
@@ -80,24 +88,22 @@ void registerFunction(fmx::int16 id, std::string_view name, std::string_view pro
     auto nameText = makeText(std::string(name));
     auto prototypeText = makeText(std::string(prototype));
     auto descriptionText = makeText(std::string(description));
-    const fmx::errcode status =
-        callHost("FM_ExprEnv_RegisterExternalFunctionEx", FM_ExprEnv_RegisterExternalFunctionEx, *pluginId, id,
-                 *nameText, *prototypeText, *descriptionText, arguments, arguments, kFunctionFlags, callback);
+    const fmx::errcode status = fmx::ExprEnv::RegisterExternalFunctionEx(
+        *pluginId, id, *nameText, *prototypeText, *descriptionText, arguments, arguments, kFunctionFlags, callback);
     // A refused function is as absent as one that raised an error.
     if (status != 0) throw HostCallError("FM_ExprEnv_RegisterExternalFunctionEx", status);
 }
 
 void unregisterFunction(fmx::int16 id) {
     auto pluginId = makeQuadChar(kPluginId);
-    // Not registered (any more) is as good as removed.
-    callHost("FM_ExprEnv_UnRegisterExternalFunction", FM_ExprEnv_UnRegisterExternalFunction, *pluginId, id);
+    // Not registered (any more) is as good as removed: the errcode is not an error here.
+    fmx::ExprEnv::UnRegisterExternalFunction(*pluginId, id);
 }
 
 }  // namespace
 
 void registerCustomFunctions(SessionStore& store, ConnectorKeys& keys) {
-    g_sessions = &store;
-    g_connectorKeys = &keys;
+    setTargets(&store, &keys);
     bool tokenFunctionRegistered = false;
     try {
         registerFunction(kPersistentTokenFunctionId, kPersistentTokenFunctionName, kPrototype, kDescription, kArguments,
@@ -106,8 +112,7 @@ void registerCustomFunctions(SessionStore& store, ConnectorKeys& keys) {
         registerFunction(kConnectorUrlFunctionId, kConnectorUrlFunctionName, kConnectorUrlPrototype,
                          kConnectorUrlDescription, 0, &connectorUrlFunc);
     } catch (...) {
-        g_sessions = nullptr;
-        g_connectorKeys = nullptr;
+        setTargets(nullptr, nullptr);
         if (tokenFunctionRegistered) {
             try {
                 unregisterFunction(kPersistentTokenFunctionId);
@@ -119,8 +124,8 @@ void registerCustomFunctions(SessionStore& store, ConnectorKeys& keys) {
 }
 
 void unregisterCustomFunctions() {
-    g_sessions = nullptr;
-    g_connectorKeys = nullptr;
+    // Waits for evaluations that are using the store or the keys right now.
+    setTargets(nullptr, nullptr);
     // Both go, whatever the host says about the first.
     std::exception_ptr firstError;
     for (const fmx::int16 id : {kPersistentTokenFunctionId, kConnectorUrlFunctionId}) {

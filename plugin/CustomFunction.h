@@ -10,7 +10,8 @@
 
 #include <string_view>
 
-#include "fmx/HostSdk.h"
+#include "FMWrapper/FMXCalcEngine.h"
+#include "FMWrapper/FMXData.h"
 
 namespace Lumenbox {
 
@@ -29,11 +30,15 @@ inline constexpr fmx::int16 kConnectorUrlFunctionId = 5;
 void registerCustomFunctions(SessionStore& store, ConnectorKeys& keys);
 
 // Removes the functions from the host and forgets the store and keys, even when the host reports
-// an error (the first of which is then thrown). A late evaluation registers or mints nothing.
+// an error (the first of which is then thrown). Returns once no evaluation still uses the store or
+// the keys, so both may go then; a late evaluation registers or mints nothing.
 // REQUIRES: host's main thread.
 void unregisterCustomFunctions();
 
-// The token function's callback, called by the host on its main thread. Registers argument 0 as a
+// The functions' callbacks. The host may call them on any of its threads, several at once (server
+// processes evaluate in sessions of their own); each is safe there.
+//
+// The token function's callback. Registers argument 0 as a
 // shared token for the file the calculation runs in (the host's Get function for the file name,
 // taken as it is), then sets the result to "OK" and returns 0. A missing store or argument, or a
 // file name the host cannot tell, registers nothing. Returns an error only when the result cannot
@@ -41,7 +46,7 @@ void unregisterCustomFunctions();
 fmx::errcode registerPersistentTokenFunc(fmx::int16 functionId, const fmx::ExprEnv& environment,
                                          const fmx::DataVect& arguments, fmx::Data& result);
 
-// The connector URL function's callback, on the host's main thread: sets the result to
+// The connector URL function's callback: sets the result to
 // "http://127.0.0.1:1365/webviewer?fileName=<the calling file's name, percent-encoded>&key=<its
 // connector key>" and returns 0. Without keys or a file name the host can tell, the result is
 // empty text. Returns an error only when the result cannot be set; never throws.

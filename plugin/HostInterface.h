@@ -1,65 +1,50 @@
 #pragma once
 
-// The plug-in's layer over the host's plug-in interface: every FM_* call goes through callHost,
-// which turns the host's error code into an exception, and host objects are created through the
-// make* helpers, which hand them out already owned.
+// The plug-in's helpers over the host's plug-in SDK. The SDK's C++ members already turn a failed
+// host call into std::bad_alloc (out of memory) or std::exception (anything else); these add what
+// the SDK leaves to its callers: an owning pointer the host left empty, an operation that answered
+// a non-zero errcode, and UTF-8 in and out.
 
-#include <atomic>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <type_traits>
-#include <utility>
 
-#include "fmx/HostSdk.h"
+#include "FMWrapper/FMXCalcEngine.h"
+#include "FMWrapper/FMXData.h"
+#include "FMWrapper/FMXExtern.h"
+#include "FMWrapper/FMXText.h"
+#include "FMWrapper/FMXTypes.h"
 
 namespace Lumenbox {
 
-// The structure of the host's latest call to the entry point; null before the first. The entry
-// point stores it on the host's main thread, the script bridge reads it from any thread.
-extern std::atomic<FMX_ExternCallPtr> gFMX_ExternCallPtr;
-
-// A host call that reported a failure other than running out of memory.
+// A host operation that answered a non-zero errcode (it refused, rather than failed).
 class HostCallError : public std::runtime_error {
 public:
-    HostCallError(std::string_view function, fmx::int32 code);
-    fmx::int32 code() const { return code_; }
+    HostCallError(std::string_view function, fmx::errcode code);
+    fmx::errcode code() const { return code_; }
 
 private:
-    fmx::int32 code_;
+    fmx::errcode code_;
 };
-
-// Throws std::bad_alloc when the host ran out of memory (code 1), HostCallError for any other
-// non-zero code; does nothing for 0. `function` names the call in the error's message.
-void throwIfHostFailed(std::string_view function, const fmx::ErrorCode& error);
-
-// Calls the host function `fn` with `args` and the trailing error out-parameter, and throws as
-// throwIfHostFailed does. Returns what `fn` returns.
-template <typename Fn, typename... Args>
-auto callHost(std::string_view function, Fn fn, Args&&... args) {
-    fmx::ErrorCode error;
-    if constexpr (std::is_void_v<std::invoke_result_t<Fn, Args..., fmx::ErrorCode&>>) {
-        fn(std::forward<Args>(args)..., error);
-        throwIfHostFailed(function, error);
-    } else {
-        auto result = fn(std::forward<Args>(args)..., error);
-        throwIfHostFailed(function, error);
-        return result;
-    }
-}
 
 // A new host text holding `utf8` (up to its first NUL byte, as the host reads it).
 fmx::TextUniquePtr makeText(const std::string& utf8);
 // A new, empty host data value.
 fmx::DataUniquePtr makeData();
-// The host's default locale.
+// The system's locale, as the host's calculations use it.
 fmx::LocaleUniquePtr makeLocale();
 // A four-character code such as a plug-in id. REQUIRES: chars.size() == 4.
 fmx::QuadCharUniquePtr makeQuadChar(std::string_view chars);
-// Sets `data` to `text` as a plain text value in `locale`.
+// Sets `data` to `text` as a plain text value in `locale`; HostCallError when the host refuses.
 void setDataAsText(fmx::Data& data, const fmx::Text& text, const fmx::Locale& locale);
 
 // The host text as UTF-8, cut at its first NUL character.
 std::string textToString(const fmx::Text& text);
+
+// The host's start-script callback, copied from the extern-call structure at Init (the host may
+// reuse the structure for other purposes later); null before Init and after Shutdown. Safe from
+// any thread.
+void setHostStartScript(FMX_StartScriptCall startScript);
+FMX_StartScriptCall hostStartScript();
 
 }  // namespace Lumenbox

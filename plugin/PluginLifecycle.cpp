@@ -20,10 +20,8 @@
 #include "ui/EnhancedSecurity.h"
 #include "ui/PreferencesDialog.h"
 #include "webviewer/ConnectorKeys.h"
-#if !defined(__APPLE__)
-#include "ui/MainQueue.h"
 #include "base/Version.h"
-#endif
+#include "ui/MainQueue.h"
 
 namespace Lumenbox {
 
@@ -117,7 +115,28 @@ void startOrScheduleRetry(std::chrono::steady_clock::time_point now) {
     }
 }
 
+// Why the plug-in stays disabled on this host; empty when it can run. A host whose API version
+// is out of any range answers kBadExtnVersion, as the SDK asks.
+std::string declineReason(const FMX_ExternCallStruct& call) {
+    const short hostVersion = call.extnVersion;
+    if (hostVersion < kOldestHostExtnVersion) {
+        return "host API version " + std::to_string(hostVersion) + ", the plug-in needs " +
+               std::to_string(kOldestHostExtnVersion) + " or later";
+    }
+    const FMX_Application kind = call.parm1;
+    if (kind != kFMXT_Pro && kind != kFMXT_Developer) {
+        return "application kind " + std::to_string(kind) + ": the bridge runs in FileMaker Pro only";
+    }
+    return {};
+}
+
 void handleInit(FMX_ExternCallStruct& call) {
+    if (const std::string reason = declineReason(call); !reason.empty()) {
+        appendPluginLog("plugin_init_declined", "reason=\"" + reason + "\"");
+        const bool outOfRange = call.extnVersion < kMinExtnVersion || call.extnVersion > kMaxExtnVersion;
+        call.result = static_cast<fmx::ptrtype>(outOfRange ? kBadExtnVersion : kDoNotEnable);
+        return;
+    }
     // The host does not send Init twice without a Shutdown; should it, the earlier objects go
     // first, the server before the stores it refers to.
     if (g_bridge || g_httpServer || g_sessions || g_connectorKeys) releaseEverything();
@@ -137,7 +156,9 @@ void handleInit(FMX_ExternCallStruct& call) {
         g_customFunctionsRegistered = true;
         // A server that cannot listen yet does not stop the plug-in: Idle tries again.
         startOrScheduleRetry(monotonicNow());
-        call.result = fmx::kInterfaceVersion;
+        // Copied now: the host may reuse the structure, and scripts are started long after.
+        setHostStartScript(call.cStartScript);
+        call.result = static_cast<fmx::ptrtype>(kCurrentExtnVersion);
     } catch (...) {
         appendPluginLog("plugin_init_exception", exceptionDetails(std::current_exception()));
         unregisterCustomFunctionsQuietly();
@@ -145,7 +166,7 @@ void handleInit(FMX_ExternCallStruct& call) {
         g_bridge.reset();
         g_sessions.reset();
         g_connectorKeys.reset();
-        call.result = fmx::kInitRefused;
+        call.result = static_cast<fmx::ptrtype>(kDoNotEnable);
     }
 }
 
@@ -166,43 +187,44 @@ void restartBridgeIfDue() {
 }
 
 void handleIdle(const FMX_ExternCallStruct& call) {
-    g_fileMakerIdleLevel = call.parameter1;
+    g_fileMakerIdleLevel = call.parm1;
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
     g_fileMakerIdleObservedAtUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count();
     if (g_httpServer && !g_httpServer->isRunning()) restartBridgeIfDue();
-#if !defined(__APPLE__)
-    // Without a main dispatch queue, work for the main thread waits here for the host's next
-    // idle message, which arrives on the main thread several times a second.
-    drainMainQueue();
-#endif
+    // Without a main dispatch queue, work for the main thread (script starts, dialogs) waits here
+    // for the host's next safe idle message, which arrives on the main thread several times a
+    // second. An unsafe one is not on the main thread: the work waits for the next.
+    if (call.parm1 != kFMXT_Unsafe && !call.unsafeCalls) drainMainQueue();
 }
 
 void handleGetString(const FMX_ExternCallStruct& call) {
-    writePluginString(call.parameter1, call.parameter2, reinterpret_cast<fmx::unichar16*>(call.result));
+    // The capacity is in parm3; parm2 is the host's Windows language id.
+    writePluginString(call.parm1, call.parm3, reinterpret_cast<fmx::unichar16*>(call.result));
 }
 
 }  // namespace
 
 void handleExternCall(FMX_ExternCallPtr call) {
     if (!call) return;
-    gFMX_ExternCallPtr = call;
-    switch (call->message) {
-        case fmx::kMessageInit:
+    switch (call->whichCall) {
+        case kFMXT_Init:
             handleInit(*call);
             break;
-        case fmx::kMessageIdle:
+        case kFMXT_Idle:
             handleIdle(*call);
             break;
-        case fmx::kMessageShutdown:
+        case kFMXT_Shutdown:
             releaseEverything();
+            setHostStartScript(nullptr);
             break;
-        case fmx::kMessagePreferences:
+        case kFMXT_DoAppPreferences:
             showNativePreferencesDialog();
             break;
-        case fmx::kMessageGetString:
+        case kFMXT_GetString:
             handleGetString(*call);
             break;
         default:
+            // Session and file shutdowns, schema changes and codes yet to come: nothing to do.
             break;
     }
 }

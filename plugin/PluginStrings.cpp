@@ -8,23 +8,23 @@ namespace Lumenbox {
 
 std::string pluginString(unsigned id) {
     switch (id) {
-        case fmx::kStringName:
+        case kFMXT_NameStr:
             return std::string(kPluginName);
-        case fmx::kStringDescription:
+        case kFMXT_AppConfigStr:
             return "Lumenbox Plugin v" + std::string(kPluginVersion) + " - Local connection for Lumenbox MCP";
-        case fmx::kStringOptions:
+        case kFMXT_OptionsStr:
             return std::string(kPluginOptions);
-        case fmx::kStringWebAddress:
+        case kFMXT_HelpURLStr:
             return std::string(kPluginWebAddress);
         default:
             return {};
     }
 }
 
-void writePluginString(unsigned id, fmx::uint32 capacity, fmx::unichar16* buffer) {
+void writePluginString(unsigned id, std::uint64_t capacity, fmx::unichar16* buffer) {
     if (capacity == 0 || !buffer) return;
     const std::string text = pluginString(id);
-    const std::size_t length = std::min<std::size_t>(text.size(), capacity - 1);
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(text.size(), capacity - 1));
     for (std::size_t i = 0; i < length; ++i) buffer[i] = static_cast<unsigned char>(text[i]);
     buffer[length] = 0;
 }

@@ -3,10 +3,11 @@
 // Pure functions and constants: safe from any thread.
 // What the plug-in tells the host about itself.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "fmx/HostSdk.h"
+#include "FMWrapper/FMXExtern.h"
 
 namespace Lumenbox {
 
@@ -21,9 +22,9 @@ inline constexpr std::string_view kPluginWebAddress = "https://lumenbox.example/
 // empty for any other id.
 std::string pluginString(unsigned id);
 
-// Writes the text of `id` into the host's buffer of `capacity` 16-bit units: as many characters
-// as fit before a terminating 0 unit, each byte widened to one unit. Writes nothing when the
-// capacity is 0 or the buffer is null, and never past the capacity.
-void writePluginString(unsigned id, fmx::uint32 capacity, fmx::unichar16* buffer);
+// Writes the text of `id` into the host's buffer of `capacity` 16-bit units (GetString's parm3):
+// as many characters as fit before a terminating 0 unit, each byte widened to one unit. Writes
+// nothing when the capacity is 0 or the buffer is null, and never past the capacity.
+void writePluginString(unsigned id, std::uint64_t capacity, fmx::unichar16* buffer);
 
 }  // namespace Lumenbox

@@ -2,14 +2,23 @@
 
 #include <stdexcept>
 
-#include "plugin/HostInterface.h"
 #include "base/Identifiers.h"
+#include "base/Log.h"
+#include "plugin/HostInterface.h"
+#include "ui/MainQueue.h"
 
 namespace Lumenbox {
 
-ScriptBridge::ScriptBridge(std::chrono::milliseconds callTimeout) : callTimeout_(callTimeout) {}
+ScriptBridge::ScriptBridge(std::chrono::milliseconds callTimeout) : callTimeout_(callTimeout) {
+    lifeline_->bridge = this;
+}
 
 ScriptBridge::~ScriptBridge() {
+    {
+        // Starts still queued find no bridge; one running now finishes first.
+        std::lock_guard lock(lifeline_->mutex);
+        lifeline_->bridge = nullptr;
+    }
     rejectAll("Script bridge destroyed");
     // A rejected caller wakes at once; wait for it to be done with this object.
     std::unique_lock lock(mutex_);
@@ -41,15 +50,10 @@ std::pair<std::string, std::string> ScriptBridge::callScript(const std::string& 
         ~Leave() { bridge->leave(); }
     } leaveOnExit{this};
 
-    try {
-        startScript(fileName, scriptName, envelope);
-    } catch (...) {
-        // The script never started, so no result can come: forget the call rather than keep it
-        // until shutdown.
-        std::lock_guard lock(mutex_);
-        pending_.erase(fetchId);
-        throw;
-    }
+    runOnMainQueue([lifeline = lifeline_, fetchId, fileName, scriptName, envelope] {
+        std::lock_guard lock(lifeline->mutex);
+        if (lifeline->bridge) lifeline->bridge->startPending(fetchId, fileName, scriptName, envelope);
+    });
 
     const auto deadline = std::chrono::steady_clock::now() + callTimeout_;
     if (result.wait_until(deadline) == std::future_status::timeout) {
@@ -63,18 +67,39 @@ std::pair<std::string, std::string> ScriptBridge::callScript(const std::string& 
     return {fetchId, result.get()};
 }
 
+void ScriptBridge::startPending(const std::string& fetchId, const std::string& fileName,
+                                const std::string& scriptName, const std::string& envelope) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!pending_.contains(fetchId)) return;  // timed out or rejected while it waited
+    }
+    try {
+        startScript(fileName, scriptName, envelope);
+    } catch (...) {
+        // The script never started, so no result can come: fail the call now rather than at its
+        // time-out, and forget it.
+        std::lock_guard lock(mutex_);
+        auto call = pending_.find(fetchId);
+        if (call == pending_.end()) return;
+        call->second.promise.set_exception(std::current_exception());
+        pending_.erase(call);
+    }
+}
+
 void ScriptBridge::startScript(const std::string& fileName, const std::string& scriptName,
                                const std::string& envelope) {
-    const FMX_ExternCallPtr host = gFMX_ExternCallPtr.load();
-    if (!host || !host->startScript) return;
+    const FMX_StartScriptCall start = hostStartScript();
+    if (!start) return;
     auto fileText = makeText(fileName);
     auto scriptText = makeText(scriptName);
     auto parameterText = makeText(envelope);
     auto parameter = makeData();
     auto locale = makeLocale();
     setDataAsText(*parameter, *parameterText, *locale);
-    // The host runs the script later; its answer here says nothing about the script's result.
-    host->startScript(fileText.get(), scriptText.get(), fmx::kScriptControlResume, parameter.get());
+    // The host runs the script later; its answer here says nothing about the script's result, and
+    // what a non-zero answer means is not documented, so the call still waits for its result.
+    const fmx::errcode status = start(fileText.get(), scriptText.get(), kFMXT_Resume, parameter.get());
+    if (status != 0) appendPluginLog("script_start_error", "code=" + std::to_string(status));
 }
 
 void ScriptBridge::leave() {

@@ -17,6 +17,9 @@ void runOnMainQueue(std::function<void()> task);
 // calls it.
 std::size_t drainMainQueue();
 
+// How many tasks wait for the next drain (tests). Headless builds only; elsewhere 0.
+std::size_t queuedMainQueueTasks();
+
 // Waits until a task is queued or `wait` has passed, then drains as drainMainQueue does. For a
 // thread that does nothing but play the main thread (tests). Headless builds only; elsewhere it
 // returns 0 at once.

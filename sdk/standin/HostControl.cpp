@@ -26,9 +26,13 @@ ScriptHandler& scriptHandler() {
     return *instance;
 }
 
-errcode startScript(const Text* fileName, const Text* scriptName, uchar control, const Data* parameter) {
-    ErrorCode fault;
-    if (detail::shouldFail(HostCall::StartScript, fault)) return static_cast<errcode>(fault.code);
+std::string textOf(const Text* text) {
+    return detail::utf16ToUtf8(detail::objectOf<detail::TextObject>(static_cast<const void*>(text)).units);
+}
+
+errcode startScript(const Text* fileName, const Text* scriptName, FMX_ScriptControl control, const Data* parameter) {
+    _fmxcpt fault;
+    if (detail::shouldFail(HostCall::StartScript, fault)) return static_cast<errcode>(fault.m_code);
     if (!fileName || !scriptName) return 1;
     std::function<void(const ScriptRequest&)> handler;
     {
@@ -38,10 +42,13 @@ errcode startScript(const Text* fileName, const Text* scriptName, uchar control,
     }
     if (!handler) return 0;
     ScriptRequest request;
-    request.fileName = detail::utf16ToUtf8(fileName->units);
-    request.scriptName = detail::utf16ToUtf8(scriptName->units);
+    request.fileName = textOf(fileName);
+    request.scriptName = textOf(scriptName);
     request.control = control;
-    if (parameter) request.parameter = detail::utf16ToUtf8(parameter->text.units);
+    if (parameter) {
+        request.parameter = detail::utf16ToUtf8(detail::objectOf<detail::DataObject>(static_cast<const void*>(parameter)).text.units);
+    }
+    request.thread = std::this_thread::get_id();
     // Run without the lock: a handler may answer the script at once, from this very thread.
     handler(request);
     return 0;
@@ -51,10 +58,10 @@ errcode startScript(const Text* fileName, const Text* scriptName, uchar control,
 
 namespace detail {
 
-bool shouldFail(HostCall call, ErrorCode& error) {
+bool shouldFail(HostCall call, _fmxcpt& error) {
     const int32 code = g_faults[static_cast<std::size_t>(call)].load();
-    if (code == ErrorCode::kNoError) return false;
-    error.code = code;
+    if (code == _fmxcpt::kNoErr) return false;
+    error.m_code = code;
     return true;
 }
 
@@ -75,8 +82,10 @@ void setScriptHandler(std::function<void(const ScriptRequest&)> handler) {
 }
 
 FMX_ExternCallStruct makeExternCall() {
-    FMX_ExternCallStruct call;
-    call.startScript = &startScript;
+    FMX_ExternCallStruct call{};
+    call.extnVersion = kCurrentExtnVersion;
+    call.unusedID = -1;
+    call.cStartScript = &startScript;
     return call;
 }
 
@@ -85,7 +94,7 @@ void failCalls(HostCall call, int32 code) {
 }
 
 void clearFaults() {
-    for (auto& fault : g_faults) fault = ErrorCode::kNoError;
+    for (auto& fault : g_faults) fault = _fmxcpt::kNoErr;
 }
 
 std::size_t liveObjects() {

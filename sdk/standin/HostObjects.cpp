@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace fmx::standin::detail {
 
@@ -92,114 +93,128 @@ std::string utf16ToUtf8(std::u16string_view utf16) {
 }  // namespace fmx::standin::detail
 
 using fmx::standin::HostCall;
-using fmx::standin::detail::objectCreated;
-using fmx::standin::detail::objectDeleted;
+using fmx::standin::detail::DataObject;
+using fmx::standin::detail::guarded;
+using fmx::standin::detail::handOut;
+using fmx::standin::detail::LocaleObject;
+using fmx::standin::detail::objectOf;
+using fmx::standin::detail::QuadCharObject;
 using fmx::standin::detail::shouldFail;
+using fmx::standin::detail::TextObject;
 
 namespace {
 
 // Allocates a host object for a constructor, reporting an allocation failure as the host does.
-template <typename T, typename... Args>
-T* construct(fmx::ErrorCode& error, Args&&... args) {
-    T* object = new (std::nothrow) T{std::forward<Args>(args)...};
+template <typename Sdk, typename Object, typename... Args>
+Sdk* construct(HostCall call, fmx::_fmxcpt& error, Args... args) noexcept {
+    if (shouldFail(call, error)) return nullptr;
+    auto* object = new (std::nothrow) Object{args...};
     if (!object) {
-        error.code = fmx::ErrorCode::kOutOfMemory;
+        error.m_code = fmx::_fmxcpt::kBadAlloc;
         return nullptr;
     }
-    objectCreated();
-    return object;
+    fmx::standin::detail::objectCreated();
+    return handOut<Sdk>(object);
 }
 
-template <typename T>
-void destroy(T* object) {
-    if (!object) return;
-    delete object;
-    objectDeleted();
+// Never reports an error: the SDK's owning pointers release in a noexcept destructor.
+template <typename Object>
+void destroy(void* self) noexcept {
+    if (!self) return;
+    delete static_cast<Object*>(self);
+    fmx::standin::detail::objectDeleted();
 }
 
 }  // namespace
 
-fmx::Text* FM_Text_Constructor1(fmx::ErrorCode& error) {
-    if (shouldFail(HostCall::TextConstructor, error)) return nullptr;
-    return construct<fmx::Text>(error);
+fmx::Text* FM_Text_Constructor1(fmx::_fmxcpt& _x) throw () {
+    return construct<fmx::Text, TextObject>(HostCall::TextConstructor, _x);
 }
 
-void FM_Text_Delete(fmx::Text* text, fmx::ErrorCode&) {
-    destroy(text);
+void FM_Text_Delete(void* _self, fmx::_fmxcpt&) throw () {
+    destroy<TextObject>(_self);
 }
 
-void FM_Text_Assign(fmx::Text& text, const char* bytes, fmx::int32 encoding, fmx::ErrorCode& error) {
-    if (shouldFail(HostCall::TextAssign, error)) return;
-    if (!bytes || encoding != fmx::kEncodingUtf8) {
-        error.code = fmx::ErrorCode::kUnknown;
+void FM_Text_Assign(void* _self, const char* s, fmx::int32 encoding, fmx::_fmxcpt& _x) throw () {
+    if (shouldFail(HostCall::TextAssign, _x)) return;
+    // This host knows UTF-8 only; the native encoding of a real host would mangle non-ASCII text.
+    if (!s || encoding != fmx::Text::kEncoding_UTF8) {
+        _x.m_code = fmx::_fmxcpt::kUnknown;
         return;
     }
-    text.units = fmx::standin::detail::utf8ToUtf16(bytes);
+    guarded(_x, 0, [&] { return objectOf<TextObject>(_self).units = fmx::standin::detail::utf8ToUtf16(s), 0; });
 }
 
-fmx::uint32 FM_Text_GetSize(const fmx::Text& text, fmx::ErrorCode& error) {
-    if (shouldFail(HostCall::TextGetSize, error)) return 0;
-    return static_cast<fmx::uint32>(text.units.size());
+fmx::uint32 FM_Text_GetSize(const void* _self, fmx::_fmxcpt& _x) throw () {
+    if (shouldFail(HostCall::TextGetSize, _x)) return 0;
+    return static_cast<fmx::uint32>(objectOf<TextObject>(_self).units.size());
 }
 
-void FM_Text_GetBytes(const fmx::Text& text, char* buffer, fmx::uint32 bufferSize, fmx::uint32 position,
-                      fmx::uint32 size, fmx::int32 encoding, fmx::ErrorCode& error) {
-    if (shouldFail(HostCall::TextGetBytes, error)) return;
-    if (!buffer || encoding != fmx::kEncodingUtf8) {
-        error.code = fmx::ErrorCode::kUnknown;
+void FM_Text_GetBytes(const void* _self, char* buffer, fmx::uint32 buffersize, fmx::uint32 position, fmx::uint32 size,
+                      fmx::int32 encoding, fmx::_fmxcpt& _x) throw () {
+    if (shouldFail(HostCall::TextGetBytes, _x)) return;
+    if (!buffer || encoding != fmx::Text::kEncoding_UTF8) {
+        _x.m_code = fmx::_fmxcpt::kUnknown;
         return;
     }
-    const std::u16string_view units(text.units);
-    const std::size_t from = std::min<std::size_t>(position, units.size());
-    const std::size_t count = std::min<std::size_t>(size, units.size() - from);
-    std::string bytes = fmx::standin::detail::utf16ToUtf8(units.substr(from, count));
-    // Never a partial character: drop continuation bytes back to the start of the cut character.
-    if (bytes.size() > bufferSize) {
-        std::size_t cut = bufferSize;
-        while (cut > 0 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) --cut;
-        bytes.resize(cut);
-    }
-    std::memcpy(buffer, bytes.data(), bytes.size());
-    if (bytes.size() < bufferSize) buffer[bytes.size()] = '\0';
+    guarded(_x, 0, [&] {
+        const std::u16string_view units(objectOf<TextObject>(_self).units);
+        const std::size_t from = std::min<std::size_t>(position, units.size());
+        const std::size_t count = std::min<std::size_t>(size, units.size() - from);
+        std::string bytes = fmx::standin::detail::utf16ToUtf8(units.substr(from, count));
+        // Never a partial character: drop continuation bytes back to the start of the cut character.
+        if (bytes.size() > buffersize) {
+            std::size_t cut = buffersize;
+            while (cut > 0 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) --cut;
+            bytes.resize(cut);
+        }
+        std::memcpy(buffer, bytes.data(), bytes.size());
+        if (bytes.size() < buffersize) buffer[bytes.size()] = '\0';
+        return 0;
+    });
 }
 
-fmx::Data* FM_Data_Constructor1(fmx::ErrorCode& error) {
-    if (shouldFail(HostCall::DataConstructor, error)) return nullptr;
-    return construct<fmx::Data>(error);
+fmx::Data* FM_Data_Constructor1(fmx::_fmxcpt& _x) throw () {
+    return construct<fmx::Data, DataObject>(HostCall::DataConstructor, _x);
 }
 
-void FM_Data_Delete(fmx::Data* data, fmx::ErrorCode&) {
-    destroy(data);
+void FM_Data_Delete(void* _self, fmx::_fmxcpt&) throw () {
+    destroy<DataObject>(_self);
 }
 
-fmx::errcode FM_Data_SetAsText(fmx::Data& data, const fmx::Text& text, const fmx::Locale& locale, fmx::int32 type,
-                               fmx::ErrorCode& error) {
-    if (shouldFail(HostCall::DataSetAsText, error)) return 0;
-    data.text = text;
-    data.localeType = locale.type;
-    data.type = type;
-    return 0;
+fmx::errcode FM_Data_SetAsText(void* _self, const fmx::Text& textData, const fmx::Locale& sourceLocale,
+                               const fmx::int32 nativeType, fmx::_fmxcpt& _x) throw () {
+    if (shouldFail(HostCall::DataSetAsText, _x)) return 0;
+    return guarded<fmx::errcode>(_x, 0, [&] {
+        auto& data = objectOf<DataObject>(_self);
+        data.text = objectOf<TextObject>(static_cast<const void*>(&textData));
+        data.locale = objectOf<LocaleObject>(static_cast<const void*>(&sourceLocale));
+        data.type = nativeType;
+        return fmx::errcode{0};
+    });
 }
 
-const fmx::Text* FM_Data_GetAsText(const fmx::Data& data, fmx::ErrorCode& error) {
-    if (shouldFail(HostCall::DataGetAsText, error)) return nullptr;
-    return &data.text;
+const fmx::Text* FM_Data_GetAsText(const void* _self, fmx::_fmxcpt& _x) throw () {
+    if (shouldFail(HostCall::DataGetAsText, _x)) return nullptr;
+    return handOut<const fmx::Text>(&objectOf<DataObject>(_self).text);
 }
 
-fmx::Locale* FM_Locale_Constructor1(fmx::int32 type, fmx::ErrorCode& error) {
-    if (shouldFail(HostCall::LocaleConstructor, error)) return nullptr;
-    return construct<fmx::Locale>(error, type);
+const fmx::Locale* FM_Data_GetLocale(const void* _self, fmx::_fmxcpt&) throw () {
+    return handOut<const fmx::Locale>(&objectOf<DataObject>(_self).locale);
 }
 
-void FM_Locale_Delete(fmx::Locale* locale, fmx::ErrorCode&) {
-    destroy(locale);
+fmx::Locale* FM_Locale_Constructor1(fmx::int32 inputType, fmx::_fmxcpt& _x) throw () {
+    return construct<fmx::Locale, LocaleObject>(HostCall::LocaleConstructor, _x, inputType);
 }
 
-fmx::QuadChar* FM_QuadChar_Constructor2(char c0, char c1, char c2, char c3, fmx::ErrorCode& error) {
-    if (shouldFail(HostCall::QuadCharConstructor, error)) return nullptr;
-    return construct<fmx::QuadChar>(error, std::array<char, 4>{c0, c1, c2, c3});
+void FM_Locale_Delete(void* _self, fmx::_fmxcpt&) throw () {
+    destroy<LocaleObject>(_self);
 }
 
-void FM_QuadChar_Delete(fmx::QuadChar* quadChar, fmx::ErrorCode&) {
-    destroy(quadChar);
+fmx::QuadChar* FM_QuadChar_Constructor2(char c0, char c1, char c2, char c3, fmx::_fmxcpt& _x) throw () {
+    return construct<fmx::QuadChar, QuadCharObject>(HostCall::QuadCharConstructor, _x, std::array<char, 4>{c0, c1, c2, c3});
+}
+
+void FM_QuadChar_Delete(void* _self, fmx::_fmxcpt&) throw () {
+    destroy<QuadCharObject>(_self);
 }

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "FMWrapper/FMXText.h"
+#include "FMWrapper/FMXTypes.h"
 #include "plugin/PluginHarness.h"
 #include "tools/host/PluginLibrary.h"
 #include "tools/host/SettingsFile.h"
@@ -29,19 +31,19 @@ struct LoadedPluginTest : ::testing::Test {
 TEST_F(LoadedPluginTest, InitUnderAFaultIsRefusedOrRunsWithoutTheBridgeAndLeavesNothingInTheWay) {
     PluginLibrary plugin(kPluginPath);
     PortBlocker port;
-    fmx::ErrorCode error;
-    fmx::QuadCharUniquePtr id(FM_QuadChar_Constructor2('L', 'M', 'B', 'X', error));
-    fmx::TextUniquePtr name(FM_Text_Constructor1(error));
-    FM_Text_Assign(*name, "Other", fmx::kEncodingUtf8, error);
-    auto other = [](fmx::int16, const fmx::ExprEnv&, const fmx::DataVect&, fmx::Data&) -> fmx::errcode { return 0; };
+    fmx::QuadCharUniquePtr id('L', 'M', 'B', 'X');
+    fmx::TextUniquePtr name;
+    name->Assign("Other", fmx::Text::kEncoding_UTF8);
+    auto other = [](short, const fmx::ExprEnv&, const fmx::DataVect&, fmx::Data&) -> fmx::errcode { return 0; };
     auto failing = [](HostCall call, int code) { return [=] { fmx::standin::failCalls(call, code); }; };
-    const std::tuple<std::function<void()>, std::function<void()>, fmx::intptr, std::size_t, std::string> cases[] = {
-        {failing(HostCall::RegisterExternalFunction, 2), fmx::standin::clearFaults, fmx::kInitRefused, 0,
-         "plugin_init_exception error=\"FM_ExprEnv_RegisterExternalFunctionEx failed with host error 2\"\n"},
-        {failing(HostCall::QuadCharConstructor, 1), fmx::standin::clearFaults, fmx::kInitRefused, 0, "plugin_init_exception error=\"std::bad_alloc\"\n"},
-        {[&] { ASSERT_EQ(FM_ExprEnv_RegisterExternalFunctionEx(*id, 4, *name, *name, *name, 1, 1, 0, other, error), 0); },
-         [&] { FM_ExprEnv_UnRegisterExternalFunction(*id, 4, error); }, fmx::kInitRefused, 1, ""},
-        {[&] { ASSERT_TRUE(port.bind()); }, [&] { port.release(); }, fmx::kInterfaceVersion, 2, "bridge_start_failed host=127.0.0.1 port=1365 error_code="},
+    const std::tuple<std::function<void()>, std::function<void()>, fmx::ptrtype, std::size_t, std::string> cases[] = {
+        {failing(HostCall::RegisterExternalFunction, 2), fmx::standin::clearFaults, kDeclined, 0,
+         "plugin_init_exception error=\"" + std::string(std::exception().what()) + "\"\n"},
+        {failing(HostCall::QuadCharConstructor, 1), fmx::standin::clearFaults, kDeclined, 0, "plugin_init_exception error=\"std::bad_alloc\"\n"},
+        {[&] { ASSERT_EQ(fmx::ExprEnv::RegisterExternalFunctionEx(*id, 4, *name, *name, *name, 1, 1, 0, other), 0); },
+         [&] { fmx::ExprEnv::UnRegisterExternalFunction(*id, 4); }, kDeclined, 1,
+         "plugin_init_exception error=\"FM_ExprEnv_RegisterExternalFunctionEx failed with host error 1\"\n"},
+        {[&] { ASSERT_TRUE(port.bind()); }, [&] { port.release(); }, kEnabled, 2, "bridge_start_failed host=127.0.0.1 port=1365 error_code="},
     };
     for (const auto& [fault, clear, init, functions, logged] : cases) {
         fault();
@@ -54,21 +56,23 @@ TEST_F(LoadedPluginTest, InitUnderAFaultIsRefusedOrRunsWithoutTheBridgeAndLeaves
     plugin.shutdown();
 }
 
-TEST_F(LoadedPluginTest, GetStringWritesWithinTheBufferItIsGiven) {
+// The capacity comes in parm3; parm2 holds the Windows language id (1033, US English), far more
+// than the buffer holds.
+TEST_F(LoadedPluginTest, GetStringWritesWithinTheCapacityTheHostGivesInParm3) {
     PluginLibrary plugin(kPluginPath);
     constexpr char16_t kUntouched = 0xAAAA;
     const std::u16string name(u"Lumenbox\0", 9), empty(1, u'\0');
     // The id, the capacity, and what is written, then untouched units up to the capacity and one more.
-    const std::tuple<fmx::uchar, fmx::uint32, std::u16string> cases[] = {{fmx::kStringName, 10, name},
-        {fmx::kStringName, 9, name}, {fmx::kStringName, 5, u"Lume" + empty}, {fmx::kStringName, 1, empty},
-        {fmx::kStringName, 0, u""}, {130, 4, empty}, {127, 2, empty}, {133, 2, empty}};
+    const std::tuple<FMX_Strings, fmx::uint32, std::u16string> cases[] = {{kFMXT_NameStr, 10, name},
+        {kFMXT_NameStr, 9, name}, {kFMXT_NameStr, 5, u"Lume" + empty}, {kFMXT_NameStr, 1, empty},
+        {kFMXT_NameStr, 0, u""}, {130, 4, empty}, {127, 2, empty}, {133, 2, empty}};
     for (const auto& [id, capacity, written] : cases) {
         std::u16string buffer(capacity + 1, kUntouched);
-        plugin.send(fmx::kMessageGetString, id, capacity, reinterpret_cast<fmx::intptr>(buffer.data()));
+        plugin.send(kFMXT_GetString, id, 1033, capacity, reinterpret_cast<fmx::ptrtype>(buffer.data()));
         EXPECT_EQ(buffer, written + std::u16string(capacity + 1 - written.size(), kUntouched)) << int(id) << "/" << capacity;
     }
-    EXPECT_EQ(plugin.getString(fmx::kStringOptions), "LMBX1YnYYYn");
-    plugin.send(fmx::kMessageGetString, fmx::kStringName, 10, 0);  // no buffer: nothing to crash on
+    EXPECT_EQ(plugin.getString(kFMXT_OptionsStr), "LMBX1YnYYYn");
+    plugin.send(kFMXT_GetString, kFMXT_NameStr, 1033, 10, 0);  // no buffer: nothing to crash on
 }
 
 // Twice with Shutdown before the unload, then once unloaded with the bridge running. /health shows
@@ -81,21 +85,21 @@ TEST_F(LoadedPluginTest, InitStartsTheBridgeAndShutdownOrUnloadStopsItLeavingNoT
     for (int round = 0; round < 3; ++round) {
         {
             PluginLibrary plugin(kPluginPath);
-            ASSERT_EQ(plugin.init(), fmx::kInterfaceVersion);
+            ASSERT_EQ(plugin.init(), kEnabled);
             EXPECT_GT(procEntries("task"), threads);
             const auto before = nowMs();
-            plugin.idle(fmx::kIdleScriptRunning);
+            plugin.idle(kFMXT_ScriptRunning);
             const auto health = *bridgeHealth();
             const auto& seen = health["fileMaker"];
             EXPECT_TRUE(health["version"] == "3.2.0" && seen["idleLevel"] == 3 && seen["idleState"] == "script_running" &&
                         before <= seen["observedAtUnixMs"] && seen["observedAtUnixMs"] <= nowMs()) << health;
-            for (const fmx::uchar message : {2, 3, 6, 8, 9, 100, 255}) {
-                EXPECT_EQ((plugin.send(message, fmx::kIdleUnsafe, 10, 12345), plugin.lastCall().result), 12345) << int(message);
+            for (const FMX_ExternCallSwitch message : {2, 3, 6, 8, 9, 10, 100, 255}) {
+                EXPECT_EQ((plugin.send(message, kFMXT_Unsafe, 10, 20, 12345), plugin.lastCall().result), 12345u) << int(message);
             }
             EXPECT_EQ(std::pair(*bridgeHealth(), fmx::standin::registrations().size()), std::pair(health, std::size_t{2}));
             if (round < 2) {
                 plugin.shutdown();
-                ASSERT_EQ(plugin.init(), fmx::kInterfaceVersion);
+                ASSERT_EQ(plugin.init(), kEnabled);
                 EXPECT_EQ((*bridgeHealth())["fileMaker"], (nlohmann::json{{"idleLevel", -1}, {"idleState", "unknown"}, {"observedAtUnixMs", 0}}));
                 plugin.shutdown();
             }

@@ -1,5 +1,6 @@
 // The plug-in's code linked into the test and driven in-process: its calculation functions, the
 // script bridge and the lifecycle, where the restart schedule's clock is moved by hand.
+#include <atomic>
 #include <future>
 #include <mutex>
 #include <new>
@@ -16,6 +17,7 @@
 #include "plugin/PluginLifecycle.h"
 #include "plugin/ScriptBridge.h"
 #include "support/FakeClock.h"
+#include "ui/MainQueue.h"
 #include "webviewer/ConnectorKeys.h"
 
 namespace Lumenbox::testing {
@@ -86,7 +88,7 @@ TEST_F(CustomFunctionTest, LateEvaluationAfterUnregistrationOrAFailedRegistratio
         EXPECT_EQ(fmx::standin::invoke(registered[0], {"Invoices", 0}, {"late-token"}).result, "OK");
         EXPECT_EQ(fmx::standin::invoke(registered[1], {"Orders", 0}, {}).result, "");
         EXPECT_TRUE(store_.listSharedTokens().empty() && !keys_.matches("Orders", "")) << failedAgain;
-        fmx::standin::failCalls(HostCall::RegisterExternalFunction, fmx::ErrorCode::kUnknown);
+        fmx::standin::failCalls(HostCall::RegisterExternalFunction, fmx::_fmxcpt::kUnknown);
         if (!failedAgain) { EXPECT_THROW(registerCustomFunctions(store_, keys_), std::exception); }
     }
 }
@@ -106,21 +108,54 @@ TEST_F(CustomFunctionTest, ConnectorUrlNamesTheCallingFileAndCarriesTheKeyTheBri
     EXPECT_EQ(evaluate("Lumenbox_ConnectorURL", context).result, "");
 }
 
-// The host's side of script starts: records each one, answers it while the host starts it when
-// `answer_` is set, and checks that every host object made for a start is released again.
+// Host threads evaluate both functions at once while the main thread unregisters them: every
+// evaluation answers, and none reaches the store once unregistration has returned.
+TEST_F(CustomFunctionTest, ConcurrentEvaluationsAreSafeAndStopReachingTheStoreAtUnregistration) {
+    const auto registered = fmx::standin::registrations();
+    std::atomic<bool> stop{false};
+    std::atomic<int> evaluations{0}, wrongAnswers{0};
+    std::vector<std::thread> hostThreads;
+    for (int t = 0; t < 4; ++t) {
+        hostThreads.emplace_back([&, t] {
+            for (int i = 0; !stop; ++i) {
+                const std::string file = "File " + std::to_string(t);
+                wrongAnswers += fmx::standin::invoke(registered[0], {file, 0}, {"concurrent-token-" + std::to_string(t) + "-" + std::to_string(i)}).result != "OK";
+                fmx::standin::invoke(registered[1], {file, 0}, {});
+                ++evaluations;
+            }
+        });
+    }
+    EXPECT_TRUE(eventually([&] { return store_.listSharedTokens().size() >= 20; }));
+    unregisterCustomFunctions();
+    const auto tokensAtUnregistration = store_.listSharedTokens().size();
+    const int evaluationsAtUnregistration = evaluations;
+    EXPECT_TRUE(eventually([&] { return evaluations >= evaluationsAtUnregistration + 40; }));
+    stop = true;
+    for (auto& thread : hostThreads) thread.join();
+    EXPECT_EQ(std::pair(store_.listSharedTokens().size(), wrongAnswers.load()), std::pair(tokensAtUnregistration, 0));
+}
+
+// The host's side of script starts: a thread that plays the host's main thread (it runs the
+// queued starts), records each start, answers it while the host starts it when `answer_` is set,
+// and checks that every host object made for a start is released again.
 class ScriptBridgeTest : public ::testing::Test {
 protected:
     ScriptBridgeTest() {
-        gFMX_ExternCallPtr = &call_;
+        setHostStartScript(call_.cStartScript);
         fmx::standin::setScriptHandler([this](const ScriptRequest& request) {
             if (answer_) bridge_->deliverResult(fetchIdOf(request), answer_);
             std::lock_guard lock(mutex_);
             starts_.push_back(request);
         });
+        playMainThread(true);
     }
     ~ScriptBridgeTest() override {
-        fmx::standin::setScriptHandler({}), gFMX_ExternCallPtr = nullptr;
+        playMainThread(false), fmx::standin::setScriptHandler({}), setHostStartScript(nullptr);
         EXPECT_EQ(fmx::standin::liveObjects(), objectsBefore_);
+    }
+    void playMainThread(bool play) {
+        if (mainThread_.joinable()) mainThread_.request_stop(), mainThread_.join();
+        if (play) mainThread_ = std::jthread([](std::stop_token stop) { while (!stop.stop_requested()) waitAndDrainMainQueue(10ms); });
     }
     std::vector<ScriptRequest> waitForStarts(std::size_t count) {
         std::vector<ScriptRequest> seen;
@@ -145,6 +180,7 @@ protected:
     const char* answer_ = nullptr;
     std::mutex mutex_;
     std::vector<ScriptRequest> starts_;  // Guarded by mutex_
+    std::jthread mainThread_;
 };
 
 TEST_F(ScriptBridgeTest, EachCallIsAnsweredByItsOwnDeliveryEvenWhileTheHostStartsTheScript) {
@@ -156,21 +192,23 @@ TEST_F(ScriptBridgeTest, EachCallIsAnsweredByItsOwnDeliveryEvenWhileTheHostStart
     answer_ = R"({"total":42})";
     const auto [fetchId, result] = bridge_->callScript("Invoices", "Monthly report", R"({"month":3})");
     const auto start = waitForStarts(3)[2];
-    using Start = std::tuple<std::string, std::string, std::string, fmx::uchar, std::string>;
-    EXPECT_EQ(Start(result, start.fileName, start.scriptName, start.control, start.parameter),
-              Start(answer_, "Invoices", "Monthly report", fmx::kScriptControlResume, R"({"callback":{"fetchId":")" + fetchId + R"("},"data":{"month":3}})"));
+    using Start = std::tuple<std::string, std::string, std::string, fmx::uchar, std::string, std::thread::id>;
+    EXPECT_EQ(Start(result, start.fileName, start.scriptName, start.control, start.parameter, start.thread),
+              Start(answer_, "Invoices", "Monthly report", kFMXT_Resume, R"({"callback":{"fetchId":")" + fetchId + R"("},"data":{"month":3}})", mainThread_.get_id()));
     EXPECT_EQ(ScriptBridge::makeEnvelope("f-1", R"("ü \"x\"")"), R"({"callback":{"fetchId":"f-1"},"data":"ü \"x\""})");
 }
 
-// With a host that never answers, and with no host to start the script at all.
-TEST_F(ScriptBridgeTest, CallWithoutAnAnswerTimesOutAndALateDeliveryChangesNothing) {
+// With a main thread that is busy until the call has timed out, and with no host to start the
+// script at all: the call times out, and its start, once the main thread gets to it, starts nothing.
+TEST_F(ScriptBridgeTest, CallWithoutAnAnswerTimesOutAndItsLateStartStartsNothing) {
+    playMainThread(false);
     for (const bool withHost : {true, false}) {
-        gFMX_ExternCallPtr = withHost ? &call_ : nullptr;
+        setHostStartScript(withHost ? call_.cStartScript : nullptr);
         bridge_ = std::make_unique<ScriptBridge>(0ms);
         EXPECT_THAT([&] { bridge_->callScript("Invoices", "Slow", "null"); }, ThrowsMessage<std::runtime_error>(StrEq("Script call timed out after 0ms")));
+        drainMainQueue();
     }
-    EXPECT_EQ(waitForStarts(1).size(), 1u) << "a script started without the host";
-    expectLateDeliveryIgnored((gFMX_ExternCallPtr = &call_, starts_[0]));
+    EXPECT_TRUE(starts_.empty());
 }
 
 TEST_F(ScriptBridgeTest, WaitingCallIsFailedByRejectAllOrByTheBridgesEnd) {
@@ -187,14 +225,10 @@ TEST_F(ScriptBridgeTest, WaitingCallIsFailedByRejectAllOrByTheBridgesEnd) {
 // Host failures come out as the exceptions callers expect; texts of characters of one to four
 // bytes and longer than any buffer survive the host, a UTF-8 error as the replacement character.
 TEST_F(ScriptBridgeTest, HostFailuresSurfaceAsTheirExceptionsAndTextsSurviveTheHost) {
-    fmx::standin::failCalls(HostCall::TextAssign, fmx::ErrorCode::kOutOfMemory);
+    fmx::standin::failCalls(HostCall::TextAssign, fmx::_fmxcpt::kBadAlloc);
     EXPECT_THROW(bridge_->callScript("Invoices", "Report", "{}"), std::bad_alloc);
-    for (const auto& [call, expected] : {std::pair{HostCall::DataSetAsText, "FM_Data_SetAsText failed with host error 7"},
-                                         std::pair{HostCall::TextAssign, "FM_Text_Assign failed with host error 7"}}) {
-        fmx::standin::clearFaults(), fmx::standin::failCalls(call, 7);
-        EXPECT_THAT([&] { call == HostCall::TextAssign ? void(makeText("x")) : void(bridge_->callScript("Invoices", "Report", "{}")); },
-                    ThrowsMessage<HostCallError>(StrEq(expected)));
-    }
+    fmx::standin::clearFaults(), fmx::standin::failCalls(HostCall::DataSetAsText, fmx::_fmxcpt::kUnknown);
+    EXPECT_THAT([&] { bridge_->callScript("Invoices", "Report", "{}"); }, ThrowsMessage<std::exception>(StrEq(std::exception().what())));
     fmx::standin::clearFaults();
     EXPECT_TRUE(starts_.empty());
     for (const std::string text : {"", "Ärzte – Übersicht", "請求書", "😀🎉 x", "a\xFF" "b"}) {
@@ -211,10 +245,11 @@ TEST_F(ScriptBridgeTest, TrackedFilesAreUniqueAndSortedByBytes) {
 
 class PluginLifecycleTest : public ::testing::Test {
 protected:
-    PluginLifecycleTest() { setRestartClock(&clock_); }
-    ~PluginLifecycleTest() override { send(fmx::kMessageShutdown), setRestartClock(nullptr); }
-    fmx::intptr send(fmx::uchar message) {
-        call_.message = message, call_.parameter1 = fmx::kIdleUserIdle, call_.result = 0;
+    PluginLifecycleTest() { setRestartClock(&clock_), drainMainQueue(); }
+    ~PluginLifecycleTest() override { send(kFMXT_Shutdown), setRestartClock(nullptr); }
+    // Init as FileMaker Pro would send it, Idle at a safe level unless told otherwise.
+    fmx::ptrtype send(FMX_ExternCallSwitch message, FMX_UChar parm1 = kFMXT_Pro, bool unsafeCalls = false) {
+        call_.whichCall = message, call_.parm1 = parm1, call_.unsafeCalls = unsafeCalls, call_.result = 0;
         return handleExternCall(&call_), call_.result;
     }
 
@@ -228,35 +263,80 @@ protected:
 // delay the port is taken again, so the attempt fails and schedules the next one, but the last.
 TEST_F(PluginLifecycleTest, BridgeThatCouldNotStartIsRetriedAfter1_5_30_60And60Seconds) {
     ASSERT_TRUE(port_.bind());
-    ASSERT_EQ(send(fmx::kMessageInit), fmx::kInterfaceVersion);
+    ASSERT_EQ(send(kFMXT_Init), kEnabled);
     const int delays[] = {1, 5, 30, 60, 60, 60};
     for (const int& delay : delays) {
         const bool last = &delay == std::end(delays) - 1;
         clock_.advance(std::chrono::seconds(delay) - 1ms);
         port_.release();
-        send(fmx::kMessageIdle);
+        send(kFMXT_Idle, kFMXT_UserIdle);
         EXPECT_FALSE(bridgeHealth()) << "started before " << delay << " s";
         if (!last) { ASSERT_TRUE(port_.bind()); }
         clock_.advance(1ms);
-        send(fmx::kMessageIdle);
+        send(kFMXT_Idle, kFMXT_UserIdle);
         EXPECT_EQ(bridgeHealth().has_value(), last) << delay << " s";
     }
 }
 
 // Both release the calls waiting for a script and leave the port and function ids free.
 TEST_F(PluginLifecycleTest, ShutdownOrASecondInitReleasesWaitingScriptCallsFirst) {
-    for (const fmx::uchar message : {fmx::kMessageShutdown, fmx::kMessageInit}) {
+    for (const FMX_ExternCallSwitch message : {kFMXT_Shutdown, kFMXT_Init}) {
         std::promise<void> started;
         fmx::standin::setScriptHandler([&](const fmx::standin::ScriptRequest&) { started.set_value(); });
-        ASSERT_EQ(send(fmx::kMessageInit), fmx::kInterfaceVersion);
+        ASSERT_EQ(send(kFMXT_Init), kEnabled);
         auto call = std::async(std::launch::async, [bridge = activeScriptBridge()] { return bridge->callScript("Invoices", "Report", "{}"); });
+        ASSERT_TRUE(eventually([] { return queuedMainQueueTasks() == 1; }));
+        send(kFMXT_Idle, kFMXT_UserIdle);
         started.get_future().wait();
         send(message);
         EXPECT_THAT([&] { call.get(); }, ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("Plugin shutting down")));
-        const bool running = message == fmx::kMessageInit;
+        const bool running = message == kFMXT_Init;
         EXPECT_EQ(std::tuple(bridgeHealth().has_value(), activeScriptBridge() != nullptr, fmx::standin::registrations().size()),
                   std::tuple(running, running, running ? 2u : 0u));
-        send(fmx::kMessageShutdown);
+        send(kFMXT_Shutdown);
+    }
+}
+
+// The host promises no thread safety: a start asked for on another thread waits for the main thread's
+// next safe Idle, not an unsafe one (by level or by flag), and uses the callback copied at Init even
+// when the host has reused the structure since.
+TEST_F(PluginLifecycleTest, ScriptStartFromAnotherThreadRunsOnTheMainThreadAtTheNextSafeIdle) {
+    std::promise<fmx::standin::ScriptRequest> started;
+    fmx::standin::setScriptHandler([&](const fmx::standin::ScriptRequest& request) {
+        activeScriptBridge()->deliverResult(nlohmann::json::parse(request.parameter)["callback"]["fetchId"], "done");
+        started.set_value(request);
+    });
+    ASSERT_EQ(send(kFMXT_Init), kEnabled);
+    call_.cStartScript = nullptr, call_.parm2 = 0;
+    auto call = std::async(std::launch::async, [bridge = activeScriptBridge()] { return bridge->callScript("Invoices", "Report", "{}"); });
+    ASSERT_TRUE(eventually([] { return queuedMainQueueTasks() == 1; }));
+    for (const auto& [level, unsafeCalls] : {std::pair(kFMXT_Unsafe, true), std::pair(kFMXT_UserIdle, true)}) {
+        send(kFMXT_Idle, level, unsafeCalls);
+        EXPECT_EQ(queuedMainQueueTasks(), 1u) << "ran at an unsafe idle";
+    }
+    send(kFMXT_Idle, kFMXT_ScriptRunning);
+    EXPECT_EQ(started.get_future().get().thread, std::this_thread::get_id());
+    EXPECT_EQ(call.get().second, "done");
+}
+
+// FileMaker Server's processes and hosts older than the calls the plug-in makes get no bridge and
+// no functions, and the log says why; FileMaker Pro (Advanced) from API 60 on runs it.
+TEST_F(PluginLifecycleTest, InitRunsTheBridgeOnlyInFileMakerProOfASupportedVersion) {
+    const std::tuple<FMX_Application, short, fmx::ptrtype, std::string> cases[] = {
+        {kFMXT_SASE, kCurrentExtnVersion, static_cast<fmx::ptrtype>(kDoNotEnable), "application kind 7: the bridge runs in FileMaker Pro only"},
+        {kFMXT_FMDAPI, kCurrentExtnVersion, static_cast<fmx::ptrtype>(kDoNotEnable), "application kind 9"},
+        {kFMXT_Web, kCurrentExtnVersion, static_cast<fmx::ptrtype>(kDoNotEnable), "application kind 4"},
+        {kFMXT_Pro, k170ExtnVersion, static_cast<fmx::ptrtype>(kDoNotEnable), "host API version 59, the plug-in needs 60 or later"},
+        {kFMXT_Pro, 3, static_cast<fmx::ptrtype>(kBadExtnVersion), "host API version 3"},
+        {kFMXT_Pro, k180ExtnVersion, kEnabled, ""},
+        {kFMXT_Developer, k210ExtnVersion, kEnabled, ""},
+    };
+    for (const auto& [kind, version, answer, logged] : cases) {
+        call_.extnVersion = version;
+        EXPECT_EQ(send(kFMXT_Init, kind), answer) << logged;
+        EXPECT_EQ(std::pair(bridgeHealth().has_value(), fmx::standin::registrations().size()), std::pair(answer == kEnabled, std::size_t{answer == kEnabled ? 2u : 0u})) << logged;
+        EXPECT_NE(environment_.logText().find(logged.empty() ? "" : "plugin_init_declined reason=\"" + logged), std::string::npos) << environment_.logText();
+        send(kFMXT_Shutdown);
     }
 }
 

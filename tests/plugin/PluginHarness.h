@@ -16,7 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "fmx/StandInHost.h"
+#include "standin/StandInHost.h"
 #include "support/ScopedEnv.h"
 #include "support/TestClients.h"
 
@@ -24,6 +24,9 @@ namespace Lumenbox::testing {
 
 inline const std::filesystem::path kPluginPath = LUMENBOX_PLUGIN_PATH;
 inline constexpr int kBridgePort = 1365;
+// Init's answers: enabled, or staying disabled.
+inline constexpr fmx::ptrtype kEnabled = kCurrentExtnVersion;
+inline constexpr fmx::ptrtype kDeclined = static_cast<fmx::ptrtype>(kDoNotEnable);
 
 // A fresh home folder (log, settings), no failing host calls and no script handler; all restored.
 class PluginEnvironment {

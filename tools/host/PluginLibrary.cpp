@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "fmx/StandInHost.h"
+#include "standin/StandInHost.h"
 
 namespace Lumenbox::devhost {
 
@@ -33,35 +33,41 @@ PluginLibrary::~PluginLibrary() {
     dlclose(handle_);
 }
 
-void PluginLibrary::send(fmx::uchar message, fmx::uchar parameter1, fmx::uint32 parameter2, fmx::intptr result) {
-    call_.message = message;
-    call_.parameter1 = parameter1;
-    call_.parameter2 = parameter2;
-    call_.parameter3 = 0;
+void PluginLibrary::send(FMX_ExternCallSwitch message, FMX_UChar parm1, fmx::ptrtype parm2, fmx::ptrtype parm3,
+                         fmx::ptrtype result) {
+    call_.whichCall = message;
+    call_.unsafeCalls = message == kFMXT_Idle && parm1 == kFMXT_Unsafe;
+    call_.parm1 = parm1;
+    call_.parm2 = parm2;
+    call_.parm3 = parm3;
     call_.result = result;
     entry_(&call_);
 }
 
-fmx::intptr PluginLibrary::init() {
-    send(fmx::kMessageInit);
+fmx::ptrtype PluginLibrary::init(FMX_Application application, short hostVersion) {
+    call_.extnVersion = hostVersion;
+    // The host's version string, as FileMaker passes it in parm2.
+    static const fmx::unichar16 kVersion[] = {'P', 'r', 'o', ' ', '2', '2', '.', '0', 0};
+    send(kFMXT_Init, application, reinterpret_cast<fmx::ptrtype>(kVersion));
     return call_.result;
 }
 
-void PluginLibrary::idle(fmx::uchar level) {
-    send(fmx::kMessageIdle, level);
+void PluginLibrary::idle(FMX_IdleLevel level) {
+    send(kFMXT_Idle, level);
 }
 
 void PluginLibrary::shutdown() {
-    send(fmx::kMessageShutdown);
+    send(kFMXT_Shutdown);
 }
 
 void PluginLibrary::preferences() {
-    send(fmx::kMessagePreferences);
+    send(kFMXT_DoAppPreferences);
 }
 
-std::string PluginLibrary::getString(fmx::uchar id, fmx::uint32 capacity) {
+std::string PluginLibrary::getString(FMX_Strings id, fmx::uint32 capacity) {
     std::vector<fmx::unichar16> buffer(capacity + 1, 0);
-    send(fmx::kMessageGetString, id, capacity, reinterpret_cast<fmx::intptr>(buffer.data()));
+    // FileMaker passes the Windows language id (here US English) in parm2 and the capacity in parm3.
+    send(kFMXT_GetString, id, 1033, capacity, reinterpret_cast<fmx::ptrtype>(buffer.data()));
     std::string text;
     for (fmx::unichar16 unit : buffer) {
         if (unit == 0) break;

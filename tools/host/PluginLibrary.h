@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "fmx/HostSdk.h"
+#include "FMWrapper/FMXExtern.h"
 
 namespace Lumenbox::devhost {
 
@@ -22,15 +22,19 @@ public:
     PluginLibrary(const PluginLibrary&) = delete;
     PluginLibrary& operator=(const PluginLibrary&) = delete;
 
-    // Sends Init; returns the plug-in's answer (fmx::kInterfaceVersion to be enabled).
-    fmx::intptr init();
-    void idle(fmx::uchar level = fmx::kIdleUserIdle);
+    // Sends Init as FileMaker Pro (or `application`) of API version `hostVersion` would; returns
+    // the plug-in's answer (kCurrentExtnVersion to be enabled).
+    fmx::ptrtype init(FMX_Application application = kFMXT_Pro, short hostVersion = kCurrentExtnVersion);
+    // Idle at `level`; the unsafe level comes as from another thread (unsafeCalls set).
+    void idle(FMX_IdleLevel level = kFMXT_UserIdle);
     void shutdown();
     void preferences();
     // GetString `id` into a buffer of `capacity` units, returned as UTF-8 up to the first 0 unit.
-    std::string getString(fmx::uchar id, fmx::uint32 capacity = 1024);
-    // Sends any message as the host would, for messages the plug-in is meant to ignore.
-    void send(fmx::uchar message, fmx::uchar parameter1 = 0, fmx::uint32 parameter2 = 0, fmx::intptr result = 0);
+    std::string getString(FMX_Strings id, fmx::uint32 capacity = 1024);
+    // Sends any message as the host would (parameters the message does not use are zero), for
+    // messages the plug-in is meant to ignore too.
+    void send(FMX_ExternCallSwitch message, FMX_UChar parm1 = 0, fmx::ptrtype parm2 = 0, fmx::ptrtype parm3 = 0,
+              fmx::ptrtype result = 0);
 
     // The structure as the plug-in left it after the last message.
     const FMX_ExternCallStruct& lastCall() const { return call_; }

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "fmx/StandInHost.h"
+#include "standin/StandInHost.h"
 #include "tools/host/BridgeProbe.h"
 #include "tools/host/DemoWebviewer.h"
 #include "tools/host/HostOptions.h"
@@ -38,8 +38,8 @@ std::filesystem::path defaultPluginPath() {
 
 // The idle level of tick `tick`: the simulated user and scripts change what the host reports
 // about once a second, going through every level.
-fmx::uchar idleLevelAt(unsigned long tick) {
-    return static_cast<fmx::uchar>((tick / kIdleTicksPerSecond) % (fmx::kIdleUnsafe + 1));
+FMX_IdleLevel idleLevelAt(unsigned long tick) {
+    return static_cast<FMX_IdleLevel>((tick / kIdleTicksPerSecond) % (kFMXT_Unsafe + 1));
 }
 
 void registerTokens(const Lumenbox::devhost::HostOptions& options) {
@@ -67,7 +67,8 @@ std::string demoConnectorKey(const std::string& fileName) {
     return key == std::string::npos ? std::string() : evaluation->result.substr(key + 5);
 }
 
-// What the host does when the plug-in starts a script: there is no file to run it in, so it says so.
+// What the host does when the plug-in starts a script (on the host's main thread, at a safe idle):
+// there is no file to run it in, so it says so.
 void reportScriptStarts() {
     fmx::standin::setScriptHandler([](const fmx::standin::ScriptRequest& request) {
         std::cout << "host: the plug-in started script \"" << request.scriptName << "\" in file \""
@@ -115,10 +116,10 @@ int main(int argc, char** argv) {
         std::cerr << "lumenbox-host: cannot load the plug-in " << pluginPath << ": " << loadError.what() << "\n";
         return 1;
     }
-    std::cout << plugin->getString(fmx::kStringName) << ": " << plugin->getString(fmx::kStringDescription) << "\n"
+    std::cout << plugin->getString(kFMXT_NameStr) << ": " << plugin->getString(kFMXT_AppConfigStr) << "\n"
               << "  loaded from " << pluginPath.string() << std::endl;
 
-    if (plugin->init() != fmx::kInterfaceVersion) {
+    if (plugin->init() != static_cast<fmx::ptrtype>(kCurrentExtnVersion)) {
         std::cerr << "lumenbox-host: the plug-in refused to start (the plug-in log says why)\n";
         plugin.reset();
         return 1;

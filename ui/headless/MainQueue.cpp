@@ -38,6 +38,11 @@ std::size_t drainMainQueue() {
     return tasks.size();
 }
 
+std::size_t queuedMainQueueTasks() {
+    std::lock_guard lock(g_mainQueueMutex);
+    return g_mainQueue.size();
+}
+
 std::size_t waitAndDrainMainQueue(std::chrono::milliseconds wait) {
     {
         std::unique_lock lock(g_mainQueueMutex);

@@ -20,6 +20,10 @@ std::size_t drainMainQueue() {
     return 0;
 }
 
+std::size_t queuedMainQueueTasks() {
+    return 0;
+}
+
 std::size_t waitAndDrainMainQueue(std::chrono::milliseconds) {
     return 0;
 }
