@@ -21,9 +21,26 @@ void writeOutcome(transport::HttpResponse& res, const ScriptCallRequest& call, c
     using Kind = ScriptOutcome::Kind;
     const std::string& file = call.fileName;
     switch (outcome.kind) {
-        case Kind::Result:
-            return writeJsonReply(res, status::kOk, json::callbackResultResponse(outcome.fetchId, *outcome.result));
-        case Kind::NoWebviewer: return writeJsonError(res, status::kNotFound, "No active WebSocket for " + file);
+        case Kind::Result: {
+            // A string result is read once here, for the error check and the reply alike.
+            nlohmann::json parsed;
+            const nlohmann::json& sent = *outcome.result;
+            const nlohmann::json& value = sent.is_string() ? (parsed = json::resultValue(sent)) : sent;
+            // The script ran and said it failed: 422, apart from the 502s of a call that never got
+            // an answer, so that a caller needs no look inside a 200 to see the failure.
+            if (auto error = json::scriptError(value)) {
+                return writeCodedJsonError(res, status::kUnprocessableContent, "script_error", *error,
+                                           {{"connectedFileName", file},
+                                            {"fetchId", outcome.fetchId},
+                                            {"result", value},
+                                            {"scriptName", call.scriptName}});
+            }
+            return writeJsonReply(res, status::kOk, json::resultValueResponse(outcome.fetchId, value));
+        }
+        case Kind::NoWebviewer:
+            return writeCodedJsonError(res, status::kNotFound, "webviewer_not_connected",
+                                       "File " + file + " has no connected web viewer",
+                                       {{"connectedFileName", file}, {"webviewerConnected", false}});
         case Kind::NotAuthorized:
             return writeCodedJsonError(res, status::kUnauthorized, "session_not_authorized",
                                        "Session is not authorized for " + file);

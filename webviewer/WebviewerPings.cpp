@@ -30,7 +30,8 @@ void WebviewerPings::handleRoute(std::shared_ptr<transport::HttpResponse> res, t
     const auto timeoutMs = parseTimeLimitMs(req.getQuery("timeout"), kDefaultPingTimeoutMs, kMaxPingTimeoutMs);
     if (!timeoutMs) {
         return writeJsonError(*res, status::kBadRequest,
-                              "Invalid timeout query parameter. Expected positive integer milliseconds.");
+                              "Invalid timeout query parameter. Expected integer milliseconds from 1 to " +
+                                  std::to_string(kMaxPingTimeoutMs) + ".");
     }
     const std::string fileName = normalizeFileName(req.getQuery("fileName"));
     if (fileName.empty()) {
@@ -40,7 +41,7 @@ void WebviewerPings::handleRoute(std::shared_ptr<transport::HttpResponse> res, t
     WebSocketConnection* webviewer = hooks_.webviewerOf(fileName);
     if (!webviewer) {
         return writeCodedJsonError(*res, status::kNotFound, "webviewer_not_connected",
-                                   "No active WebSocket for " + fileName,
+                                   "File " + fileName + " has no connected web viewer",
                                    {{"fileName", fileName}, {"webviewerConnected", false}});
     }
     if (!hooks_.gate.admit(session, fileName, {})) {

@@ -227,6 +227,28 @@ std::string callbackResultResponse(std::string_view fetchId, const nlohmann::jso
     return callScriptResponseWith(fetchId, serialize(result));
 }
 
+nlohmann::json resultValue(const nlohmann::json& result) {
+    return result.is_string() ? tryParseResult(result.get_ref<const std::string&>()) : result;
+}
+
+std::string resultValueResponse(std::string_view fetchId, const nlohmann::json& value) {
+    return callScriptResponseWith(fetchId, serialize(value));
+}
+
+std::optional<std::string> scriptError(const nlohmann::json& value) {
+    if (!value.is_object()) return std::nullopt;
+    auto error = value.find("error");
+    if (error == value.end()) return std::nullopt;
+    // The values that scripts use to say "no error" (Get ( LastError ) is 0 after a clean run).
+    if (error->is_null() || *error == false || *error == 0) return std::nullopt;
+    if (error->is_string()) {
+        const auto& text = error->get_ref<const std::string&>();
+        if (text.empty() || text == "0") return std::nullopt;
+        return text;
+    }
+    return serialize(*error);
+}
+
 namespace {
 
 // A piece of compact JSON text written inside a JSON string. Such text holds no raw control

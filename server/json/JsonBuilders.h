@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,19 @@ std::string callScriptResponse(std::string_view fetchId, std::string_view result
 // The same reply for a result as the web viewer sent it: a string is a result text as above, any
 // other value is the result itself.
 std::string callbackResultResponse(std::string_view fetchId, const nlohmann::json& result);
+
+// The value a callback's result stands for: a string is a result text, read by tryParseResult;
+// any other value is the result itself.
+nlohmann::json resultValue(const nlohmann::json& result);
+// {"fetchId":fetchId,"result":value}, for a value as resultValue gives it.
+std::string resultValueResponse(std::string_view fetchId, const nlohmann::json& value);
+
+// How a script says that it failed: its result (as resultValue gives it) is an object with a
+// top-level "error" key. Returns the error as text (a string as it is, any other value
+// serialised), nullopt when the result is no error. An "error" of null, false, 0, "0" or "" is no
+// error, so that a script may always answer {"error": Get ( LastError ), ...}. Every front end
+// that runs scripts answers such a result as a failed call rather than a success.
+std::optional<std::string> scriptError(const nlohmann::json& value);
 
 // The "callScript" message that carries a script call to a web viewer:
 // {"param":<envelope as text>,"script":scriptName,"type":"callScript"}, the envelope being

@@ -23,6 +23,7 @@ inline constexpr std::string_view kNotFound = "404 Not Found";
 inline constexpr std::string_view kRequestTimeout = "408 Request Timeout";
 inline constexpr std::string_view kConflict = "409 Conflict";
 inline constexpr std::string_view kPayloadTooLarge = "413 Payload Too Large";
+inline constexpr std::string_view kUnprocessableContent = "422 Unprocessable Content";
 inline constexpr std::string_view kTooManyRequests = "429 Too Many Requests";
 inline constexpr std::string_view kInternalServerError = "500 Internal Server Error";
 inline constexpr std::string_view kBadGateway = "502 Bad Gateway";

@@ -43,7 +43,8 @@ TEST_F(CallScript, RequestsAreRefusedTimeLimitFirstThenBodyThenFileWhateverTheSe
         {"", R"({"scriptName":"Report"})", "400 Bad Request", kInvalidPayload},
         {"", R"({"connectedFileName":"Invoices","scriptName":" \t\r\n\f\u000b"})", "400 Bad Request", kInvalidPayload},
         {"", R"({"connectedFileName":"?fileName=&x=1","scriptName":"Report"})", "400 Bad Request", kInvalidPayload},
-        {"", R"({"connectedFileName":"  Unknown\t","scriptName":"Report"})", "404 Not Found", R"({"error":"No active WebSocket for Unknown"})"},
+        {"", R"({"connectedFileName":"  Unknown\t","scriptName":"Report"})", "404 Not Found",
+         R"({"code":"webviewer_not_connected","connectedFileName":"Unknown","error":"File Unknown has no connected web viewer","webviewerConnected":false})"},
         {"", callBody("lb_get_version"), "401 Unauthorized", kNotAuthorized},  // only the exact name skips approval
     };
     for (const auto& [query, body, status, expected] : cases) {
@@ -121,6 +122,28 @@ TEST_F(Callbacks, AResultIsRepliedAsJsonWhenItParsesAndOnlyFromTheConnectionTheC
     webviewer_->send(R"( { "type" : "callback", "fn" : "streamingChunkReceived", "args" : [ 1.50, { "z" : 1, "a" : 2 }, 1E2 ] } )");
     EXPECT_EQ(agentBrowser_->receive(), R"({"args":[1.5,{"a":2,"z":1},100.0],"fn":"streamingChunkReceived","type":"callback"})");
     EXPECT_TRUE(agentBrowser_->quiet());
+}
+
+TEST_F(Callbacks, AResultObjectWithAnErrorIsAScriptErrorUnlessTheErrorSaysNone) {
+    const std::string failed = R"({"code":"script_error","connectedFileName":"Invoices","error":)";
+    std::vector<std::tuple<nlohmann::json, const char*, std::string>> cases = {
+        {R"({"error":"Customer 7 not found","id":7})", "422 Unprocessable Content",  // a text, as scripts send it
+         failed + R"("Customer 7 not found","fetchId":"ID","result":{"error":"Customer 7 not found","id":7},"scriptName":"Report"})"},
+        {{{"error", {{"lastError", 401}}}}, "422 Unprocessable Content",
+         failed + R"("{\"lastError\":401}","fetchId":"ID","result":{"error":{"lastError":401}},"scriptName":"Report"})"},
+        {R"({"error":true})", "422 Unprocessable Content", failed + R"("true","fetchId":"ID","result":{"error":true},"scriptName":"Report"})"},
+        {R"([{"error":"x"}])", "200 OK", R"({"fetchId":"ID","result":[{"error":"x"}]})"},  // only a top-level object counts
+        {R"({"error":"x"} trailing)", "200 OK", R"({"fetchId":"ID","result":"{\"error\":\"x\"} trailing"})"},
+    };
+    for (std::string none : {"0", R"("0")", R"("")", "null", "false"}) {  // Get ( LastError ) after a clean run, and alike
+        cases.emplace_back(R"({"error":)" + none + "}", "200 OK", R"({"fetchId":"ID","result":{"error":)" + none + "}}");
+    }
+    for (const auto& [result, status, expected] : cases) {
+        auto reply = call();
+        const std::string id = receiveForwardedCall(*webviewer_).fetchId;
+        sendResult(*webviewer_, result, id);
+        expectJsonReply(reply.get(), status, std::regex_replace(expected, std::regex("\"ID\""), "\"" + id + "\""));
+    }
 }
 
 TEST_F(Callbacks, AgentBrowserScriptCallsReachTheFilesWebviewerReserialisedOrAnErrorComesBack) {
@@ -271,10 +294,10 @@ TEST_F(WebviewerPing, RequestsAreCheckedTimeLimitFirstThenFileThenRegistryThenSe
     setEnhancedSecurityEnabled(true);
     const std::string missing = R"({"code":"missing_file_name","error":"Missing required fileName query parameter."})";
     const std::tuple<std::string, const char*, std::string> cases[] = {
-        {"?timeout=5001", "400 Bad Request", R"({"error":"Invalid timeout query parameter. Expected positive integer milliseconds."})"},
+        {"?timeout=5001", "400 Bad Request", R"({"error":"Invalid timeout query parameter. Expected integer milliseconds from 1 to 5000."})"},
         {"", "400 Bad Request", missing},
         {"?fileName=%20%20&timeout=10", "400 Bad Request", missing},
-        {"?fileName=Invoices", "404 Not Found", R"({"code":"webviewer_not_connected","error":"No active WebSocket for Invoices","fileName":"Invoices","webviewerConnected":false})"},
+        {"?fileName=Invoices", "404 Not Found", R"({"code":"webviewer_not_connected","error":"File Invoices has no connected web viewer","fileName":"Invoices","webviewerConnected":false})"},
     };
     for (const auto& [query, status, body] : cases) expectJsonReply(httpGet(port(), "/webviewerPing" + query), status, body);
     auto webviewer = connectWebviewer("Invoices");

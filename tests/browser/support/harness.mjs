@@ -132,12 +132,11 @@ function fileMakerStandIn({ addOnVersion }) {
   };
 }
 
-// Opens the web viewer page of `fileName`, with the stand-in unless `fileMaker` is false, and waits
-// until the bridge has the file registered.
-export async function openWebviewer({ bridge, browser }, fileName,
-  { addOnVersion = "3.2.0", fileMaker = true, query = "" } = {}) {
+// Opens the web viewer page of `fileName` with the stand-in and waits until the bridge has the
+// file registered.
+export async function openWebviewer({ bridge, browser }, fileName, { addOnVersion = "3.2.0", query = "" } = {}) {
   const page = await browser.context.newPage();
-  if (fileMaker) await page.addInitScript(fileMakerStandIn, { addOnVersion });
+  await page.addInitScript(fileMakerStandIn, { addOnVersion });
   await page.goto(bridge.url(`/webviewer?fileName=${encodeURIComponent(fileName)}${query}`));
   await waitForRegistered(page);
   return page;

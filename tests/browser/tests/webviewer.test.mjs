@@ -86,11 +86,39 @@ describe("web viewer page", () => {
   test("warns of an add-on older than the plug-in and reports a host that cannot run scripts", async () => {
     const old = await openWebviewer(suite, "Archive", { addOnVersion: "3.1.4" });
     await waitForText(old.locator("#version-warning"), /version 3\.1\.4, older than the plug-in \(version 3\.2\.0\)/);
-    const loose = await openWebviewer(suite, "Loose", { fileMaker: false });
+    const loose = await openWebviewer(suite, "Loose");
+    await loose.evaluate(() => { window.FileMaker.PerformScript = () => { throw new Error("Scripts are off"); }; });
     assert.equal((await call("Loose", "Echo", undefined, "?timeout=500")).code, "script_timeout");
     await waitForText(loose.locator("#status-title"), "Connection issue for Loose");
     assert.match(await textOf(loose, "#status-detail"), /Could not run the script Echo/);
     await Promise.all([old.close(), loose.close()]);
+  });
+
+  test("in a plain browser the page is a calm preview that never connects, until a FileMaker object comes", async () => {
+    const { bridge, browser } = suite;
+    const open = async (query, init) => {
+      const page = await browser.context.newPage(), sockets = [];
+      page.on("websocket", (socket) => sockets.push(socket.url()));
+      if (init) await page.addInitScript(init);
+      await page.goto(bridge.url(`/webviewer${query}`));
+      return { page, sockets, status: page.locator("#status") };
+    };
+    const plain = await open("?fileName=Plain");
+    await waitForText(plain.status, "Preview: open this page in a FileMaker web viewer");
+    await plain.page.locator('#status[data-file-maker="absent"]').waitFor({ timeout: WAIT_MS });
+    const nameless = await open("");
+    await waitForText(nameless.status, "No file name given");
+    assert.deepEqual([await plain.status.getAttribute("data-state"), await nameless.status.getAttribute("data-state"),
+      await plain.page.locator("#close-button").isHidden()], ["preview", "warning", true]);
+    assert.deepEqual([...plain.sockets, ...nameless.sockets], []);
+    assert.ok(!(await bridge.json("/connectedFiles")).includes("Plain"));
+    await screenshot(plain.page, "webviewer-preview");
+    // A web viewer that hands the page its FileMaker object late still connects.
+    const late = await open("?fileName=Late",
+      () => setTimeout(() => { window.FileMaker = { PerformScript() {}, PerformScriptWithOption() {} }; }, 300));
+    await waitForRegistered(late.page);
+    assert.ok((await bridge.json("/connectedFiles")).includes("Late"));
+    await Promise.all([plain.page.close(), nameless.page.close(), late.page.close()]);
   });
 
   test("callback functions and the lumenbox object send callbacks to the file's agent browser", async () => {
