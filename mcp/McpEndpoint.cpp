@@ -96,10 +96,12 @@ void McpEndpoint::handleGet(transport::HttpResponse& res) {
 void McpEndpoint::handleDelete(transport::HttpResponse& res, transport::HttpRequest& req) {
     const std::string id(req.getHeader("mcp-session-id"));
     if (id.empty()) {
-        return writeJsonValue(res, status::kBadRequest, mcp::errorMessage(McpError::SessionRequired, nullptr));
+        return writeJsonValue(res, mcp::errorInfo(McpError::SessionRequired).legacyStatus,
+                              mcp::errorMessage(McpError::SessionRequired, nullptr));
     }
     if (!sessions_.end(id)) {
-        return writeJsonValue(res, status::kNotFound, mcp::errorMessage(McpError::UnknownSession, nullptr));
+        return writeJsonValue(res, mcp::errorInfo(McpError::UnknownSession).legacyStatus,
+                              mcp::errorMessage(McpError::UnknownSession, nullptr));
     }
     cancelSession(id);
     res.writeStatus(kNoContent)->end();
@@ -152,7 +154,7 @@ void McpEndpoint::handlePost(std::shared_ptr<transport::HttpResponse> res, trans
         }
         const mcp::McpSessions::Session* session = sessions_.use(*headers.sessionId);
         if (!session) {
-            return answer(exchange, status::kNotFound, mcp::errorMessage(McpError::UnknownSession, decision.id));
+            return answerError(exchange, McpError::UnknownSession);
         }
         exchange->mcpSessionId = *headers.sessionId;
         exchange->clientName = session->clientName;

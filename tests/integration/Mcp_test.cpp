@@ -1,6 +1,8 @@
 // The agents' endpoint where only a socket shows the fact: the event stream's framing, and what
 // a client that goes away or cancels leaves behind. The official clients' suites test the rest.
 #include "support/BridgeFixture.h"
+#include "support/DialogDriver.h"
+#include "ui/EnhancedSecurity.h"
 
 namespace Lumenbox::testing {
 namespace {
@@ -82,6 +84,52 @@ TEST_F(Mcp, AClientThatGoesAwayOrCancelsFreesItsCallAndTheLateResultReachesNobod
               R"({"id":3,"jsonrpc":"2.0","result":{}})");
     EXPECT_TRUE(agentBrowser->quiet());
 }
+
+#if !defined(__APPLE__)
+// The stateless generation, with enhanced security: the question is the one /authorizeSession
+// asks, progress flows while the user decides, and the call runs once allowed.
+class McpApproval : public Mcp {
+protected:
+    ~McpApproval() override { server_.reset(), dialogs_.shutdown(); }
+    static Headers modern(const std::string& session) {
+        Headers headers = {{"content-type", "application/json"}, {"accept", "application/json, text/event-stream"},
+                           {"mcp-protocol-version", "2026-07-28"}, {"mcp-method", "tools/call"}, {"mcp-name", "run_script"}};
+        if (!session.empty()) headers["x-lumenbox-session"] = session;
+        return headers;
+    }
+    static std::string modernBody() {
+        return R"({"jsonrpc":"2.0","id":"c1","method":"tools/call","params":{"name":"run_script","arguments":)"
+               R"({"fileName":"Invoices","scriptName":"Report"},"_meta":{"progressToken":5,)"
+               R"("io.modelcontextprotocol/protocolVersion":"2026-07-28","io.modelcontextprotocol/clientCapabilities":{},)"
+               R"("io.modelcontextprotocol/clientInfo":{"name":"agent\nX","version":"2.1"}}}})";
+    }
+    DialogDriver dialogs_;
+};
+
+TEST_F(McpApproval, AnUnapprovedSessionIsAskedAboutWithProgressAndRunsOnceAllowed) {
+    auto webviewer = connectWebviewer("Invoices");
+    setEnhancedSecurityEnabled(true);
+    auto none = httpPost(port(), "/mcp", modernBody(), modern("")).json();
+    EXPECT_EQ(none["result"]["isError"], true);
+    EXPECT_NE(none["result"]["content"][0]["text"].get<std::string>().find("x-lumenbox-session"), std::string::npos);
+
+    auto reply = httpPostAsync(port(), "/mcp", modernBody(), modern("agent-session-1"));
+    auto dialog = dialogs_.nextDialog();
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(std::make_tuple(dialog->content.fileName, dialog->content.clientName, dialog->content.clientDescription),
+              std::make_tuple("Invoices", "agentX", "An MCP client that says it is agentX 2.1."));
+    dialogs_.allow(*dialog);
+    ForwardedCall call = receiveForwardedCall(*webviewer);
+    sendResult(*webviewer, 42, call.fetchId);
+    const std::string body = reply.get().body;
+    const std::string asking = R"("message":"Waiting for the user to approve this session in Lumenbox","progress":1,)";
+    const std::string running = R"("message":"Waiting for FileMaker to run the script","progress":2,)";
+    ASSERT_NE(body.find(asking), std::string::npos) << body;
+    ASSERT_NE(body.find(running), std::string::npos) << body;
+    EXPECT_NE(body.find(R"("resultType":"complete","structuredContent":{"fetchId":")"), std::string::npos) << body;
+    setEnhancedSecurityEnabled(false);
+}
+#endif
 
 }  // namespace
 }  // namespace Lumenbox::testing
