@@ -1,0 +1,136 @@
+// The three tools as each official HTTP client sees them: the list, each tool's answers and
+// failures, progress and cancellation. Enhanced security is off (the default).
+import assert from "node:assert/strict";
+import { before, describe, test } from "node:test";
+import { assertToolError, bounded, httpClients, textOf, until, useBridge } from "../support/harness.mjs";
+
+const suite = useBridge();
+const TOOLS = ["list_files", "run_script", "ping_file"];
+
+// Every array schema below `schema` has `items` (some clients reject a tool otherwise).
+function arraysWithoutItems(schema, at = "$") {
+  if (!schema || typeof schema !== "object") return [];
+  const own = schema.type === "array" && !schema.items ? [at] : [];
+  return own.concat(...Object.entries(schema).map(([key, value]) => arraysWithoutItems(value, `${at}.${key}`)));
+}
+
+before(async () => {
+  await suite.open("Demo");
+  await suite.open("Alpha");
+  suite.silent = await suite.open("Silent", { silent: true });
+});
+
+for (const [label, connect] of Object.entries(httpClients)) {
+  describe(label, () => {
+    let client;
+    before(async () => (client = await connect(suite.bridge)));
+    const call = (name, args, options) => client.callTool({ name, arguments: args }, undefined, options);
+
+    test("the server names itself and lists the three tools in order, with schemas and annotations", async () => {
+      assert.equal(client.getServerVersion().name, "lumenbox");
+      assert.deepEqual(client.getServerCapabilities().tools, { listChanged: false });
+      assert.match(client.getInstructions(), /list_files/);
+      const { tools } = await client.listTools();
+      assert.deepEqual(tools.map((tool) => tool.name), TOOLS);
+      for (const tool of tools) {
+        assert.match(tool.name, /^[A-Za-z0-9_.-]{1,64}$/);
+        assert.equal(tool.inputSchema.type, "object", tool.name);
+        assert.equal(tool.outputSchema?.type, "object", tool.name);
+        assert.deepEqual(arraysWithoutItems(tool), [], tool.name);
+        assert.equal(tool.annotations?.readOnlyHint, tool.name !== "run_script", tool.name);
+      }
+      assert.deepEqual(tools[1].inputSchema.required.sort(), ["fileName", "scriptName"]);
+    });
+
+    test("each tool answers with structured content and its compact JSON as the one text block", async () => {
+      const data = { list: [1, "two", null], nested: { ok: true } };
+      const cases = [
+        ["list_files", {}, (content) => assert.deepEqual(content, { files: ["Alpha", "Demo", "Silent"] })],
+        ["run_script", { fileName: "Demo", scriptName: "Echo", data }, (content) => {
+          assert.deepEqual({ ...content, fetchId: "" }, { fileName: "Demo", scriptName: "Echo", fetchId: "", result: data });
+          assert.match(content.fetchId, /./);
+        }],
+        ["run_script", { fileName: "Demo", scriptName: "LB_get_version" }, (content) => assert.equal(content.result, "3.2.0")],
+        ["ping_file", { fileName: "Alpha" }, (content) => {
+          assert.equal(content.alive, true);
+          assert.ok(Number.isInteger(content.elapsedMs) && content.elapsedMs >= 0);
+        }],
+        // A page that is gone or never answers is a normal result, not a failure.
+        ["ping_file", { fileName: "Nowhere" }, (content) => assert.deepEqual(content, { fileName: "Nowhere", alive: false })],
+        ["ping_file", { fileName: "Silent", timeoutMs: 20 }, (content) => assert.deepEqual(content, { fileName: "Silent", alive: false })],
+      ];
+      for (const [name, args, check] of cases) {
+        const result = await call(name, args);
+        assert.ok(!result.isError, `${name} ${JSON.stringify(args)}: ${JSON.stringify(result)}`);
+        check(result.structuredContent);
+        assert.equal(textOf(result), JSON.stringify(result.structuredContent));
+      }
+    });
+
+    test("a text block over 100,000 characters is cut with a note, the structured content is whole", async () => {
+      const data = "x".repeat(150000);
+      const result = await call("run_script", { fileName: "Demo", scriptName: "Echo", data });
+      assert.equal(result.structuredContent.result, data);
+      const text = textOf(result);
+      assert.ok(text.length > 100000 && text.length < 100500, `${text.length} characters`);
+      assert.ok(text.startsWith(JSON.stringify(result.structuredContent).slice(0, 100000)));
+      assert.match(text.slice(100000), /cut|truncat/i);
+    });
+
+    test("bad arguments and unreachable scripts are tool errors an agent can act on", async () => {
+      const cases = [
+        ["run_script", { fileName: "Nowhere", scriptName: "Echo" }, /Nowhere[\s\S]*(Alpha|Demo)/],
+        ["run_script", { fileName: "Demo", scriptName: "Hold", timeoutMs: 1 }, /still.*running/i],
+        ["run_script", { fileName: "Demo" }, /scriptName/],
+        ["run_script", { scriptName: "Echo" }, /fileName/],
+        ["run_script", { fileName: 7, scriptName: "Echo" }, /fileName/],
+        ["run_script", { fileName: "Demo", scriptName: "Echo", timeoutMs: 0 }, /timeoutMs/],
+        ["run_script", { fileName: "Demo", scriptName: "Echo", timeoutMs: 1.5 }, /timeoutMs/],
+        ["ping_file", {}, /fileName/],
+        ["ping_file", { fileName: "Demo", timeoutMs: 5001 }, /timeoutMs/],
+        ["ping_file", { fileName: "Demo", timeoutMs: 0 }, /timeoutMs/],
+      ];
+      for (const [name, args, pattern] of cases) assertToolError(await call(name, args), pattern, `${name} ${JSON.stringify(args)}`);
+      // The page that held the timed-out call never answered it; its late answer is dropped.
+      const late = await suite.webviewers[0].nextCall();
+      suite.webviewers[0].answer(late, "too late");
+    });
+
+    test("an unknown tool is a protocol error, not a tool result", async () => {
+      await assert.rejects(call("drop_tables", {}), (error) => error.code === -32602);
+    });
+
+    test("progress comes while the page works and before the result; an abort drops the call at once", async () => {
+      const page = suite.webviewers[1];  // Alpha
+      const progress = [];
+      const pending = call("run_script", { fileName: "Alpha", scriptName: "Slow", data: 1 },
+        { onprogress: (update) => progress.push(update) });
+      const held = await page.nextCall();
+      await until(() => progress.length > 0, "a first progress notification");
+      page.answer(held, { done: true });
+      const result = await bounded(pending, "the slow script's result");
+      assert.deepEqual(result.structuredContent.result, { done: true });
+      const values = progress.map((update) => update.progress);
+      assert.deepEqual(values, [...values].sort((a, b) => a - b));
+      assert.equal(new Set(values).size, values.length, "progress strictly increases");
+
+      const abort = new AbortController();
+      const cancelled = call("run_script", { fileName: "Alpha", scriptName: "Slow" }, { signal: abort.signal, onprogress() {} });
+      const dropped = await page.nextCall();
+      abort.abort();
+      await assert.rejects(cancelled);
+      await until(async () => (await suite.bridge.pending()).calls === 0, "the cancelled call's entry to be freed");
+      page.answer(dropped, "nobody hears this");
+      // The client and its session go on working.
+      assert.equal((await call("run_script", { fileName: "Alpha", scriptName: "Echo", data: 2 })).structuredContent.result, 2);
+    });
+
+    test("a call fails as soon as its page goes", async () => {
+      const page = await suite.open(`Gone ${label}`);
+      const pending = call("run_script", { fileName: page.fileName, scriptName: "Hold" });
+      await page.nextCall();
+      page.close();
+      assertToolError(await bounded(pending, "the failed call"), /web viewer|disconnected|closed/i);
+    });
+  });
+}
