@@ -83,6 +83,7 @@ export function useBridge() {
   const suite = { webviewers: [] };
   before(async () => (suite.bridge = await Bridge.start()));
   after(async () => {
+    for (const client of connected.splice(0)) await client.close().catch(() => {});
     for (const webviewer of suite.webviewers) webviewer.close();
     await suite.bridge?.stop();
   });
@@ -129,9 +130,10 @@ export function modernRequest(method, params = {}, { id = 1, version = MODERN, h
   };
 }
 
-// A page registered as a file's web viewer, as the connector page would be. It answers pings
-// (unless `silent`) and runs two scripts at once: Echo returns its data, LB_get_version a version.
-// Any other script is held until the test answers it: `nextCall()` gives the next one held.
+// A page registered as a file's web viewer (or agent browser), as the connector page would be. It
+// keeps every message, answers pings (unless `silent`) and runs two scripts at once: Echo returns
+// its data, LB_get_version a version. Any other script is held until the test answers it:
+// `nextCall()` gives the next one held.
 export class Webviewer {
   static async open(bridge, fileName, { silent = false, role = "webviewer" } = {}) {
     const page = new Webviewer(bridge, fileName, silent);
@@ -140,10 +142,9 @@ export class Webviewer {
       page.socket.addEventListener("error", reject, { once: true });
     }), `the web viewer of ${fileName} to connect`);
     page.send({ type: "register", fileName, role });
-    if (role === "webviewer") {
-      await until(async () => (await (await fetch(bridge.url("/connectedFiles"))).json()).includes(fileName),
-        `${fileName} to be connected`);
-    }
+    const flag = role === "webviewer" ? "webviewerConnected" : "agentBrowserConnected";
+    await until(async () => (await (await fetch(bridge.url("/bridgeStatus"))).json())
+      .some((file) => file.fileName === fileName && file[flag]), `the ${role} of ${fileName} to be registered`);
     return page;
   }
 
@@ -176,6 +177,7 @@ export class Webviewer {
   close() { this.socket.close(); }
 }
 
+const connected = [];  // the clients the test file connected, closed when its bridge stops
 const headersFor = (session) => (session === undefined ? {} : { "x-lumenbox-session": session });
 
 // The three ways an agent connects over HTTP: the 1.x SDK (legacy handshake) and the 2.x client
@@ -184,7 +186,7 @@ export const httpClients = {
   "sdk 1.32.2 (legacy)": async (bridge, { session, name = "legacy-agent" } = {}) => {
     const client = new LegacyClient({ name, version: "1.0.0" });
     await client.connect(new LegacyHttpTransport(new URL(bridge.url()), { requestInit: { headers: headersFor(session) } }));
-    return client;
+    return connected.push(client), client;
   },
   "client 2.4.0 (pinned)": (bridge, options) => modernClient(bridge, { pin: MODERN }, options),
   "client 2.4.0 (auto)": (bridge, options) => modernClient(bridge, "auto", options),
@@ -193,8 +195,12 @@ export const httpClients = {
 async function modernClient(bridge, mode, { session, name = "modern-agent" } = {}) {
   const client = new Client({ name, version: "2.0.0" }, { versionNegotiation: { mode } });
   await client.connect(new StreamableHTTPClientTransport(new URL(bridge.url()), { requestInit: { headers: headersFor(session) } }));
-  return client;
+  return connected.push(client), client;
 }
+
+// tools/call through either client: the 1.x SDK takes its options third, the 2.x client second.
+export const callTool = (client, name, args, options) => client instanceof LegacyClient
+  ? client.callTool({ name, arguments: args }, undefined, options) : client.callTool({ name, arguments: args }, options);
 
 // The one text block of a tool result.
 export function textOf(result) {

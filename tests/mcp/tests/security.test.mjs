@@ -3,10 +3,10 @@
 import assert from "node:assert/strict";
 import { randomUUID } from "node:crypto";
 import { before, test } from "node:test";
-import { assertToolError, bounded, httpClients, textOf, until, useBridge } from "../support/harness.mjs";
+import { assertToolError, callTool, httpClients, textOf, until, useBridge } from "../support/harness.mjs";
 
 const suite = useBridge();
-const echo = (client, data = 1) => client.callTool({ name: "run_script", arguments: { fileName: "Demo", scriptName: "Echo", data } });
+const echo = (client, data = 1) => callTool(client, "run_script", { fileName: "Demo", scriptName: "Echo", data });
 const sessions = async () => (await (await fetch(suite.bridge.url("/sessions"))).json());
 
 before(() => suite.open("Demo"));
@@ -27,7 +27,7 @@ test("while the user decides, progress is sent; a cancelled request closes its q
     const client = await connect(suite.bridge, { session: randomUUID() });
     const abort = new AbortController();
     let progressed = false;
-    const pending = client.callTool({ name: "run_script", arguments: { fileName: "Demo", scriptName: "Echo" } }, undefined,
+    const pending = callTool(client, "run_script", { fileName: "Demo", scriptName: "Echo" },
       { signal: abort.signal, onprogress: () => (progressed = true) });
     await until(() => progressed, `${label}: progress while the question is open`);
     assert.equal((await suite.bridge.pending()).questions, 1, label);
@@ -47,16 +47,16 @@ test("with enhanced security on, only approved or allowed sessions run scripts a
     await suite.bridge.command("answer deny");
     const denied = await connect(suite.bridge, { session: randomUUID() });
     assertToolError(await echo(denied), /denied|not approved|approv/i, `${label}: denied`);
-    assertToolError(await denied.callTool({ name: "ping_file", arguments: { fileName: "Demo" } }), /approv|denied/i,
+    assertToolError(await callTool(denied, "ping_file", { fileName: "Demo" }), /approv|denied/i,
       `${label}: ping denied`);
     // The version probe needs no approval, as with POST /callScript.
-    const version = await denied.callTool({ name: "run_script", arguments: { fileName: "Demo", scriptName: "LB_get_version" } });
+    const version = await callTool(denied, "run_script", { fileName: "Demo", scriptName: "LB_get_version" });
     assert.equal(version.structuredContent?.result, "3.2.0", label);
 
     await suite.bridge.command("answer allow");
     const allowed = await connect(suite.bridge, { session: randomUUID() });
     assert.equal((await echo(allowed, 3)).structuredContent?.result, 3, `${label}: allowed`);
-    assert.equal((await allowed.callTool({ name: "ping_file", arguments: { fileName: "Demo" } })).structuredContent?.alive, true);
+    assert.equal((await callTool(allowed, "ping_file", { fileName: "Demo" })).structuredContent?.alive, true);
   }
 });
 

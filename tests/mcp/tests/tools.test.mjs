@@ -2,7 +2,7 @@
 // failures, progress and cancellation. Enhanced security is off (the default).
 import assert from "node:assert/strict";
 import { before, describe, test } from "node:test";
-import { assertToolError, bounded, httpClients, textOf, until, useBridge } from "../support/harness.mjs";
+import { assertToolError, bounded, callTool, httpClients, textOf, until, useBridge } from "../support/harness.mjs";
 
 const suite = useBridge();
 const TOOLS = ["list_files", "run_script", "ping_file"];
@@ -17,14 +17,15 @@ function arraysWithoutItems(schema, at = "$") {
 before(async () => {
   await suite.open("Demo");
   await suite.open("Alpha");
-  suite.silent = await suite.open("Silent", { silent: true });
+  await suite.open("Silent", { silent: true });
+  suite.agentBrowser = await suite.open("Alpha", { role: "agent-browser" });
 });
 
 for (const [label, connect] of Object.entries(httpClients)) {
   describe(label, () => {
     let client;
     before(async () => (client = await connect(suite.bridge)));
-    const call = (name, args, options) => client.callTool({ name, arguments: args }, undefined, options);
+    const call = (name, args, options) => callTool(client, name, args, options);
 
     test("the server names itself and lists the three tools in order, with schemas and annotations", async () => {
       assert.equal(client.getServerVersion().name, "lumenbox");
@@ -120,7 +121,12 @@ for (const [label, connect] of Object.entries(httpClients)) {
       abort.abort();
       await assert.rejects(cancelled);
       await until(async () => (await suite.bridge.pending()).calls === 0, "the cancelled call's entry to be freed");
+      // Its late result reaches no one: not the file's agent browser, which gets the page's own callbacks.
       page.answer(dropped, "nobody hears this");
+      page.answer({ fetchId: "page-own" }, "marker");
+      await until(() => suite.agentBrowser.messages.some((message) => message.args?.[0] === "marker"), "the page's own callback");
+      assert.deepEqual(suite.agentBrowser.messages.filter((message) => message.type === "callback").map((m) => m.args[0]), ["marker"]);
+      suite.agentBrowser.messages.length = 0;
       // The client and its session go on working.
       assert.equal((await call("run_script", { fileName: "Alpha", scriptName: "Echo", data: 2 })).structuredContent.result, 2);
     });
