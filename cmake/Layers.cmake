@@ -9,6 +9,7 @@ set(LUMENBOX_LAYERS
   "base"
   "server/transport server/json"
   "webviewer auth scripts"
+  "mcp"
   "server"
   "ui"
   "plugin")

@@ -66,6 +66,29 @@ SessionGate HttpServer::Impl::sessionGate() {
     return gate;
 }
 
+// The agents' endpoint reaches the other features directly, never through their HTTP routes.
+McpEndpoint::Hooks HttpServer::Impl::mcpHooks() {
+    return {
+        .connectedFiles = [this] { return features_->registry.connectedFiles(); },
+        .webviewerOf = [this](const std::string& fileName) { return features_->registry.webviewerOf(fileName); },
+        .runScript = [this](ScriptCallRequest request, ScriptCalls::OutcomeHandler done) {
+            return features_->scriptCalls.run(std::move(request), std::move(done));
+        },
+        .abandonScript = [this](const std::string& fetchId) { features_->scriptCalls.abandon(fetchId); },
+        .ping = [this](const std::string& fileName, WebSocketConnection* webviewer, std::int32_t timeoutMs,
+                       WebviewerPings::OutcomeHandler done) {
+            return features_->pings.ping(fileName, webviewer, timeoutMs, std::move(done));
+        },
+        .forgetPing = [this](const std::string& id) { features_->pings.forget(id); },
+        .gate = sessionGate(),
+        .awaitApproval = [this](const void* owner, const AuthRequestKey& key, const AuthApproval& approval,
+                                std::function<void(AuthAnswer)> answer) {
+            questions_->awaitApproval(owner, key, approval, std::move(answer));
+        },
+        .abandonApprovals = [this](const void* owner) { questions_->abandonAuthorizationsOf(owner); },
+    };
+}
+
 // Every hook captures `this` or a sibling feature: the features are owned here and go together.
 void HttpServer::Impl::attach(transport::App& app) {
     app_ = &app;
@@ -116,6 +139,7 @@ void HttpServer::Impl::attach(transport::App& app) {
         }),
         WebviewerPings(loop, realMonotonicClock(), {.send = sendToPage, .webviewerOf = webviewerOf, .gate = sessionGate()}),
         MessageDispatch(),
+        McpEndpoint(loop, realMonotonicClock(), mcpHooks()),
     });
     Features& features = *features_;
     features.dispatch.on("register", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
@@ -146,6 +170,7 @@ void HttpServer::Impl::clearState() {
         features_->registry.clear();
         features_->scriptCalls.clear();
         features_->pings.clear();
+        features_->mcp.clear();
     }
     // Waiting authorization requests are released unanswered (the connections close with the
     // server) and their time limits cancelled; a dialog still open answers into nothing.

@@ -10,6 +10,7 @@
 
 #include "auth/AuthorizationQuestions.h"
 #include "auth/SessionRoutes.h"
+#include "mcp/McpEndpoint.h"
 #include "scripts/AgentBrowserRelay.h"
 #include "scripts/ScriptCalls.h"
 #include "server/HttpServer.h"
@@ -52,6 +53,7 @@ private:
     bool enhancedSecurity() const;
     bool hasWebviewer(const std::string& fileName) const;
     SessionGate sessionGate();
+    McpEndpoint::Hooks mcpHooks();
     void registerRoutes(transport::App& app);
     std::shared_ptr<transport::Loop> loop() const;
     void setLoop(std::shared_ptr<transport::Loop> loop);
@@ -83,6 +85,7 @@ struct HttpServer::Impl::Features {
     AgentBrowserRelay agentBrowserRelay;
     WebviewerPings pings;
     MessageDispatch dispatch;
+    McpEndpoint mcp;
 };
 
 }  // namespace Lumenbox

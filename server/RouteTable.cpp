@@ -31,6 +31,9 @@ void HttpServer::Impl::registerRoutes(transport::App& app) {
     app.post("/callScript", [self](auto res, auto& req) {
         serveCallScript(self->features_->scriptCalls, std::move(res), req);
     });
+    app.post("/mcp", [self](auto res, auto& req) { self->features_->mcp.handlePost(std::move(res), req); });
+    app.del("/mcp", [self](auto res, auto& req) { self->features_->mcp.handleDelete(*res, req); });
+    app.get("/mcp", [self](auto res, auto&) { self->features_->mcp.handleGet(*res); });
 
     transport::WebSocketBehavior<PerSocketData> endpoint;
     endpoint.settings.maxPayloadLength = kMaxWebSocketMessageBytes;

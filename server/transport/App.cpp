@@ -56,7 +56,10 @@ App::State::State(Loop& loop, HttpLimits limits)
       closeGrace(loop) {}
 
 const RouteHandler* App::State::findRoute(std::string_view method, std::string_view path) const {
-    const auto* routes = method == "GET" ? &getRoutes : method == "POST" ? &postRoutes : nullptr;
+    const auto* routes = method == "GET"      ? &getRoutes
+                         : method == "POST"   ? &postRoutes
+                         : method == "DELETE" ? &deleteRoutes
+                                              : nullptr;
     if (!routes) return nullptr;
     auto it = routes->find(path);
     return it == routes->end() ? nullptr : &it->second;
@@ -183,6 +186,11 @@ App& App::get(std::string path, RouteHandler handler) {
 
 App& App::post(std::string path, RouteHandler handler) {
     state_->postRoutes[std::move(path)] = std::move(handler);
+    return *this;
+}
+
+App& App::del(std::string path, RouteHandler handler) {
+    state_->deleteRoutes[std::move(path)] = std::move(handler);
     return *this;
 }
 

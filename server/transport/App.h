@@ -75,6 +75,7 @@ public:
 
     App& get(std::string path, RouteHandler handler);
     App& post(std::string path, RouteHandler handler);
+    App& del(std::string path, RouteHandler handler);
     // "/*" takes an upgrade on any path; any other pattern must match the path exactly.
     template <class UserData>
     App& ws(std::string pattern, WebSocketBehavior<UserData> behavior);

@@ -82,6 +82,7 @@ struct App::State : std::enable_shared_from_this<App::State> {
     HttpLimits limits;
     RouteMap getRoutes;
     RouteMap postRoutes;
+    RouteMap deleteRoutes;
     std::vector<std::pair<std::string, std::shared_ptr<const WebSocketRoute>>> webSocketRoutes;
     RejectHandler reject;
     RequestFilter filter;

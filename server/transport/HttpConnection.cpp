@@ -56,7 +56,11 @@ void HttpConnection::forceClose() {
 // being written have gone out, the usual close after a last reply follows (App::close bounds it).
 void HttpConnection::closeGracefully() {
     if (closed_ || upgraded_) return;
-    if (auto response = current_; response && !dispatching_) {
+    if (auto response = current_; response && !dispatching_ && response->isStreaming()) {
+        // A stream's head has gone: it just ends, and the client sees the stream close.
+        keepAlive_ = false;
+        response->end();
+    } else if (response && !dispatching_) {
         keepAlive_ = false;
         app_->loop.guarded([&] {
             if (app_->reject) app_->reject(*response, kServiceUnavailable, "Lumenbox is shutting down.");
@@ -285,16 +289,34 @@ void HttpConnection::upgrade(std::shared_ptr<const WebSocketRoute> route) {
     closed_ = true;  // the socket now belongs to the session
 }
 
+void HttpConnection::appendHead(std::string_view status, std::string_view headers) {
+    outbox_.append("HTTP/1.1 ").append(status).append("\r\n").append(headers);
+}
+
+void HttpConnection::appendChunk(std::string_view piece) {
+    if (piece.empty() || headRequest_) return;  // an empty chunk would end the body
+    char size[24];
+    outbox_.append(size, std::to_chars(size, size + sizeof size, piece.size(), 16).ptr).append("\r\n");
+    outbox_.append(piece).append("\r\n");
+}
+
 void HttpConnection::completeResponse(HttpResponse& response, std::string_view status, std::string_view headers,
                                       std::string_view body) {
     if (&response != current_.get()) return;
-    // Head and body go straight into the output buffer, whose capacity is kept between replies.
-    char length[24];
-    outbox_.append("HTTP/1.1 ").append(status).append("\r\n").append(headers).append("Content-Length: ");
-    outbox_.append(length, std::to_chars(length, length + sizeof length, body.size()).ptr).append("\r\n");
-    if (!keepAlive_) outbox_.append("Connection: close\r\n");
-    outbox_.append("\r\n");
-    if (!headRequest_) outbox_.append(body);
+    if (streaming_) {
+        appendChunk(body);
+        if (!headRequest_) outbox_.append("0\r\n\r\n");
+        streaming_ = false;
+    } else {
+        // Head and body go straight into the output buffer, whose capacity is kept between replies.
+        char length[24];
+        appendHead(status, headers);
+        outbox_.append("Content-Length: ");
+        outbox_.append(length, std::to_chars(length, length + sizeof length, body.size()).ptr).append("\r\n");
+        if (!keepAlive_) outbox_.append("Connection: close\r\n");
+        outbox_.append("\r\n");
+        if (!headRequest_) outbox_.append(body);
+    }
     if (!keepAlive_) closeAfterWrite_ = true;
     current_.reset();
     // A reply leaving is activity: a response held past the idle limit must not be swept as idle
@@ -307,6 +329,23 @@ void HttpConnection::completeResponse(HttpResponse& response, std::string_view s
         processInput();
         doRead();
     }
+}
+
+// A held response that streams stays `current_`, so the idle sweep leaves it alone however long
+// it waits between pieces; the client closing the connection aborts it as any held response.
+void HttpConnection::streamResponse(HttpResponse& response, std::string_view status, std::string_view headers,
+                                    std::string_view piece) {
+    if (&response != current_.get()) return;
+    if (!streaming_) {
+        streaming_ = true;
+        appendHead(status, headers);
+        outbox_.append("Transfer-Encoding: chunked\r\n");
+        if (!keepAlive_) outbox_.append("Connection: close\r\n");
+        outbox_.append("\r\n");
+    }
+    appendChunk(piece);
+    lastActiveTick_ = app_->idleTick;
+    doWrite();
 }
 
 void HttpConnection::queueWrite(std::string_view bytes) {
@@ -367,6 +406,7 @@ void HttpConnection::onWrite(const error_code& error, std::size_t bytes) {
 void HttpConnection::closeSocket() {
     if (closed_) return;
     closed_ = true;
+    streaming_ = false;
     releaseBody();
     error_code ignored;
     socket_.close(ignored);

@@ -37,6 +37,10 @@ public:
     // Called by HttpResponse::end with the finished head (status and headers) and the body.
     void completeResponse(HttpResponse& response, std::string_view status, std::string_view headers,
                           std::string_view body);
+    // Called by HttpResponse::write: the head with chunked transfer encoding on the first call,
+    // then `piece` as one chunk.
+    void streamResponse(HttpResponse& response, std::string_view status, std::string_view headers,
+                        std::string_view piece);
 
 private:
     using Parser = boost::beast::http::request_parser<boost::beast::http::string_body>;
@@ -58,6 +62,8 @@ private:
     void rejectRequest(std::string_view status, std::string_view message);
     void upgrade(std::shared_ptr<const WebSocketRoute> route);
     void queueWrite(std::string_view bytes);
+    void appendHead(std::string_view status, std::string_view headers);
+    void appendChunk(std::string_view piece);
     void doWrite();
     void writeSome();
     void onWrite(const boost::system::error_code& error, std::size_t bytes);
@@ -89,6 +95,7 @@ private:
     std::size_t bodyBytesHeld_ = 0;     // of the app's count of bytes held by bodies
     std::size_t headerFieldCount_ = 0;  // fields of a chunked request's head; later ones are trailers
     bool headRequest_ = false;          // the current request is a HEAD: the reply has no body
+    bool streaming_ = false;            // the current reply's head has gone out, its body goes in chunks
 };
 
 }  // namespace Lumenbox::transport

@@ -27,6 +27,12 @@ void HttpResponse::end(std::string_view body) {
     if (connection) connection->completeResponse(*this, status_.empty() ? "200 OK" : status_, headers_, body);
 }
 
+void HttpResponse::write(std::string_view piece) {
+    if (!isOpen()) return;
+    streaming_ = true;
+    connection_->streamResponse(*this, status_.empty() ? "200 OK" : status_, headers_, piece);
+}
+
 void HttpResponse::onBody(std::function<void(std::string)> handler) {
     if (isOpen()) bodyHandler_ = std::move(handler);
 }

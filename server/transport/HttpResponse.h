@@ -26,6 +26,10 @@ public:
     HttpResponse* writeHeader(std::string_view name, std::string_view value);
     // Sends the status, the headers and `body` in one piece and ends the response.
     void end(std::string_view body = {});
+    // Sends `piece` now and keeps the response open, for a reply that goes out as things happen
+    // (server-sent events): the first call sends the status and headers with chunked transfer
+    // encoding, and `end` sends its body as the last piece. Headers written after it are dropped.
+    void write(std::string_view piece);
 
     // The whole request body, read before the route runs, is handed to `handler` right after the
     // route handler returns, unless the response has ended by then. The handler may hold the
@@ -38,6 +42,7 @@ public:
     bool isOpen() const { return !ended_ && !aborted_; }
     bool hasWrittenStatus() const { return !status_.empty(); }
     bool isAborted() const { return aborted_; }
+    bool isStreaming() const { return streaming_; }
 
 private:
     friend class HttpConnection;
@@ -51,6 +56,7 @@ private:
     std::vector<std::function<void()>> abortHandlers_;
     bool ended_ = false;
     bool aborted_ = false;
+    bool streaming_ = false;
 };
 
 }  // namespace Lumenbox::transport

@@ -1,0 +1,444 @@
+#include "mcp/McpEndpoint.h"
+
+#include "auth/SessionStore.h"
+#include "base/Text.h"
+#include "base/Version.h"
+#include "mcp/McpMessages.h"
+#include "mcp/McpRequest.h"
+#include "server/json/JsonReply.h"
+#include "server/json/JsonText.h"
+
+namespace Lumenbox {
+
+using mcp::McpError;
+
+namespace {
+constexpr std::string_view kAccepted = "202 Accepted";
+constexpr std::string_view kNoContent = "204 No Content";
+constexpr std::string_view kVersionProbeScript = "LB_get_version";
+
+std::optional<std::string> headerOf(transport::HttpRequest& req, std::string_view name) {
+    if (!req.hasHeader(name)) return std::nullopt;
+    return std::string(req.getHeader(name));
+}
+
+const nlohmann::json& paramsOf(const nlohmann::json& message) {
+    static const nlohmann::json kEmpty = nlohmann::json::object();
+    auto params = message.find("params");
+    return params != message.end() && params->is_object() ? *params : kEmpty;
+}
+
+std::string stringIn(const nlohmann::json& object, std::string_view key) {
+    if (!object.is_object()) return {};
+    auto field = object.find(key);
+    return field != object.end() && field->is_string() ? field->get<std::string>() : std::string();
+}
+
+nlohmann::json serverInfo() {
+    return {{"name", mcp::kServerName}, {"version", kPluginVersion}};
+}
+
+nlohmann::json capabilities() {
+    return {{"tools", {{"listChanged", false}}}};
+}
+
+std::string eventOf(const nlohmann::json& message) {
+    return "event: message\ndata: " + json::serialize(message) + "\n\n";
+}
+}  // namespace
+
+// One POST while it is answered: what it asked and how to answer it.
+struct McpEndpoint::Exchange {
+    std::uint64_t serial = 0;
+    std::shared_ptr<transport::HttpResponse> res;
+    nlohmann::json id;
+    bool legacy = true;
+    std::string mcpSessionId;     // the legacy session, empty in the stateless generation
+    std::string lumenboxSession;  // whose approvals count; empty: none
+    std::string clientName;
+    std::string clientVersion;
+    bool allowsJson = true;
+    bool allowsEventStream = true;
+    nlohmann::json progressToken;  // null: no progress wanted
+    std::int64_t progress = 0;
+    std::string progressMessage;
+    std::unique_ptr<transport::Timer> progressTimer;
+    bool held = false;
+    bool done = false;
+    std::string fetchId;  // the script call it waits for
+    std::string pingId;   // the ping it waits for
+    bool asking = false;  // it waits for the user's answer
+};
+
+McpEndpoint::McpEndpoint(transport::Loop& loop, const MonotonicClock& clock, Hooks hooks)
+    : loop_(loop), hooks_(std::move(hooks)), sessions_(clock) {}
+
+McpEndpoint::~McpEndpoint() {
+    clear();
+}
+
+void McpEndpoint::clear() {
+    auto exchanges = std::move(exchanges_);
+    exchanges_.clear();
+    byRequestId_.clear();
+    for (auto& [serial, exchange] : exchanges) {
+        exchange->done = true;
+        exchange->progressTimer.reset();
+    }
+}
+
+void McpEndpoint::handleGet(transport::HttpResponse& res) {
+    res.writeHeader("Allow", "POST, DELETE");
+    writeJsonValue(res, mcp::errorInfo(McpError::MethodNotAllowed).modernStatus,
+                   mcp::errorMessage(McpError::MethodNotAllowed, nullptr));
+}
+
+void McpEndpoint::handleDelete(transport::HttpResponse& res, transport::HttpRequest& req) {
+    const std::string id(req.getHeader("mcp-session-id"));
+    if (id.empty()) {
+        return writeJsonValue(res, status::kBadRequest, mcp::errorMessage(McpError::SessionRequired, nullptr));
+    }
+    if (!sessions_.end(id)) {
+        return writeJsonValue(res, status::kNotFound, mcp::errorMessage(McpError::UnknownSession, nullptr));
+    }
+    cancelSession(id);
+    res.writeStatus(kNoContent)->end();
+}
+
+void McpEndpoint::handlePost(std::shared_ptr<transport::HttpResponse> res, transport::HttpRequest& req) {
+    mcp::PostHeaders headers{headerOf(req, "content-type"),   headerOf(req, "accept"),
+                             headerOf(req, "mcp-session-id"), headerOf(req, "mcp-protocol-version"),
+                             headerOf(req, "mcp-method"),     headerOf(req, "mcp-name")};
+    if (headers.sessionId && headers.sessionId->empty()) headers.sessionId.reset();
+    std::string lumenboxSession = sessionIdOrNone(req.getHeader("x-lumenbox-session"));
+    res->onBody([this, res, headers = std::move(headers), lumenboxSession = std::move(lumenboxSession)](std::string body) {
+        mcp::PostDecision decision = mcp::decidePost(headers, body);
+        std::string().swap(body);
+        auto exchange = std::make_shared<Exchange>();
+        exchange->serial = ++lastSerial_;
+        exchange->res = res;
+        exchange->id = decision.id;
+        exchange->allowsJson = decision.allowsJson;
+        exchange->allowsEventStream = decision.allowsEventStream;
+        exchange->legacy = decision.kind != mcp::PostDecision::Kind::Modern && decision.legacyError;
+        if (decision.kind == mcp::PostDecision::Kind::Refused) {
+            const auto& info = mcp::errorInfo(decision.error);
+            return answer(exchange, exchange->legacy ? info.legacyStatus : info.modernStatus,
+                          mcp::errorMessage(decision.error, decision.id, decision.detail, decision.data));
+        }
+        const nlohmann::json& message = decision.message;
+        const nlohmann::json& params = paramsOf(message);
+        const std::string method = stringIn(message, "method");
+        exchange->lumenboxSession = lumenboxSession;
+        exchange->progressToken = mcp::progressTokenOf(message);
+        if (decision.kind == mcp::PostDecision::Kind::Modern) {
+            exchange->legacy = false;
+            const nlohmann::json meta = params.value("_meta", nlohmann::json::object());
+            const nlohmann::json clientInfo =
+                meta.is_object() ? meta.value("io.modelcontextprotocol/clientInfo", nlohmann::json()) : nlohmann::json();
+            exchange->clientName = stringIn(clientInfo, "name");
+            exchange->clientVersion = stringIn(clientInfo, "version");
+            if (!decision.isRequest) return answer(exchange, kAccepted, nullptr);
+            return handleModern(exchange, method, params);
+        }
+        if (decision.kind == mcp::PostDecision::Kind::Handshake) {
+            std::string version = stringIn(params, "protocolVersion");
+            if (!mcp::isLegacyVersion(version)) version = mcp::kLatestLegacyVersion;
+            const nlohmann::json clientInfo = params.value("clientInfo", nlohmann::json());
+            std::string ended;
+            exchange->mcpSessionId = sessions_.open({version, stringIn(clientInfo, "name"), stringIn(clientInfo, "version"), {}}, &ended);
+            if (!ended.empty()) cancelSession(ended);
+            return handleLegacy(exchange, method, params);
+        }
+        const mcp::McpSessions::Session* session = sessions_.use(*headers.sessionId);
+        if (!session) {
+            return answer(exchange, status::kNotFound, mcp::errorMessage(McpError::UnknownSession, decision.id));
+        }
+        exchange->mcpSessionId = *headers.sessionId;
+        exchange->clientName = session->clientName;
+        exchange->clientVersion = session->clientVersion;
+        // Without a Lumenbox session of its own, a legacy client's approvals go with its MCP session.
+        if (exchange->lumenboxSession.empty()) exchange->lumenboxSession = exchange->mcpSessionId;
+        if (!decision.isRequest) {
+            if (method == "notifications/cancelled") {
+                auto requestId = params.find("requestId");
+                if (requestId != params.end()) {
+                    auto held = byRequestId_.find({exchange->mcpSessionId, json::serialize(*requestId)});
+                    if (held != byRequestId_.end()) cancel(exchanges_.at(held->second));
+                }
+            }
+            return answer(exchange, kAccepted, nullptr);
+        }
+        handleLegacy(exchange, method, params);
+    });
+}
+
+void McpEndpoint::handleLegacy(const ExchangePtr& exchange, const std::string& method, const nlohmann::json& params) {
+    if (method == "initialize") {
+        const mcp::McpSessions::Session* session = sessions_.use(exchange->mcpSessionId);
+        return answerResult(exchange, {{"protocolVersion", session ? session->protocolVersion : std::string(mcp::kLatestLegacyVersion)},
+                                       {"capabilities", capabilities()},
+                                       {"serverInfo", serverInfo()},
+                                       {"instructions", mcp::instructions()}});
+    }
+    if (method == "ping") return answerResult(exchange, nlohmann::json::object());
+    if (method == "tools/list") return answerResult(exchange, {{"tools", mcp::toolList()}});
+    if (method == "tools/call") return callTool(exchange, params);
+    answerError(exchange, McpError::MethodNotFound, method);
+}
+
+void McpEndpoint::handleModern(const ExchangePtr& exchange, const std::string& method, const nlohmann::json& params) {
+    if (method == "server/discover") {
+        return answerResult(exchange, {{"supportedVersions", {mcp::kModernVersion}},
+                                       {"capabilities", capabilities()},
+                                       {"instructions", mcp::instructions()},
+                                       {"_meta", {{"io.modelcontextprotocol/serverInfo", serverInfo()}}},
+                                       {"ttlMs", mcp::kListTtlMs},
+                                       {"cacheScope", "private"}});
+    }
+    if (method == "tools/list") {
+        return answerResult(exchange, {{"tools", mcp::toolList()}, {"ttlMs", mcp::kListTtlMs}, {"cacheScope", "private"}});
+    }
+    if (method == "tools/call") return callTool(exchange, params);
+    answerError(exchange, McpError::MethodNotFound, method);
+}
+
+void McpEndpoint::callTool(const ExchangePtr& exchange, const nlohmann::json& params) {
+    auto name = params.find("name");
+    if (name == params.end() || !name->is_string()) return answerError(exchange, McpError::InvalidParams, "name is required");
+    auto tool = mcp::toolNamed(name->get_ref<const std::string&>());
+    if (!tool) return answerError(exchange, McpError::UnknownTool, name->get_ref<const std::string&>());
+    const nlohmann::json arguments = params.value("arguments", nlohmann::json());
+    switch (*tool) {
+        case mcp::Tool::ListFiles:
+            return answerResult(exchange, mcp::toolResult({{"files", hooks_.connectedFiles()}}));
+        case mcp::Tool::RunScript: {
+            auto read = mcp::readRunScriptArguments(arguments);
+            if (auto* error = std::get_if<std::string>(&read)) return answerResult(exchange, mcp::toolError(*error));
+            return runScript(exchange, std::get<mcp::RunScriptArguments>(std::move(read)));
+        }
+        case mcp::Tool::PingFile: {
+            auto read = mcp::readPingFileArguments(arguments);
+            if (auto* error = std::get_if<std::string>(&read)) return answerResult(exchange, mcp::toolError(*error));
+            return pingFile(exchange, std::get<mcp::PingFileArguments>(std::move(read)));
+        }
+    }
+}
+
+void McpEndpoint::whenAuthorized(const ExchangePtr& exchange, const std::string& fileName, std::function<void()> proceed) {
+    const std::string& session = exchange->lumenboxSession;
+    const std::string clientName =
+        sanitizeClientText(exchange->clientName.empty() ? mcp::kDefaultClientName : exchange->clientName, kMaxClientNameChars);
+    if (!hooks_.gate.enhancedSecurity()) {
+        if (!session.empty()) hooks_.gate.approveOnFirstUse(session, fileName, clientName);
+        return proceed();
+    }
+    if (session.empty()) return answerResult(exchange, mcp::toolError(mcp::text::noSession()));
+    if (hooks_.gate.isAuthorized(session, fileName)) return proceed();
+    AuthApproval approval{clientName, SessionStore::kMaxIdleTimeoutSeconds,
+                          sanitizeClientText(mcp::text::clientDescription(clientName, exchange->clientVersion),
+                                             kMaxClientDescriptionChars)};
+    hold(exchange);
+    exchange->asking = true;
+    std::weak_ptr<Exchange> weak = exchange;
+    hooks_.awaitApproval(exchange.get(), {session, fileName}, approval,
+                         [this, weak, fileName, proceed = std::move(proceed)](AuthAnswer outcome) {
+                             auto exchange = weak.lock();
+                             if (!exchange || exchange->done) return;
+                             exchange->asking = false;
+                             switch (outcome) {
+                                 case AuthAnswer::Allowed: return proceed();
+                                 case AuthAnswer::Denied: return answerResult(exchange, mcp::toolError(mcp::text::denied(fileName)));
+                                 case AuthAnswer::TimedOut:
+                                     return answerResult(exchange, mcp::toolError(mcp::text::approvalTimedOut(fileName)));
+                                 case AuthAnswer::TooManyQuestions:
+                                     return answerResult(exchange, mcp::toolError(mcp::text::tooManyQuestions()));
+                             }
+                         });
+    if (exchange->asking && !exchange->done) startProgress(exchange, mcp::text::waitingForApproval());
+}
+
+void McpEndpoint::runScript(const ExchangePtr& exchange, mcp::RunScriptArguments arguments) {
+    if (!hooks_.webviewerOf(arguments.fileName)) {
+        return answerResult(exchange, mcp::toolError(mcp::text::fileNotConnected(arguments.fileName, hooks_.connectedFiles())));
+    }
+    auto run = [this, weak = std::weak_ptr<Exchange>(exchange), arguments]() mutable {
+        auto exchange = weak.lock();
+        if (!exchange || exchange->done) return;
+        ScriptCallRequest request{arguments.fileName, arguments.scriptName, std::move(arguments.data),
+                                  exchange->lumenboxSession, arguments.timeoutMs};
+        hold(exchange);
+        auto fetchId = hooks_.runScript(std::move(request), [this, weak, arguments](const ScriptOutcome& outcome) {
+            auto exchange = weak.lock();
+            if (!exchange || exchange->done) return;
+            exchange->fetchId.clear();  // the call is over: nothing to abandon
+            using Kind = ScriptOutcome::Kind;
+            const std::string& file = arguments.fileName;
+            switch (outcome.kind) {
+                case Kind::Result:
+                    return answerResult(exchange, mcp::toolResult({{"fileName", file},
+                                                                   {"scriptName", arguments.scriptName},
+                                                                   {"fetchId", outcome.fetchId},
+                                                                   {"result", *outcome.result}}));
+                case Kind::NoWebviewer:
+                    return answerResult(exchange, mcp::toolError(mcp::text::fileNotConnected(file, hooks_.connectedFiles())));
+                case Kind::NotAuthorized: return answerResult(exchange, mcp::toolError(mcp::text::notApproved(file)));
+                case Kind::RequestTooLarge: return answerResult(exchange, mcp::toolError(mcp::text::requestTooLarge(file)));
+                case Kind::SendFailed: return answerResult(exchange, mcp::toolError(mcp::text::sendFailed(file)));
+                case Kind::TimedOut:
+                    return answerResult(exchange, mcp::toolError(mcp::text::scriptTimedOut(file, arguments.scriptName,
+                                                                                           arguments.timeoutMs)));
+                case Kind::Disconnected: return answerResult(exchange, mcp::toolError(mcp::text::webviewerGone(file)));
+                case Kind::ResultTooLarge:
+                    return answerResult(exchange, mcp::toolError(mcp::text::resultTooLarge(file, outcome.resultBytes)));
+            }
+        });
+        if (!fetchId || exchange->done) return;
+        exchange->fetchId = *fetchId;
+        startProgress(exchange, mcp::text::waitingForScript());
+    };
+    // The page's version probe needs no approval, as with POST /callScript.
+    if (arguments.scriptName == kVersionProbeScript) return run();
+    const std::string fileName = arguments.fileName;
+    whenAuthorized(exchange, fileName, std::move(run));
+}
+
+void McpEndpoint::pingFile(const ExchangePtr& exchange, mcp::PingFileArguments arguments) {
+    const std::string fileName = arguments.fileName;
+    auto notAlive = [fileName] { return mcp::toolResult({{"fileName", fileName}, {"alive", false}}); };
+    if (!hooks_.webviewerOf(fileName)) return answerResult(exchange, notAlive());
+    whenAuthorized(exchange, fileName, [this, weak = std::weak_ptr<Exchange>(exchange), arguments, notAlive] {
+        auto exchange = weak.lock();
+        if (!exchange || exchange->done) return;
+        WebSocketConnection* webviewer = hooks_.webviewerOf(arguments.fileName);
+        if (!webviewer) return answerResult(exchange, notAlive());
+        hold(exchange);
+        auto id = hooks_.ping(arguments.fileName, webviewer, arguments.timeoutMs,
+                              [this, weak, fileName = arguments.fileName, notAlive](const WebviewerPings::Outcome& outcome) {
+                                  auto exchange = weak.lock();
+                                  if (!exchange || exchange->done) return;
+                                  exchange->pingId.clear();
+                                  if (outcome.kind != WebviewerPings::Outcome::Kind::Pong) {
+                                      return answerResult(exchange, notAlive());
+                                  }
+                                  answerResult(exchange, mcp::toolResult({{"fileName", fileName},
+                                                                          {"alive", true},
+                                                                          {"elapsedMs", outcome.elapsedMs}}));
+                              });
+        if (!id || exchange->done) return;
+        exchange->pingId = *id;
+        startProgress(exchange, mcp::text::waitingForPong());
+    });
+}
+
+void McpEndpoint::hold(const ExchangePtr& exchange) {
+    if (exchange->held || exchange->done) return;
+    exchange->held = true;
+    exchanges_.emplace(exchange->serial, exchange);
+    if (exchange->legacy && exchange->id.is_primitive()) {
+        byRequestId_[{exchange->mcpSessionId, json::serialize(exchange->id)}] = exchange->serial;
+    }
+    // The client closing the connection (or the stream) is the stateless generation's
+    // cancellation, and a legacy client's too: the call is dropped at once.
+    exchange->res->onAborted([alive = std::weak_ptr<int>(alive_), this, weak = std::weak_ptr<Exchange>(exchange)] {
+        auto exchange = weak.lock();
+        if (alive.lock() && exchange) release(*exchange);
+    });
+}
+
+// Progress goes out on an event stream, so only to a client that takes one.
+void McpEndpoint::startProgress(const ExchangePtr& exchange, std::string_view message) {
+    if (exchange->progressToken.is_null() || !exchange->allowsEventStream || exchange->done) return;
+    exchange->progressMessage = message;
+    if (!exchange->progressTimer) exchange->progressTimer = std::make_unique<transport::Timer>(loop_);
+    sendProgress(*exchange);
+}
+
+void McpEndpoint::sendProgress(Exchange& exchange) {
+    transport::HttpResponse& res = *exchange.res;
+    if (!res.isOpen()) return;
+    if (!res.isStreaming()) {
+        res.writeStatus(status::kOk)
+            ->writeHeader("Content-Type", "text/event-stream")
+            ->writeHeader("Cache-Control", "no-cache")
+            ->writeHeader("X-Accel-Buffering", "no");
+        if (!exchange.mcpSessionId.empty()) res.writeHeader("Mcp-Session-Id", exchange.mcpSessionId);
+    }
+    res.write(eventOf({{"jsonrpc", "2.0"},
+                       {"method", "notifications/progress"},
+                       {"params",
+                        {{"progressToken", exchange.progressToken},
+                         {"progress", ++exchange.progress},
+                         {"message", exchange.progressMessage}}}}));
+    exchange.progressTimer->start(kProgressInterval, [this, &exchange] { sendProgress(exchange); });
+}
+
+void McpEndpoint::answerResult(const ExchangePtr& exchange, nlohmann::json result) {
+    if (!exchange->legacy) result["resultType"] = "complete";
+    answer(exchange, status::kOk, mcp::resultMessage(exchange->id, std::move(result)));
+}
+
+void McpEndpoint::answerError(const ExchangePtr& exchange, McpError error, std::string_view detail) {
+    const auto& info = mcp::errorInfo(error);
+    answer(exchange, exchange->legacy ? info.legacyStatus : info.modernStatus,
+           mcp::errorMessage(error, exchange->id, detail));
+}
+
+// A null message answers 202 with no body. A response already streaming gets the message as its
+// last event; a client that takes only an event stream gets one with the message alone.
+void McpEndpoint::answer(const ExchangePtr& held, std::string_view statusLine, const nlohmann::json& message) {
+    auto exchange = held;  // release may drop the table's reference
+    if (exchange->done) return;
+    release(*exchange);
+    transport::HttpResponse& res = *exchange->res;
+    if (!res.isOpen()) return;
+    if (message.is_null()) return void(res.writeStatus(kAccepted)->end());
+    if (res.isStreaming()) return res.end(eventOf(message));
+    if (!exchange->mcpSessionId.empty()) res.writeHeader("Mcp-Session-Id", exchange->mcpSessionId);
+    if (!exchange->allowsJson && statusLine == status::kOk) {
+        res.writeStatus(statusLine)
+            ->writeHeader("Content-Type", "text/event-stream")
+            ->writeHeader("Cache-Control", "no-cache")
+            ->writeHeader("X-Accel-Buffering", "no")
+            ->end(eventOf(message));
+        return;
+    }
+    writeJsonValue(res, statusLine, message);
+}
+
+void McpEndpoint::release(Exchange& exchange) {
+    if (exchange.done) return;
+    exchange.done = true;
+    exchange.progressTimer.reset();
+    if (!exchange.fetchId.empty()) hooks_.abandonScript(std::exchange(exchange.fetchId, {}));
+    if (!exchange.pingId.empty()) hooks_.forgetPing(std::exchange(exchange.pingId, {}));
+    if (exchange.asking) {
+        exchange.asking = false;
+        hooks_.abandonApprovals(&exchange);
+    }
+    if (!exchange.held) return;
+    if (exchange.legacy && exchange.id.is_primitive()) {
+        auto key = std::make_pair(exchange.mcpSessionId, json::serialize(exchange.id));
+        if (auto it = byRequestId_.find(key); it != byRequestId_.end() && it->second == exchange.serial) byRequestId_.erase(it);
+    }
+    exchanges_.erase(exchange.serial);  // may drop the last owner: nothing of it is used after this
+}
+
+void McpEndpoint::cancel(const ExchangePtr& exchange) {
+    auto keep = exchange;
+    release(*keep);
+    transport::HttpResponse& res = *keep->res;
+    if (!res.isOpen()) return;
+    if (res.isStreaming()) return res.end();
+    res.writeStatus(kAccepted)->end();
+}
+
+void McpEndpoint::cancelSession(const std::string& sessionId) {
+    std::vector<ExchangePtr> ofSession;
+    for (auto& [serial, exchange] : exchanges_) {
+        if (exchange->legacy && exchange->mcpSessionId == sessionId) ofSession.push_back(exchange);
+    }
+    for (auto& exchange : ofSession) cancel(exchange);
+}
+
+}  // namespace Lumenbox

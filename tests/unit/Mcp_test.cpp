@@ -1,0 +1,204 @@
+// The agents' endpoint without sockets: which generation a POST belongs to and how it is refused,
+// the tools' argument checks and text cut, and the legacy session table.
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "mcp/McpRequest.h"
+#include "mcp/McpSessions.h"
+#include "mcp/McpTools.h"
+#include "support/FakeClock.h"
+
+namespace Lumenbox::mcp {
+namespace {
+
+using Kind = PostDecision::Kind;
+
+constexpr const char* kMeta = R"("_meta":{"io.modelcontextprotocol/protocolVersion":"2026-07-28",)"
+                              R"("io.modelcontextprotocol/clientCapabilities":{}})";
+
+std::string request(const std::string& method, const std::string& params = "{}", const std::string& id = "1") {
+    return R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":")" + method + R"(","params":)" + params + "}";
+}
+
+PostHeaders modern(const std::string& method, std::optional<std::string> name = std::nullopt) {
+    return {"application/json", std::nullopt, std::nullopt, "2026-07-28", method, std::move(name)};
+}
+
+TEST(McpDecision, EachPostIsRefusedOrPlacedInItsGenerationInTheDocumentedOrder) {
+    const PostHeaders json{"application/json; charset=utf-8"};
+    PostHeaders withSession = json;
+    withSession.sessionId = "abc";
+    PostHeaders badVersion = withSession;
+    badVersion.protocolVersion = "banana";
+    PostHeaders legacyVersion = withSession;
+    legacyVersion.protocolVersion = "2024-11-05";
+    PostHeaders futureVersion = withSession;  // a version that is not a legacy one: stateless, the session ignored
+    futureVersion.protocolVersion = "2027-01-01";
+    futureVersion.method = "tools/list";
+    PostHeaders htmlOnly = json;
+    htmlOnly.accept = "text/html, application/json;q=0";
+    PostHeaders streamOnly = json;
+    streamOnly.accept = "text/event-stream";
+    const std::string tools = R"({"name":"list_files",)" + std::string(kMeta) + "}";
+    const std::string metaParams = std::string("{") + kMeta + "}";
+    const std::string oldMeta = R"({"_meta":{"io.modelcontextprotocol/protocolVersion":"2025-06-18","io.modelcontextprotocol/clientCapabilities":{}}})";
+
+    struct Case {
+        const char* what;
+        PostHeaders headers;
+        std::string body;
+        Kind kind;
+        std::optional<McpError> error;
+        nlohmann::json id;
+    };
+    const Case cases[] = {
+        {"no content type", {}, request("ping"), Kind::Refused, McpError::UnsupportedMediaType, nullptr},
+        {"text", {"text/plain"}, request("ping"), Kind::Refused, McpError::UnsupportedMediaType, nullptr},
+        {"accept refuses both", htmlOnly, request("ping"), Kind::Refused, McpError::NotAcceptable, nullptr},
+        {"not json", json, "{", Kind::Refused, McpError::ParseError, nullptr},
+        {"batch", json, "[" + request("ping") + "]", Kind::Refused, McpError::InvalidRequest, nullptr},
+        {"scalar", json, "7", Kind::Refused, McpError::InvalidRequest, nullptr},
+        {"no jsonrpc", json, R"({"id":4,"method":"ping"})", Kind::Refused, McpError::InvalidRequest, 4},
+        {"method not a string", json, R"({"jsonrpc":"2.0","id":"x","method":3})", Kind::Refused, McpError::InvalidRequest, "x"},
+        {"no session", json, request("tools/list"), Kind::Refused, McpError::SessionRequired, 1},
+        {"initialize", json, request("initialize"), Kind::Handshake, std::nullopt, 1},
+        {"initialize as notification", json, R"({"jsonrpc":"2.0","method":"initialize"})", Kind::Refused,
+         McpError::SessionRequired, nullptr},
+        {"session", withSession, request("tools/list"), Kind::Session, std::nullopt, 1},
+        {"session, legacy version", legacyVersion, request("tools/list"), Kind::Session, std::nullopt, 1},
+        {"session, bad version header", badVersion, request("tools/list"), Kind::Refused, McpError::BadVersionHeader, 1},
+        {"stream only is accepted", streamOnly, request("initialize"), Kind::Handshake, std::nullopt, 1},
+        {"modern", modern("server/discover"), request("server/discover", metaParams), Kind::Modern, std::nullopt, 1},
+        {"modern tool, name header", modern("tools/call", "list_files"), request("tools/call", tools), Kind::Modern, std::nullopt, 1},
+        {"modern tool, base64 name", modern("tools/call", "=?base64?bGlzdF9maWxlcw==?="), request("tools/call", tools),
+         Kind::Modern, std::nullopt, 1},
+        {"modern tool, other name", modern("tools/call", "run_script"), request("tools/call", tools), Kind::Refused,
+         McpError::HeaderMismatch, 1},
+        {"modern tool, no name", modern("tools/call"), request("tools/call", tools), Kind::Refused, McpError::HeaderMismatch, 1},
+        {"_meta with a session", withSession, request("tools/list", metaParams), Kind::Refused, McpError::HeaderMismatch, 1},
+        {"method header differs", modern("tools/list"), request("server/discover", metaParams), Kind::Refused,
+         McpError::HeaderMismatch, 1},
+        {"version header differs", modern("server/discover"), request("server/discover", oldMeta), Kind::Refused,
+         McpError::HeaderMismatch, 1},
+        {"header only, no _meta", modern("tools/list"), request("tools/list"), Kind::Refused, McpError::MissingMeta, 1},
+        {"future version", futureVersion, request("tools/list", R"({"_meta":{"io.modelcontextprotocol/protocolVersion":"2027-01-01","io.modelcontextprotocol/clientCapabilities":{}}})"),
+         Kind::Refused, McpError::UnsupportedVersion, 1},
+    };
+    for (const Case& c : cases) {
+        const PostDecision decision = decidePost(c.headers, c.body);
+        EXPECT_EQ(decision.kind, c.kind) << c.what;
+        if (c.error) {
+            EXPECT_EQ(decision.error, *c.error) << c.what;
+        }
+        EXPECT_EQ(decision.id, c.id) << c.what;
+    }
+    const PostDecision future = decidePost(futureVersion, request("tools/list", R"({"_meta":{"io.modelcontextprotocol/protocolVersion":"2027-01-01","io.modelcontextprotocol/clientCapabilities":{}}})"));
+    EXPECT_EQ(errorMessage(future.error, future.id, future.detail, future.data).dump(),
+              R"({"error":{"code":-32022,"data":{"requested":"2027-01-01","supported":["2026-07-28"]},)"
+              R"("message":"Unsupported protocol version"},"id":1,"jsonrpc":"2.0"})");
+    EXPECT_FALSE(decidePost(streamOnly, request("initialize")).allowsJson);
+}
+
+TEST(McpErrors, SessionErrorsKeepTheSessionAliveWhileStatelessOnesCarryTheirStatus) {
+    const std::tuple<McpError, const char*, const char*, int> cases[] = {
+        {McpError::MethodNotFound, "200 OK", "404 Not Found", -32601},
+        {McpError::UnknownTool, "200 OK", "200 OK", -32602},
+        {McpError::UnknownSession, "404 Not Found", "404 Not Found", -32001},
+        {McpError::HeaderMismatch, "400 Bad Request", "400 Bad Request", -32020},
+        {McpError::MissingMeta, "400 Bad Request", "400 Bad Request", -32602},
+        {McpError::UnsupportedVersion, "400 Bad Request", "400 Bad Request", -32022},
+        {McpError::ParseError, "400 Bad Request", "400 Bad Request", -32700},
+    };
+    for (const auto& [error, legacy, modern, code] : cases) {
+        EXPECT_EQ(std::make_tuple(errorInfo(error).legacyStatus, errorInfo(error).modernStatus, errorInfo(error).code),
+                  std::make_tuple(std::string_view(legacy), std::string_view(modern), code));
+    }
+}
+
+TEST(McpTools, ArgumentsAreCheckedAndBadOnesExplainedInsteadOfRefusedAsErrors) {
+    const std::pair<const char*, bool> runCases[] = {
+        {R"({"fileName":"Invoices","scriptName":" Report "})", true},
+        {R"({"fileName":"Invoices","scriptName":"Report","timeoutMs":2147483647})", true},
+        {R"({"fileName":"Invoices","scriptName":"Report","timeoutMs":5.0})", true},
+        {R"({"fileName":"Invoices","scriptName":"Report","timeoutMs":0})", false},
+        {R"({"fileName":"Invoices","scriptName":"Report","timeoutMs":2147483648})", false},
+        {R"({"fileName":"Invoices","scriptName":"Report","timeoutMs":1.5})", false},
+        {R"({"fileName":"Invoices","scriptName":"Report","timeoutMs":"5"})", false},
+        {R"({"fileName":"Invoices","scriptName":"  "})", false},
+        {R"({"fileName":"  ","scriptName":"Report"})", false},
+        {R"({"scriptName":"Report"})", false},
+        {R"(["Invoices","Report"])", false},
+    };
+    for (const auto& [arguments, valid] : runCases) {
+        auto read = readRunScriptArguments(nlohmann::json::parse(arguments));
+        EXPECT_EQ(std::holds_alternative<RunScriptArguments>(read), valid) << arguments;
+    }
+    auto run = std::get<RunScriptArguments>(readRunScriptArguments(
+        nlohmann::json::parse(R"({"fileName":" Invoices ","scriptName":" Report ","data":{"b":[1,2],"a":"é"}})")));
+    EXPECT_EQ(std::make_tuple(run.fileName, run.scriptName, run.data, run.timeoutMs),
+              std::make_tuple("Invoices", "Report", R"({"a":"é","b":[1,2]})", 30000));
+    EXPECT_EQ(std::get<PingFileArguments>(readPingFileArguments(nlohmann::json::parse(R"({"fileName":"F"})"))).timeoutMs, 1500);
+    for (const char* arguments : {R"({"fileName":"F","timeoutMs":5001})", "null", R"({"fileName":7})"}) {
+        EXPECT_TRUE(std::holds_alternative<std::string>(readPingFileArguments(nlohmann::json::parse(arguments)))) << arguments;
+    }
+}
+
+TEST(McpTools, EveryToolHasObjectSchemasWithItemsForArraysAndAValidName) {
+    std::vector<std::string> names;
+    for (const auto& tool : toolList()) {
+        names.push_back(tool["name"]);
+        EXPECT_TRUE(std::regex_match(names.back(), std::regex("^[A-Za-z0-9_.-]{1,64}$")));
+        EXPECT_EQ(tool["inputSchema"]["type"], "object");
+        EXPECT_EQ(tool["outputSchema"]["type"], "object");
+        for (const auto& schema : {tool["inputSchema"], tool["outputSchema"]}) {
+            for (const auto& [key, property] : schema["properties"].items()) {
+                if (property.value("type", "") == "array") {
+                    EXPECT_TRUE(property.contains("items")) << key;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"list_files", "run_script", "ping_file"}));
+}
+
+TEST(McpTools, LongTextIsCutAtWholeCharactersWithANote) {
+    EXPECT_EQ(cutText("abc", 3), "abc");
+    const std::string cut = cutText("aé€😀b", 3);
+    EXPECT_EQ(cut.substr(0, cut.find('\n')), "aé€");
+    EXPECT_NE(cut.find("3 of 5 characters"), std::string::npos) << cut;
+    const nlohmann::json big = {{"result", std::string(kMaxResultTextChars, 'x')}};
+    const nlohmann::json result = toolResult(big);
+    EXPECT_EQ(result["structuredContent"], big);
+    EXPECT_LT(result["content"][0]["text"].get<std::string>().size(), kMaxResultTextChars + 200);
+}
+
+TEST(McpSessions, IdleSessionsEndAfterAnHourAndTheCapEndsTheOneIdleLongest) {
+    testing::FakeClock clock;
+    McpSessions sessions(clock);
+    const std::string first = sessions.open({"2025-06-18", "a", "1", {}});
+    EXPECT_GE(first.size(), 32u);  // at least 128 random bits, in hex
+    clock.advance(std::chrono::minutes(59));
+    ASSERT_NE(sessions.use(first), nullptr);  // use restarts the idle hour
+    clock.advance(std::chrono::minutes(59));
+    EXPECT_NE(sessions.use(first), nullptr);
+    clock.advance(McpSessions::kIdleLimit);
+    EXPECT_EQ(sessions.use(first), nullptr);
+
+    std::vector<std::string> ids;
+    for (std::size_t i = 0; i < McpSessions::kMaxSessions; ++i) {
+        ids.push_back(sessions.open({}));
+        clock.advance(std::chrono::seconds(1));
+    }
+    sessions.use(ids[0]);  // now the second is idle longest
+    std::string ended;
+    const std::string newest = sessions.open({}, &ended);
+    EXPECT_EQ(ended, ids[1]);
+    EXPECT_EQ(sessions.size(), McpSessions::kMaxSessions);
+    EXPECT_NE(newest, ids[1]);
+    EXPECT_TRUE(sessions.end(newest));
+    EXPECT_FALSE(sessions.end(newest));
+}
+
+}  // namespace
+}  // namespace Lumenbox::mcp
