@@ -1,11 +1,14 @@
 // lumenbox-load: drives a running bridge with simulated web viewers and HTTP clients.
 //
-//   lumenbox-load roundtrip --port P [--clients M] [--webviewers N] [--seconds S]
+//   lumenbox-load roundtrip --port P [--clients M] [--webviewers N] [--seconds S] [--via V]
 //       N simulated web viewers (files "Load-0".."Load-N-1") answer every "callScript" at once;
-//       M keep-alive clients send POST /callScript in a loop. Prints calls/s and latency.
-//   lumenbox-load pending --port P --server-pid PID [--calls K]
+//       M keep-alive clients run a script in a loop. Prints calls/s and latency.
+//   lumenbox-load pending --port P --server-pid PID [--calls K] [--via V]
 //       one web viewer that never answers; K clients each leave one call pending. Prints the
 //       server's threads and memory before, while the calls wait, and after the clients left.
+//   --via callscript (default): POST /callScript. --via mcp-legacy: the run_script tool through
+//       POST /mcp in a session (one initialize per client; for pending, one session for all);
+//       --via mcp-modern: the same call stateless, with the headers of that generation.
 //   lumenbox-load idle --port P --server-pid PID [--webviewers N] [--seconds S]
 //       N web viewers stay connected and nothing else happens; prints the server's CPU time.
 //
@@ -18,6 +21,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -44,6 +48,7 @@ struct Settings {
     int seconds = 5;
     int calls = 10000;
     long serverPid = 0;
+    std::string via = "callscript";
 };
 
 // At most this many connects in flight, so that the bridge's accept queue never overflows.
@@ -65,29 +70,113 @@ std::shared_ptr<AsyncWsClient> startWebviewer(asio::io_context& context, int por
     return webviewer;
 }
 
-// A keep-alive client that sends POST /callScript to `fileName` again as soon as each reply
-// arrives, until the deadline, recording the round trip of every 200 and counting other replies
-// as failures. `opened` runs once it is connected.
-std::shared_ptr<AsyncHttpClient> startCaller(asio::io_context& context, int port, const std::string& fileName,
-                                             const std::string& query, Clock::time_point deadline,
-                                             std::vector<double>& latenciesUs, std::size_t& failures,
-                                             std::function<void()> opened = {}) {
-    const std::string body =
-        nlohmann::json{{"connectedFileName", fileName}, {"scriptName", "Bench"}, {"data", {{"n", 1}}}}.dump();
+constexpr std::string_view kLegacyVersion = "2025-11-25";
+constexpr std::string_view kModernVersion = "2026-07-28";
+
+// The bytes of one request that runs the script "Bench" in `fileName` through `via` with a time
+// limit of `timeoutMs`, in the legacy era within `session`.
+std::string scriptCallBytes(const std::string& via, const std::string& fileName, int timeoutMs,
+                            const std::string& session) {
+    using nlohmann::json;
+    const json data = {{"n", 1}};
+    if (via == "callscript") {
+        // The bridge's default time limit goes without a query, as the bare baseline takes none.
+        return Lumenbox::clients::requestBytes(
+            "POST", timeoutMs == 30000 ? "/callScript" : "/callScript?timeout=" + std::to_string(timeoutMs),
+            json{{"connectedFileName", fileName}, {"scriptName", "Bench"}, {"data", data}}.dump());
+    }
+    json params = {{"name", "run_script"},
+                   {"arguments", {{"fileName", fileName}, {"scriptName", "Bench"}, {"data", data}, {"timeoutMs", timeoutMs}}}};
+    Lumenbox::clients::Headers headers = {{"Accept", "application/json, text/event-stream"}};
+    if (via == "mcp-modern") {
+        params["_meta"] = {{"io.modelcontextprotocol/protocolVersion", kModernVersion},
+                           {"io.modelcontextprotocol/clientCapabilities", json::object()},
+                           {"io.modelcontextprotocol/clientInfo", {{"name", "lumenbox-load"}, {"version", "1"}}}};
+        headers.insert({{"MCP-Protocol-Version", std::string(kModernVersion)}, {"Mcp-Method", "tools/call"}, {"Mcp-Name", "run_script"}});
+    } else {
+        headers.insert({{"MCP-Protocol-Version", std::string(kLegacyVersion)}, {"Mcp-Session-Id", session}});
+    }
+    return Lumenbox::clients::requestBytes(
+        "POST", "/mcp", json{{"jsonrpc", "2.0"}, {"id", 1}, {"method", "tools/call"}, {"params", params}}.dump(), headers);
+}
+
+// A legacy session's handshake: initialize, then (with its session id) notifications/initialized.
+std::string initializeBytes() {
+    return Lumenbox::clients::requestBytes(
+        "POST", "/mcp",
+        nlohmann::json{{"jsonrpc", "2.0"}, {"id", 0}, {"method", "initialize"},
+                       {"params", {{"protocolVersion", kLegacyVersion}, {"capabilities", nlohmann::json::object()},
+                                   {"clientInfo", {{"name", "lumenbox-load"}, {"version", "1"}}}}}}.dump(),
+        {{"Accept", "application/json, text/event-stream"}});
+}
+
+std::string initializedBytes(const std::string& session) {
+    return Lumenbox::clients::requestBytes(
+        "POST", "/mcp", R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
+        {{"MCP-Protocol-Version", std::string(kLegacyVersion)}, {"Mcp-Session-Id", session}});
+}
+
+// A script call that went through: a 200, and through /mcp a tool result with its structured
+// content (a failed tool call answers 200 too, with isError and no structured content).
+bool callSucceeded(const std::string& via, const Lumenbox::clients::HttpReply& reply) {
+    return reply.status == 200 && (via == "callscript" || reply.body.find("\"structuredContent\"") != std::string::npos);
+}
+
+// The session id of a legacy initialize's reply, or empty.
+std::string sessionOf(const Lumenbox::clients::HttpReply& reply) {
+    auto it = reply.headers.find("mcp-session-id");
+    return reply.status == 200 && it != reply.headers.end() ? it->second : std::string{};
+}
+
+// A keep-alive client that runs the script in `fileName` through `via` again as soon as each
+// reply arrives, until the deadline, recording the round trip of every call that succeeded and
+// counting other replies as failures. Through mcp-legacy without a `session` it first opens one
+// of its own. `opened` runs once it is connected.
+std::shared_ptr<AsyncHttpClient> startCaller(asio::io_context& context, int port, const std::string& via,
+                                             const std::string& fileName, int timeoutMs, std::string session,
+                                             Clock::time_point deadline, std::vector<double>& latenciesUs,
+                                             std::size_t& failures, std::function<void()> opened = {}) {
     auto caller = std::make_shared<AsyncHttpClient>(context);
-    auto sentAt = std::make_shared<Clock::time_point>();
-    auto send = [client = caller.get(), sentAt, request = Lumenbox::clients::requestBytes("POST", "/callScript" + query, body)] {
-        *sentAt = Clock::now();
-        client->send(request);
+    enum class Step { Initialize, Initialized, Call };
+    struct Loop {
+        Step step = Step::Call;
+        std::string request;
+        Clock::time_point sentAt;
     };
+    auto loop = std::make_shared<Loop>();
+    auto send = [client = caller.get(), loop] {
+        loop->sentAt = Clock::now();
+        client->send(loop->request);
+    };
+    if (via == "mcp-legacy" && session.empty()) {
+        loop->step = Step::Initialize;
+        loop->request = initializeBytes();
+    } else {
+        loop->request = scriptCallBytes(via, fileName, timeoutMs, session);
+    }
     caller->onOpen = [send, opened = std::move(opened)] {
         send();
         if (opened) opened();
     };
-    caller->onReply = [send, sentAt, deadline, &latenciesUs, &failures](const Lumenbox::clients::HttpReply& reply) {
+    caller->onReply = [client = caller.get(), send, loop, via, fileName, timeoutMs, deadline, &latenciesUs,
+                       &failures](const Lumenbox::clients::HttpReply& reply) {
         auto now = Clock::now();
-        if (reply.status == 200) {
-            latenciesUs.push_back(std::chrono::duration<double, std::micro>(now - *sentAt).count());
+        if (loop->step == Step::Initialize) {
+            const std::string id = sessionOf(reply);
+            if (id.empty()) {
+                ++failures;
+                return client->close();
+            }
+            loop->step = Step::Initialized;
+            loop->request = initializedBytes(id);
+            send();
+            loop->request = scriptCallBytes(via, fileName, timeoutMs, id);
+            return;
+        }
+        if (loop->step == Step::Initialized) {
+            loop->step = Step::Call;
+        } else if (callSucceeded(via, reply)) {
+            latenciesUs.push_back(std::chrono::duration<double, std::micro>(now - loop->sentAt).count());
         } else {
             ++failures;
         }
@@ -129,15 +218,15 @@ int runRoundTrips(const Settings& settings) {
     auto start = Clock::now();
     auto deadline = start + std::chrono::seconds(settings.seconds);
     for (int i = 0; i < settings.clients; ++i) {
-        callers.push_back(startCaller(context, settings.port, "Load-" + std::to_string(i % settings.webviewers), "",
-                                      deadline, latencies, failures));
+        callers.push_back(startCaller(context, settings.port, settings.via, "Load-" + std::to_string(i % settings.webviewers),
+                                      30000, {}, deadline, latencies, failures));
     }
     context.run_until(deadline + std::chrono::seconds(2));
     double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     elapsed = std::min(elapsed, static_cast<double>(settings.seconds));
     std::size_t count = latencies.size();
-    std::printf("roundtrip clients=%d webviewers=%d seconds=%d calls=%zu failures=%zu calls_per_s=%.0f p50_us=%.1f p99_us=%.1f\n",
-                settings.clients, settings.webviewers, settings.seconds, count, failures,
+    std::printf("roundtrip via=%s clients=%d webviewers=%d seconds=%d calls=%zu failures=%zu calls_per_s=%.0f p50_us=%.1f p99_us=%.1f\n",
+                settings.via.c_str(), settings.clients, settings.webviewers, settings.seconds, count, failures,
                 static_cast<double>(count) / elapsed, percentile(latencies, 0.50), percentile(latencies, 0.99));
     return failures == 0 && count > 0 ? 0 : 1;
 }
@@ -147,6 +236,17 @@ int runPending(const Settings& settings) {
     std::size_t forwarded = 0;
     auto webviewer = startWebviewer(context, settings.port, "Pending", false, forwarded);
     context.run_for(std::chrono::milliseconds(200));
+    // Every call of the legacy era goes in one session: the bridge keeps at most 100.
+    std::string session;
+    if (settings.via == "mcp-legacy") {
+        Lumenbox::clients::HttpClient client(settings.port);
+        const std::string bytes = initializeBytes();
+        client.sendRaw(bytes);
+        session = sessionOf(client.readReply());
+        if (session.empty()) throw std::runtime_error("initialize gave no session");
+        client.sendRaw(initializedBytes(session));
+        client.readReply();
+    }
     auto before = sampleProcess(settings.serverPid);
 
     std::vector<double> unused;
@@ -155,8 +255,8 @@ int runPending(const Settings& settings) {
     auto deadline = Clock::now() + std::chrono::hours(1);
     std::function<void(int)> start = [&](int i) {
         if (i >= settings.calls) return;
-        callers[static_cast<std::size_t>(i)] = startCaller(context, settings.port, "Pending", "?timeout=600000", deadline,
-                                                           unused, failures, [&start, i] { start(i + kConnectWindow); });
+        callers[static_cast<std::size_t>(i)] = startCaller(context, settings.port, settings.via, "Pending", 600000, session,
+                                                           deadline, unused, failures, [&start, i] { start(i + kConnectWindow); });
     };
     for (int i = 0; i < std::min(kConnectWindow, settings.calls); ++i) start(i);
     auto waitUntil = Clock::now() + std::chrono::seconds(60);
@@ -170,9 +270,9 @@ int runPending(const Settings& settings) {
     }
     context.run_for(std::chrono::milliseconds(1000));
     auto after = sampleProcess(settings.serverPid);
-    std::printf("pending calls=%d forwarded=%zu threads_before=%ld threads_during=%ld threads_after=%ld "
+    std::printf("pending via=%s calls=%d forwarded=%zu threads_before=%ld threads_during=%ld threads_after=%ld "
                 "rss_kb_before=%ld rss_kb_during=%ld rss_kb_after=%ld bytes_per_call=%.0f\n",
-                settings.calls, forwarded, before.threads, during.threads, after.threads, before.rssKb,
+                settings.via.c_str(), settings.calls, forwarded, before.threads, during.threads, after.threads, before.rssKb,
                 during.rssKb, after.rssKb, 1024.0 * static_cast<double>(during.rssKb - before.rssKb) / settings.calls);
     return forwarded == static_cast<std::size_t>(settings.calls) && during.threads == before.threads ? 0 : 1;
 }
@@ -196,13 +296,17 @@ int runIdle(const Settings& settings) {
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::cerr << "usage: lumenbox-load roundtrip|pending|idle --port P [--clients M] [--webviewers N] [--seconds S] "
-                     "[--calls K] [--server-pid PID]\n";
+                     "[--calls K] [--server-pid PID] [--via callscript|mcp-legacy|mcp-modern]\n";
         return 2;
     }
     Settings settings;
     settings.mode = argv[1];
     for (int i = 2; i + 1 < argc; i += 2) {
         std::string flag = argv[i];
+        if (flag == "--via") {
+            settings.via = argv[i + 1];
+            continue;
+        }
         long value = std::strtol(argv[i + 1], nullptr, 10);
         if (flag == "--port") settings.port = static_cast<int>(value);
         else if (flag == "--clients") settings.clients = static_cast<int>(value);
@@ -210,6 +314,10 @@ int main(int argc, char** argv) {
         else if (flag == "--seconds") settings.seconds = static_cast<int>(value);
         else if (flag == "--calls") settings.calls = static_cast<int>(value);
         else if (flag == "--server-pid") settings.serverPid = value;
+    }
+    if (settings.via != "callscript" && settings.via != "mcp-legacy" && settings.via != "mcp-modern") {
+        std::cerr << "lumenbox-load: --via is callscript, mcp-legacy or mcp-modern\n";
+        return 2;
     }
     Lumenbox::clients::raiseDescriptorLimit();
     try {

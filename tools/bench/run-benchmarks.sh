@@ -2,8 +2,10 @@
 # Measures the bridge against the bare Beast baseline (lumenbox-bench-baseline) in one run on this
 # machine: /health throughput (wrk, 1 and 50 connections) and script-call round trips through
 # simulated web viewers (lumenbox-load: 1 client in sequence, 32 clients over 4 files), bridge and
-# baseline alternately for several rounds, then medians; finally 10,000 calls pending at once on
-# the bridge (threads and memory), and its CPU time while 4 web viewers stay connected and idle.
+# baseline alternately for several rounds, then medians; the same round trips through the bridge's
+# POST /mcp (the run_script tool, legacy session and stateless) beside its POST /callScript;
+# finally 10,000 calls pending at once on the bridge (threads and memory), through /callScript and
+# through /mcp, and its CPU time while 4 web viewers stay connected and idle.
 # Talks to 127.0.0.1 only; stops by itself.
 #
 #   tools/bench/run-benchmarks.sh [--one-cpu] [--rounds N] [--seconds S] [--host] [--no-build]
@@ -111,15 +113,23 @@ measure() {  # server round
     wrk_out=$("${pin[@]}" wrk -t1 -c"$connections" -d"${seconds}s" "http://127.0.0.1:$port/health")
     record "$1" "health_c${connections}_rps" "$(awk '/Requests\/sec/ {print $2}' <<<"$wrk_out")"
   done
-  load_out=$("${pin[@]}" "$build_dir/tools/bench/lumenbox-load" roundtrip --port "$port" --clients 1 --webviewers 1 --seconds "$seconds")
-  for field in calls_per_s p50_us p99_us; do
-    record "$1" "call_1client_${field}" "$(tr ' ' '\n' <<<"$load_out" | awk -F= -v f="$field" '$1 == f {print $2}')"
+  local via clients webviewers prefix
+  # The baseline has no /mcp: MCP round trips are measured on the bridge only, beside its /callScript.
+  for via in callscript mcp-legacy mcp-modern; do
+    [ "$1" = baseline ] && [ "$via" != callscript ] && continue
+    prefix=call
+    [ "$via" != callscript ] && prefix="${via//-/_}"
+    for clients in 1 32; do
+      webviewers=$(( clients == 1 ? 1 : 4 ))
+      load_out=$("${pin[@]}" "$build_dir/tools/bench/lumenbox-load" roundtrip --via "$via" --port "$port" \
+                   --clients "$clients" --webviewers "$webviewers" --seconds "$seconds")
+      for field in calls_per_s p50_us p99_us; do
+        record "$1" "${prefix}_${clients}client$([ "$clients" -gt 1 ] && echo s)_${field}" \
+          "$(tr ' ' '\n' <<<"$load_out" | awk -F= -v f="$field" '$1 == f {print $2}')"
+      done
+    done
   done
-  load_out=$("${pin[@]}" "$build_dir/tools/bench/lumenbox-load" roundtrip --port "$port" --clients 32 --webviewers 4 --seconds "$seconds")
-  for field in calls_per_s p50_us p99_us; do
-    record "$1" "call_32clients_${field}" "$(tr ' ' '\n' <<<"$load_out" | awk -F= -v f="$field" '$1 == f {print $2}')"
-  done
-  echo "round $2 $1: $(awk -v s="$1" '$1 == s {print $2 "=" $3}' "$results" | tail -n 8 | xargs)" >&2
+  echo "round $2 $1: $(awk -v s="$1" '$1 == s {print $2 "=" $3}' "$results" | tail -n "$([ "$1" = bridge ] && echo 20 || echo 8)" | xargs)" >&2
 }
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
@@ -133,7 +143,8 @@ for round in $(seq "$rounds"); do
   done
 done
 
-# Medians over the rounds, bridge beside baseline, and the bridge's share of the baseline.
+# Medians over the rounds, bridge beside baseline, and the bridge's share of the baseline; then the
+# bridge's MCP round trips beside its own /callScript ones.
 awk '
   { key = $2; vals[$1, key] = vals[$1, key] " " $3; order[++n] = key }
   function median(list,   a, m, i, j, t) {
@@ -145,10 +156,19 @@ awk '
     printf "%-28s %12s %12s %9s\n", "median", "bridge", "baseline", "ratio"
     for (k = 1; k <= n; k++) {
       key = order[k]
-      if (seen[key]++) continue
+      if (seen[key]++ || key ~ /^mcp_/) continue
       b = median(vals["bridge", key]); r = median(vals["baseline", key])
       printf "%-28s %12.1f %12.1f %8.2f\n", key, b, r, (r > 0 ? b / r : 0)
     }
+    printf "\n%-36s %12s %12s %9s\n", "median (bridge)", "/mcp", "/callScript", "ratio"
+    for (k = 1; k <= n; k++) {
+      key = order[k]
+      if (seen2[key]++ || key !~ /^mcp_/) continue
+      call = key; sub(/^mcp_(legacy|modern)/, "call", call)
+      m = median(vals["bridge", key]); c = median(vals["bridge", call])
+      printf "%-36s %12.1f %12.1f %8.2f\n", key, m, c, (c > 0 ? m / c : 0)
+    }
+    print "targets: mcp p50 / call p50 <= 1.30; mcp calls_per_s / call calls_per_s at 32 clients >= 0.80"
   }' "$results"
 
 # The product caps open connections at 1,024; the test bridge is started with a higher cap.
@@ -157,9 +177,11 @@ pending_calls=10000
 # The web viewer's connection and a few spare count against the bridge's cap of half the limit.
 max_pending=$(( $(ulimit -n) / 2 - 16 ))
 [ "$pending_calls" -gt "$max_pending" ] && pending_calls=$max_pending
-start_server bridge
-"${pin[@]}" "$build_dir/tools/bench/lumenbox-load" pending --port "$server_port" --calls "$pending_calls" --server-pid "$server_pid"
-stop_server
+for via in callscript mcp-legacy mcp-modern; do
+  start_server bridge
+  "${pin[@]}" "$build_dir/tools/bench/lumenbox-load" pending --via "$via" --port "$server_port" --calls "$pending_calls" --server-pid "$server_pid"
+  stop_server
+done
 
 start_server bridge
 "${pin[@]}" "$build_dir/tools/bench/lumenbox-load" idle --port "$server_port" --webviewers 4 --seconds 10 --server-pid "$server_pid"

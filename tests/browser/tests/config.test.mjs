@@ -1,4 +1,5 @@
-// The configuration page: the bridge's sessions and persistent tokens, and revoking a session.
+// The configuration page: the bridge's sessions and persistent tokens, revoking a session, and the
+// snippets that connect an agent.
 import assert from "node:assert/strict";
 import { describe, test } from "node:test";
 import { screenshot, textOf, useBridgeAndBrowser, waitForText, waitGone } from "../support/harness.mjs";
@@ -46,6 +47,40 @@ describe("configuration page", () => {
     // A restarted bridge starts with the same store: the lists come back at the next refresh.
     await bridge.command("start");
     await waitForText(page.locator("#sessions"), "5d41402a");
+    await page.close();
+  });
+
+  test("connects an agent with four snippets that share a fresh session id and copy as shown", async () => {
+    const { bridge, browser } = suite;
+    const url = bridge.url("/mcp");
+    const snippets = async (page) => Object.fromEntries(await page.locator("#agents [data-agent]").evaluateAll(
+      (agents) => agents.map((agent) => [agent.dataset.agent, agent.querySelector("pre").textContent])));
+    const page = await openConfig();
+    const first = await snippets(page);
+    const id = /x-lumenbox-session: ([0-9a-f]{32})" lumenbox /.exec(first["claude-code"])?.[1];
+    assert.ok(id, first["claude-code"]);
+    assert.equal(first["claude-code"], `claude mcp add --transport http --header "x-lumenbox-session: ${id}" lumenbox ${url}`);
+    assert.deepEqual([JSON.parse(first.vscode), JSON.parse(first.cursor), JSON.parse(first["claude-desktop"])], [
+      { servers: { lumenbox: { type: "http", url, headers: { "x-lumenbox-session": id } } } },
+      { mcpServers: { lumenbox: { url, headers: { "x-lumenbox-session": id } } } },
+      { mcpServers: { lumenbox: { command: "/path/to/lumenbox-mcp", env: { LUMENBOX_SESSION: id, LUMENBOX_URL: url } } } }]);
+    await page.reload();
+    const second = await snippets(page);
+    assert.notEqual(second["claude-code"], first["claude-code"]);
+    assert.equal(second.vscode.match(/[0-9a-f]{32}/g).length, 1);
+
+    // Through the Clipboard API, then through the fallback when the API refuses.
+    await browser.context.grantPermissions(["clipboard-read", "clipboard-write"], { origin: bridge.url("") });
+    const copy = async (agent) => {
+      const button = page.locator(`[data-agent="${agent}"] button`);
+      await button.click();
+      await waitForText(button, "Copied");
+      return page.evaluate(() => navigator.clipboard.readText());
+    };
+    assert.equal(await copy("vscode"), second.vscode);
+    await page.evaluate(() => { navigator.clipboard.writeText = () => Promise.reject(new DOMException("refused")); });
+    assert.equal(await copy("claude-desktop"), second["claude-desktop"]);
+    await screenshot(page, "config-agents");
     await page.close();
   });
 });
