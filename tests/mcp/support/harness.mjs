@@ -78,10 +78,14 @@ export class Bridge {
   }
 }
 
-// A bridge for the test file around it, with the web viewers it opened closed at the end.
-export function useBridge() {
+// A bridge for the test file around it, then `setup(suite)`; what they opened is closed at the end.
+// (Node 20 may run a file's top-level hooks together, so the setup belongs to the same hook.)
+export function useBridge(setup) {
   const suite = { webviewers: [] };
-  before(async () => (suite.bridge = await Bridge.start()));
+  before(async () => {
+    suite.bridge = await Bridge.start();
+    await setup?.(suite);
+  });
   after(async () => {
     for (const client of connected.splice(0)) await client.close().catch(() => {});
     for (const webviewer of suite.webviewers) webviewer.close();

@@ -2,22 +2,20 @@
 // ping_file do for a session that is approved, unapproved, allowed or denied.
 import assert from "node:assert/strict";
 import { randomUUID } from "node:crypto";
-import { before, test } from "node:test";
+import { test } from "node:test";
 import { assertToolError, callTool, httpClients, textOf, until, useBridge } from "../support/harness.mjs";
 
-const suite = useBridge();
+const suite = useBridge(() => suite.open("Demo"));
 const echo = (client, data = 1) => callTool(client, "run_script", { fileName: "Demo", scriptName: "Echo", data });
-const sessions = async () => (await (await fetch(suite.bridge.url("/sessions"))).json());
-
-before(() => suite.open("Demo"));
+const sessions = async () => (await (await fetch(suite.bridge.url("/sessions"))).json()).sessions;
 
 test("with enhanced security off, the first call approves the session under the client's name", async () => {
   for (const [label, connect] of Object.entries(httpClients)) {
     const session = randomUUID(), name = `agent ${label}`;
     const result = await echo(await connect(suite.bridge, { session, name }));
     assert.equal(result.structuredContent?.result, 1, label);
-    const listed = JSON.stringify(await sessions());
-    assert.ok(listed.includes(name), `${label}: ${listed}`);
+    const listed = (await sessions()).find((entry) => session.startsWith(entry.sessionIdPrefix));
+    assert.deepEqual([listed?.serviceName, listed?.files], [name, ["Demo"]], label);
   }
 });
 
@@ -66,6 +64,6 @@ test("without a session, a modern request is told how to add the header; a legac
   assertToolError(await echo(modern), /x-lumenbox-session/, "no session");
   const legacy = await httpClients["sdk 1.32.2 (legacy)"](suite.bridge);
   assert.equal((await echo(legacy, 4)).structuredContent?.result, 4, textOf(await echo(legacy, 4)));
-  const prefix = legacy.transport.sessionId.slice(0, 4);
-  assert.ok((await sessions()).some((session) => JSON.stringify(session).includes(prefix)), "listed under its session id");
+  const listed = (await sessions()).find((entry) => legacy.transport.sessionId.startsWith(entry.sessionIdPrefix));
+  assert.equal(listed?.serviceName, "legacy-agent", "approved under its Mcp-Session-Id");
 });

@@ -3,22 +3,20 @@
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
 import { createInterface } from "node:readline";
-import { before, test } from "node:test";
+import { test } from "node:test";
 import { Client as LegacyClient } from "@modelcontextprotocol/sdk/client/index.js";
 import { StdioClientTransport as LegacyStdio } from "@modelcontextprotocol/sdk/client/stdio.js";
 import { Client } from "@modelcontextprotocol/client";
 import { StdioClientTransport } from "@modelcontextprotocol/client/stdio";
 import { MODERN, bounded, paths, useBridge } from "../support/harness.mjs";
 
-const suite = useBridge();
+const suite = useBridge(() => suite.open("Demo"));
 const environment = () => ({ PATH: process.env.PATH, LUMENBOX_URL: suite.bridge.url(), LUMENBOX_SESSION: "stdio-session" });
 const clients = {
   "sdk 1.32.2 (legacy)": () => [new LegacyClient({ name: "stdio-agent", version: "1" }), LegacyStdio],
   "client 2.4.0 (pinned)": () => [new Client({ name: "stdio-agent", version: "2" }, { versionNegotiation: { mode: { pin: MODERN } } }),
     StdioClientTransport],
 };
-
-before(() => suite.open("Demo"));
 
 for (const [label, make] of Object.entries(clients)) {
   test(`${label}: lists and runs through the program, which survives the bridge going away`, async () => {

@@ -2,9 +2,8 @@
 // failures, progress and cancellation. Enhanced security is off (the default).
 import assert from "node:assert/strict";
 import { before, describe, test } from "node:test";
-import { assertToolError, bounded, callTool, httpClients, textOf, until, useBridge } from "../support/harness.mjs";
+import { MODERN, assertToolError, bounded, callTool, httpClients, textOf, until, useBridge } from "../support/harness.mjs";
 
-const suite = useBridge();
 const TOOLS = ["list_files", "run_script", "ping_file"];
 
 // Every array schema below `schema` has `items` (some clients reject a tool otherwise).
@@ -14,7 +13,7 @@ function arraysWithoutItems(schema, at = "$") {
   return own.concat(...Object.entries(schema).map(([key, value]) => arraysWithoutItems(value, `${at}.${key}`)));
 }
 
-before(async () => {
+const suite = useBridge(async () => {
   await suite.open("Demo");
   await suite.open("Alpha");
   await suite.open("Silent", { silent: true });
@@ -29,6 +28,8 @@ for (const [label, connect] of Object.entries(httpClients)) {
 
     test("the server names itself and lists the three tools in order, with schemas and annotations", async () => {
       assert.equal(client.getServerVersion().name, "lumenbox");
+      // The 2.x client, pinned or left to negotiate, speaks the modern generation with this server.
+      if (client.getNegotiatedProtocolVersion) assert.equal(client.getNegotiatedProtocolVersion(), MODERN);
       assert.deepEqual(client.getServerCapabilities().tools, { listChanged: false });
       assert.match(client.getInstructions(), /list_files/);
       const { tools } = await client.listTools();
