@@ -141,11 +141,7 @@ export function modernRequest(method, params = {}, { id = 1, version = MODERN, h
 export class Webviewer {
   static async open(bridge, fileName, { silent = false, role = "webviewer" } = {}) {
     const page = new Webviewer(bridge, fileName, silent);
-    await bounded(new Promise((resolve, reject) => {
-      page.socket.addEventListener("open", resolve, { once: true });
-      page.socket.addEventListener("error", reject, { once: true });
-    }), `the web viewer of ${fileName} to connect`);
-    page.send({ type: "register", fileName, role });
+    page.socket.addEventListener("open", () => page.send({ type: "register", fileName, role }));
     const flag = role === "webviewer" ? "webviewerConnected" : "agentBrowserConnected";
     await until(async () => (await (await fetch(bridge.url("/bridgeStatus"))).json())
       .some((file) => file.fileName === fileName && file[flag]), `the ${role} of ${fileName} to be registered`);
@@ -182,25 +178,19 @@ export class Webviewer {
 }
 
 const connected = [];  // the clients the test file connected, closed when its bridge stops
-const headersFor = (session) => (session === undefined ? {} : { "x-lumenbox-session": session });
-
-// The three ways an agent connects over HTTP: the 1.x SDK (legacy handshake) and the 2.x client
-// pinned to the modern revision or left to negotiate. Each returns a connected client.
-export const httpClients = {
-  "sdk 1.32.2 (legacy)": async (bridge, { session, name = "legacy-agent" } = {}) => {
-    const client = new LegacyClient({ name, version: "1.0.0" });
-    await client.connect(new LegacyHttpTransport(new URL(bridge.url()), { requestInit: { headers: headersFor(session) } }));
-    return connected.push(client), client;
-  },
-  "client 2.4.0 (pinned)": (bridge, options) => modernClient(bridge, { pin: MODERN }, options),
-  "client 2.4.0 (auto)": (bridge, options) => modernClient(bridge, "auto", options),
-};
-
-async function modernClient(bridge, mode, { session, name = "modern-agent" } = {}) {
-  const client = new Client({ name, version: "2.0.0" }, { versionNegotiation: { mode } });
-  await client.connect(new StreamableHTTPClientTransport(new URL(bridge.url()), { requestInit: { headers: headersFor(session) } }));
+const connector = (Make, Transport, mode) => async (bridge, { session, name = "agent" } = {}) => {
+  const client = new Make({ name, version: "1.0.0" }, mode && { versionNegotiation: { mode } });
+  const headers = session === undefined ? {} : { "x-lumenbox-session": session };
+  await client.connect(new Transport(new URL(bridge.url()), { requestInit: { headers } }));
   return connected.push(client), client;
-}
+};
+// The three ways an agent connects over HTTP: the 1.x SDK (legacy handshake) and the 2.x client
+// pinned to the modern revision or left to negotiate. Each gives a connected client.
+export const httpClients = {
+  "sdk 1.32.2 (legacy)": connector(LegacyClient, LegacyHttpTransport),
+  "client 2.4.0 (pinned)": connector(Client, StreamableHTTPClientTransport, { pin: MODERN }),
+  "client 2.4.0 (auto)": connector(Client, StreamableHTTPClientTransport, "auto"),
+};
 
 // tools/call through either client: the 1.x SDK takes its options third, the 2.x client second.
 export const callTool = (client, name, args, options) => client instanceof LegacyClient

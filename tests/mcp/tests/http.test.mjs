@@ -73,6 +73,13 @@ test("a legacy session answers its errors with 200, echoes ids, and ends with DE
   }
   assert.deepEqual((await raw(suite.bridge, { headers: own, body: rpc("ping", {}, 3) })).json, { jsonrpc: "2.0", id: 3, result: {} });
   assert.equal((await raw(suite.bridge, { headers: own, body: { jsonrpc: "2.0", id: 4, result: {} } })).status, 202);
+  // A cancelled call that would have answered plain JSON ends with 202 and no body.
+  const held = raw(suite.bridge, { headers: own, body: rpc("tools/call", { name: "run_script",
+    arguments: { fileName: "Demo", scriptName: "Hold" } }, 11) });
+  await suite.webviewers[0].nextCall();
+  const cancel = { jsonrpc: "2.0", method: "notifications/cancelled", params: { requestId: 11 } };
+  assert.equal((await raw(suite.bridge, { headers: own, body: cancel })).status, 202);
+  assert.deepEqual([(await held).status, (await held).text], [202, ""]);
   assert.equal((await raw(suite.bridge, { method: "DELETE", headers: own })).status, 204);
   assert.equal((await raw(suite.bridge, { headers: own, body: rpc("ping") })).status, 404);
   assert.equal((await raw(suite.bridge, { method: "DELETE", headers: own })).status, 404);

@@ -65,5 +65,5 @@ test("without a session, a modern request is told how to add the header; a legac
   const legacy = await httpClients["sdk 1.32.2 (legacy)"](suite.bridge);
   assert.equal((await echo(legacy, 4)).structuredContent?.result, 4, textOf(await echo(legacy, 4)));
   const listed = (await sessions()).find((entry) => legacy.transport.sessionId.startsWith(entry.sessionIdPrefix));
-  assert.equal(listed?.serviceName, "legacy-agent", "approved under its Mcp-Session-Id");
+  assert.equal(listed?.serviceName, "agent", "approved under its Mcp-Session-Id");
 });
