@@ -3,13 +3,18 @@
 import assert from "node:assert/strict";
 import { randomUUID } from "node:crypto";
 import { test } from "node:test";
-import { assertToolError, callTool, httpClients, textOf, until, useBridge } from "../support/harness.mjs";
+import { MODERN, assertToolError, callTool, httpClients, modernRequest, raw, textOf, until, useBridge } from "../support/harness.mjs";
 
 const suite = useBridge(() => suite.open("Demo"));
 const echo = (client, data = 1) => callTool(client, "run_script", { fileName: "Demo", scriptName: "Echo", data });
 const sessions = async () => (await (await fetch(suite.bridge.url("/sessions"))).json()).sessions;
 
-test("with enhanced security off, the first call approves the session under the client's name", async () => {
+test("with enhanced security off, the first call approves the session under the client's name, else lumenbox-mcp", async () => {
+  const nameless = modernRequest("tools/call", { name: "run_script", arguments: { fileName: "Demo", scriptName: "Echo" } },
+    { headers: { "x-lumenbox-session": "nameless-session" }, meta: { "io.modelcontextprotocol/protocolVersion": MODERN,
+      "io.modelcontextprotocol/clientCapabilities": {} } });
+  assert.equal((await raw(suite.bridge, nameless)).status, 200);
+  assert.equal((await sessions()).find((entry) => entry.sessionIdPrefix === "nameless")?.serviceName, "lumenbox-mcp");
   for (const [label, connect] of Object.entries(httpClients)) {
     const session = randomUUID(), name = `agent ${label}`;
     const result = await echo(await connect(suite.bridge, { session, name }));

@@ -31,7 +31,7 @@ for (const [label, connect] of Object.entries(httpClients)) {
       // The 2.x client, pinned or left to negotiate, speaks the modern generation with this server.
       if (client.getNegotiatedProtocolVersion) assert.equal(client.getNegotiatedProtocolVersion(), MODERN);
       assert.deepEqual(client.getServerCapabilities().tools, { listChanged: false });
-      assert.match(client.getInstructions(), /list_files/);
+      assert.match(client.getInstructions(), /list_files[\s\S]*FileMaker|FileMaker[\s\S]*list_files/);
       const { tools } = await client.listTools();
       assert.deepEqual(tools.map((tool) => tool.name), TOOLS);
       for (const tool of tools) {
@@ -143,3 +143,17 @@ for (const [label, connect] of Object.entries(httpClients)) {
     });
   });
 }
+
+// A known fault of the endpoint, left to its owner: it sorts the members of the data (see the report
+// of this branch). Marked todo so that the suite stays green until the endpoint keeps the order.
+test("run_script hands the page its data with members in the order the agent sent, as POST /callScript does",
+  { todo: "the endpoint sorts the members of run_script's data" }, async () => {
+    for (const [label, connect] of Object.entries(httpClients)) {
+      const client = await connect(suite.bridge), page = suite.webviewers[0];
+      const pending = callTool(client, "run_script", { fileName: "Demo", scriptName: "Hold", data: { zeta: 1, alpha: { y: 1, b: 2 } } });
+      const held = await page.nextCall();
+      page.answer(held, null);
+      await bounded(pending, "the call");
+      assert.equal(JSON.stringify(held.data), '{"zeta":1,"alpha":{"y":1,"b":2}}', label);
+    }
+  });
