@@ -126,3 +126,15 @@ test("modern errors carry their statuses and codes, checked headers first, then 
   const unsupported = (await raw(suite.bridge, request({ version: "2099-01-01" }))).json.error.data;
   assert.deepEqual(unsupported, { supported: [MODERN], requested: "2099-01-01" });
 });
+
+// Last in the file: it ends the sessions of the tests before.
+test("over 100 legacy sessions, the one idle longest is ended", async () => {
+  const open = async () => (await raw(suite.bridge, { body: initialize() })).headers["mcp-session-id"];
+  const ping = async (id) => (await raw(suite.bridge, { headers: { "mcp-session-id": id }, body: rpc("ping") })).status;
+  const ids = [];
+  while (ids.length < 100) ids.push(await open());  // ends every session opened before them
+  assert.equal(await ping(session["mcp-session-id"]), 404);
+  assert.equal(await ping(ids[0]), 200);  // now ids[1] has been idle longest
+  ids.push(await open());
+  assert.deepEqual([await ping(ids[0]), await ping(ids[1]), await ping(ids[100])], [200, 404, 200]);
+});

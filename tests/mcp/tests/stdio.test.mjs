@@ -26,6 +26,8 @@ for (const [label, make] of Object.entries(clients)) {
       const echo = () => client.callTool({ name: "run_script", arguments: { fileName: "Demo", scriptName: "Echo", data: label } });
       assert.deepEqual((await client.listTools()).tools.map((tool) => tool.name), ["list_files", "run_script", "ping_file"]);
       assert.equal((await echo()).structuredContent.result, label);
+      const sessions = (await (await fetch(suite.bridge.url("/sessions"))).json()).sessions;
+      assert.ok(sessions.some((entry) => "stdio-session".startsWith(entry.sessionIdPrefix)), "LUMENBOX_SESSION is the session");
 
       await suite.bridge.command("stop");
       await assert.rejects(echo(), (error) => error.code === -32603 &&

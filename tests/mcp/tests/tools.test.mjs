@@ -134,12 +134,15 @@ for (const [label, connect] of Object.entries(httpClients)) {
       assert.equal((await call("run_script", { fileName: "Alpha", scriptName: "Echo", data: 2 })).structuredContent.result, 2);
     });
 
-    test("a call fails as soon as its page goes", async () => {
-      const page = await suite.open(`Gone ${label}`);
+    test("a call fails and a ping ends as soon as the page goes", async () => {
+      const page = await suite.open(`Gone ${label}`, { silent: true });
       const pending = call("run_script", { fileName: page.fileName, scriptName: "Hold" });
       await page.nextCall();
+      const ping = call("ping_file", { fileName: page.fileName, timeoutMs: 5000 });
+      await until(async () => (await suite.bridge.pending()).pings === 1, "the ping to be sent");
       page.close();
       assertToolError(await bounded(pending, "the failed call"), /web viewer|disconnected|closed/i);
+      assert.deepEqual((await bounded(ping, "the ping")).structuredContent, { fileName: page.fileName, alive: false });
     });
   });
 }
