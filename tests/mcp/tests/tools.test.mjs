@@ -6,13 +6,6 @@ import { MODERN, assertToolError, bounded, callTool, httpClients, textOf, until,
 
 const TOOLS = ["list_files", "run_script", "ping_file"];
 
-// Every array schema below `schema` has `items` (some clients reject a tool otherwise).
-function arraysWithoutItems(schema, at = "$") {
-  if (!schema || typeof schema !== "object") return [];
-  const own = schema.type === "array" && !schema.items ? [at] : [];
-  return own.concat(...Object.entries(schema).map(([key, value]) => arraysWithoutItems(value, `${at}.${key}`)));
-}
-
 const suite = useBridge(async () => {
   await suite.open("Demo");
   await suite.open("Alpha");
@@ -38,7 +31,6 @@ for (const [label, connect] of Object.entries(httpClients)) {
         assert.match(tool.name, /^[A-Za-z0-9_.-]{1,64}$/);
         assert.equal(tool.inputSchema.type, "object", tool.name);
         assert.equal(tool.outputSchema?.type, "object", tool.name);
-        assert.deepEqual(arraysWithoutItems(tool), [], tool.name);
         assert.equal(tool.annotations?.readOnlyHint, tool.name !== "run_script", tool.name);
       }
       assert.deepEqual(tools[1].inputSchema.required.sort(), ["fileName", "scriptName"]);
@@ -69,28 +61,13 @@ for (const [label, connect] of Object.entries(httpClients)) {
       }
     });
 
-    test("a text block over 100,000 characters is cut with a note, the structured content is whole", async () => {
-      const data = "x".repeat(150000);
-      const result = await call("run_script", { fileName: "Demo", scriptName: "Echo", data });
-      assert.equal(result.structuredContent.result, data);
-      const text = textOf(result);
-      assert.ok(text.length > 100000 && text.length < 100500, `${text.length} characters`);
-      assert.ok(text.startsWith(JSON.stringify(result.structuredContent).slice(0, 100000)));
-      assert.match(text.slice(100000), /cut|truncat/i);
-    });
-
     test("bad arguments and unreachable scripts are tool errors an agent can act on", async () => {
       const cases = [
         ["run_script", { fileName: "Nowhere", scriptName: "Echo" }, /Nowhere[\s\S]*(Alpha|Demo)/],
         ["run_script", { fileName: "Demo", scriptName: "Hold", timeoutMs: 1 }, /still.*running/i],
-        ["run_script", { fileName: "Demo" }, /scriptName/],
-        ["run_script", { scriptName: "Echo" }, /fileName/],
-        ["run_script", { fileName: 7, scriptName: "Echo" }, /fileName/],
+        // Which arguments are refused and why is the dispatch's unit test; here, that it is a tool error.
         ["run_script", { fileName: "Demo", scriptName: "Echo", timeoutMs: 0 }, /timeoutMs/],
-        ["run_script", { fileName: "Demo", scriptName: "Echo", timeoutMs: 1.5 }, /timeoutMs/],
-        ["ping_file", {}, /fileName/],
         ["ping_file", { fileName: "Demo", timeoutMs: 5001 }, /timeoutMs/],
-        ["ping_file", { fileName: "Demo", timeoutMs: 0 }, /timeoutMs/],
       ];
       for (const [name, args, pattern] of cases) assertToolError(await call(name, args), pattern, `${name} ${JSON.stringify(args)}`);
       // The page that held the timed-out call never answered it; its late answer is dropped.
