@@ -96,10 +96,12 @@ void McpEndpoint::handleGet(transport::HttpResponse& res) {
 void McpEndpoint::handleDelete(transport::HttpResponse& res, transport::HttpRequest& req) {
     const std::string id(req.getHeader("mcp-session-id"));
     if (id.empty()) {
-        return writeJsonValue(res, status::kBadRequest, mcp::errorMessage(McpError::SessionRequired, nullptr));
+        return writeJsonValue(res, mcp::errorInfo(McpError::SessionRequired).legacyStatus,
+                              mcp::errorMessage(McpError::SessionRequired, nullptr));
     }
     if (!sessions_.end(id)) {
-        return writeJsonValue(res, status::kNotFound, mcp::errorMessage(McpError::UnknownSession, nullptr));
+        return writeJsonValue(res, mcp::errorInfo(McpError::UnknownSession).legacyStatus,
+                              mcp::errorMessage(McpError::UnknownSession, nullptr));
     }
     cancelSession(id);
     res.writeStatus(kNoContent)->end();
@@ -111,28 +113,34 @@ void McpEndpoint::handlePost(std::shared_ptr<transport::HttpResponse> res, trans
                              headerOf(req, "mcp-method"),     headerOf(req, "mcp-name")};
     if (headers.sessionId && headers.sessionId->empty()) headers.sessionId.reset();
     std::string lumenboxSession = sessionIdOrNone(req.getHeader("x-lumenbox-session"));
+    // The body is handed over right after this handler returns, while the endpoint is alive.
     res->onBody([this, res, headers = std::move(headers), lumenboxSession = std::move(lumenboxSession)](std::string body) {
-        mcp::PostDecision decision = mcp::decidePost(headers, body);
-        std::string().swap(body);
-        auto exchange = std::make_shared<Exchange>();
-        exchange->serial = ++lastSerial_;
-        exchange->res = res;
-        exchange->id = decision.id;
-        exchange->allowsJson = decision.allowsJson;
-        exchange->allowsEventStream = decision.allowsEventStream;
-        exchange->legacy = decision.kind != mcp::PostDecision::Kind::Modern && decision.legacyError;
-        if (decision.kind == mcp::PostDecision::Kind::Refused) {
-            const auto& info = mcp::errorInfo(decision.error);
-            return answer(exchange, exchange->legacy ? info.legacyStatus : info.modernStatus,
-                          mcp::errorMessage(decision.error, decision.id, decision.detail, decision.data));
-        }
-        const nlohmann::json& message = decision.message;
-        const nlohmann::json& params = paramsOf(message);
-        const std::string method = stringIn(message, "method");
-        exchange->lumenboxSession = lumenboxSession;
-        exchange->progressToken = mcp::progressTokenOf(message);
-        if (decision.kind == mcp::PostDecision::Kind::Modern) {
-            exchange->legacy = false;
+        receive(res, headers, lumenboxSession, body);
+    });
+}
+
+void McpEndpoint::receive(const std::shared_ptr<transport::HttpResponse>& res, const mcp::PostHeaders& headers,
+                          const std::string& lumenboxSession, std::string& body) {
+    mcp::PostDecision decision = mcp::decidePost(headers, body);
+    std::string().swap(body);
+    auto exchange = std::make_shared<Exchange>();
+    exchange->serial = ++lastSerial_;
+    exchange->res = res;
+    exchange->id = decision.id;
+    exchange->allowsJson = decision.allowsJson;
+    exchange->allowsEventStream = decision.allowsEventStream;
+    exchange->legacy = decision.kind != mcp::PostDecision::Kind::Modern && decision.legacyError;
+    if (decision.kind == mcp::PostDecision::Kind::Refused) {
+        const auto& info = mcp::errorInfo(decision.error);
+        return answer(exchange, exchange->legacy ? info.legacyStatus : info.modernStatus,
+                      mcp::errorMessage(decision.error, decision.id, decision.detail, decision.data));
+    }
+    const nlohmann::json& params = paramsOf(decision.message);
+    const std::string method = stringIn(decision.message, "method");
+    exchange->lumenboxSession = lumenboxSession;
+    exchange->progressToken = mcp::progressTokenOf(decision.message);
+    switch (decision.kind) {
+        case mcp::PostDecision::Kind::Modern: {
             const nlohmann::json meta = params.value("_meta", nlohmann::json::object());
             const nlohmann::json clientInfo =
                 meta.is_object() ? meta.value("io.modelcontextprotocol/clientInfo", nlohmann::json()) : nlohmann::json();
@@ -141,36 +149,40 @@ void McpEndpoint::handlePost(std::shared_ptr<transport::HttpResponse> res, trans
             if (!decision.isRequest) return answer(exchange, kAccepted, nullptr);
             return handleModern(exchange, method, params);
         }
-        if (decision.kind == mcp::PostDecision::Kind::Handshake) {
+        case mcp::PostDecision::Kind::Handshake: {
             std::string version = stringIn(params, "protocolVersion");
             if (!mcp::isLegacyVersion(version)) version = mcp::kLatestLegacyVersion;
             const nlohmann::json clientInfo = params.value("clientInfo", nlohmann::json());
             std::string ended;
-            exchange->mcpSessionId = sessions_.open({version, stringIn(clientInfo, "name"), stringIn(clientInfo, "version"), {}}, &ended);
+            exchange->mcpSessionId =
+                sessions_.open({version, stringIn(clientInfo, "name"), stringIn(clientInfo, "version"), {}}, &ended);
             if (!ended.empty()) cancelSession(ended);
             return handleLegacy(exchange, method, params);
         }
-        const mcp::McpSessions::Session* session = sessions_.use(*headers.sessionId);
-        if (!session) {
-            return answer(exchange, status::kNotFound, mcp::errorMessage(McpError::UnknownSession, decision.id));
-        }
-        exchange->mcpSessionId = *headers.sessionId;
-        exchange->clientName = session->clientName;
-        exchange->clientVersion = session->clientVersion;
-        // Without a Lumenbox session of its own, a legacy client's approvals go with its MCP session.
-        if (exchange->lumenboxSession.empty()) exchange->lumenboxSession = exchange->mcpSessionId;
-        if (!decision.isRequest) {
-            if (method == "notifications/cancelled") {
-                auto requestId = params.find("requestId");
-                if (requestId != params.end()) {
-                    auto held = byRequestId_.find({exchange->mcpSessionId, json::serialize(*requestId)});
-                    if (held != byRequestId_.end()) cancel(exchanges_.at(held->second));
-                }
-            }
-            return answer(exchange, kAccepted, nullptr);
-        }
-        handleLegacy(exchange, method, params);
-    });
+        case mcp::PostDecision::Kind::Session:
+            return handleInSession(exchange, *headers.sessionId, decision.isRequest, method, params);
+        case mcp::PostDecision::Kind::Refused:
+            break;
+    }
+}
+
+void McpEndpoint::handleInSession(const ExchangePtr& exchange, const std::string& sessionId, bool isRequest,
+                                  const std::string& method, const nlohmann::json& params) {
+    const mcp::McpSessions::Session* session = sessions_.use(sessionId);
+    if (!session) return answerError(exchange, McpError::UnknownSession);
+    exchange->mcpSessionId = sessionId;
+    exchange->clientName = session->clientName;
+    exchange->clientVersion = session->clientVersion;
+    // Without a Lumenbox session of its own, a legacy client's approvals go with its MCP session.
+    if (exchange->lumenboxSession.empty()) exchange->lumenboxSession = sessionId;
+    if (isRequest) return handleLegacy(exchange, method, params);
+    if (method == "notifications/cancelled") {
+        auto requestId = params.find("requestId");
+        auto held = requestId == params.end() ? byRequestId_.end()
+                                              : byRequestId_.find({sessionId, json::serialize(*requestId)});
+        if (held != byRequestId_.end()) cancel(exchanges_.at(held->second));
+    }
+    answer(exchange, kAccepted, nullptr);
 }
 
 void McpEndpoint::handleLegacy(const ExchangePtr& exchange, const std::string& method, const nlohmann::json& params) {

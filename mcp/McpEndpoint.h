@@ -14,6 +14,7 @@
 
 #include "auth/AuthorizationQuestions.h"
 #include "mcp/McpMessages.h"
+#include "mcp/McpRequest.h"
 #include "mcp/McpSessions.h"
 #include "mcp/McpTools.h"
 #include "scripts/ScriptCalls.h"
@@ -73,7 +74,10 @@ private:
     struct Exchange;
     using ExchangePtr = std::shared_ptr<Exchange>;
 
-    void handleMessage(const ExchangePtr& exchange, const std::string& method, const nlohmann::json& params);
+    void receive(const std::shared_ptr<transport::HttpResponse>& res, const mcp::PostHeaders& headers,
+                 const std::string& lumenboxSession, std::string& body);
+    void handleInSession(const ExchangePtr& exchange, const std::string& sessionId, bool isRequest,
+                         const std::string& method, const nlohmann::json& params);
     void handleLegacy(const ExchangePtr& exchange, const std::string& method, const nlohmann::json& params);
     void handleModern(const ExchangePtr& exchange, const std::string& method, const nlohmann::json& params);
     void callTool(const ExchangePtr& exchange, const nlohmann::json& params);

@@ -127,8 +127,20 @@ std::string tooManyQuestions() {
     return "Too many approval questions are open in Lumenbox. Try again later.";
 }
 
-std::string badArgument(std::string_view what) {
-    return "Invalid arguments: " + std::string(what);
+std::string argumentsNotAnObject() {
+    return "Invalid arguments: the arguments must be an object.";
+}
+
+std::string missingFileName() {
+    return "Invalid arguments: fileName (a file name as list_files gives it) is required.";
+}
+
+std::string missingScriptName() {
+    return "Invalid arguments: scriptName (the name of a script in the file) is required.";
+}
+
+std::string badTimeout(std::int64_t maximum) {
+    return "Invalid arguments: timeoutMs must be a whole number of milliseconds from 1 to " + std::to_string(maximum) + ".";
 }
 
 std::string_view waitingForScript() {

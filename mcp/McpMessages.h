@@ -74,7 +74,10 @@ std::string notApproved(std::string_view fileName);
 std::string denied(std::string_view fileName);
 std::string approvalTimedOut(std::string_view fileName);
 std::string tooManyQuestions();
-std::string badArgument(std::string_view what);
+std::string argumentsNotAnObject();
+std::string missingFileName();
+std::string missingScriptName();
+std::string badTimeout(std::int64_t maximum);
 // The progress messages.
 std::string_view waitingForScript();
 std::string_view waitingForApproval();

@@ -12,12 +12,12 @@ namespace Lumenbox::mcp {
 
 // What the endpoint reads of a POST /mcp: the headers that matter (absent: nullopt) and the body.
 struct PostHeaders {
-    std::optional<std::string> contentType;
-    std::optional<std::string> accept;
-    std::optional<std::string> sessionId;        // Mcp-Session-Id, empty counts as absent
-    std::optional<std::string> protocolVersion;  // MCP-Protocol-Version
-    std::optional<std::string> method;           // Mcp-Method
-    std::optional<std::string> name;             // Mcp-Name, as sent
+    std::optional<std::string> contentType = std::nullopt;
+    std::optional<std::string> accept = std::nullopt;
+    std::optional<std::string> sessionId = std::nullopt;        // Mcp-Session-Id, empty counts as absent
+    std::optional<std::string> protocolVersion = std::nullopt;  // MCP-Protocol-Version
+    std::optional<std::string> method = std::nullopt;           // Mcp-Method
+    std::optional<std::string> name = std::nullopt;             // Mcp-Name, as sent
 };
 
 // Which generation a POST belongs to, and what to do with it. Decided in this order: (1) the

@@ -117,10 +117,6 @@ std::optional<std::int32_t> timeoutOf(const nlohmann::json& arguments, std::int6
     return static_cast<std::int32_t>(value);
 }
 
-std::string timeoutError(std::int64_t maximum) {
-    return text::badArgument("timeoutMs must be a whole number of milliseconds from 1 to " + std::to_string(maximum) + ".");
-}
-
 }  // namespace
 
 const nlohmann::json& toolList() {
@@ -137,34 +133,34 @@ std::optional<Tool> toolNamed(std::string_view name) {
 
 std::variant<RunScriptArguments, std::string> readRunScriptArguments(const nlohmann::json& raw) {
     const nlohmann::json* arguments = argumentsObject(raw);
-    if (!arguments) return text::badArgument("the arguments must be an object.");
+    if (!arguments) return text::argumentsNotAnObject();
     RunScriptArguments out;
     auto fileName = fileNameOf(*arguments);
-    if (!fileName) return text::badArgument("fileName (a file name as list_files gives it) is required.");
+    if (!fileName) return text::missingFileName();
     out.fileName = std::move(*fileName);
     auto script = arguments->find("scriptName");
     if (script == arguments->end() || !script->is_string() ||
         trimAsciiWhitespace(script->get_ref<const std::string&>()).empty()) {
-        return text::badArgument("scriptName (the name of a script in the file) is required.");
+        return text::missingScriptName();
     }
     out.scriptName = std::string(trimAsciiWhitespace(script->get_ref<const std::string&>()));
     auto data = arguments->find("data");
     out.data = data == arguments->end() ? "null" : json::serialize(*data);
     auto timeout = timeoutOf(*arguments, kMaxScriptTimeoutMs, 30000);
-    if (!timeout) return timeoutError(kMaxScriptTimeoutMs);
+    if (!timeout) return text::badTimeout(kMaxScriptTimeoutMs);
     out.timeoutMs = *timeout;
     return out;
 }
 
 std::variant<PingFileArguments, std::string> readPingFileArguments(const nlohmann::json& raw) {
     const nlohmann::json* arguments = argumentsObject(raw);
-    if (!arguments) return text::badArgument("the arguments must be an object.");
+    if (!arguments) return text::argumentsNotAnObject();
     PingFileArguments out;
     auto fileName = fileNameOf(*arguments);
-    if (!fileName) return text::badArgument("fileName (a file name as list_files gives it) is required.");
+    if (!fileName) return text::missingFileName();
     out.fileName = std::move(*fileName);
     auto timeout = timeoutOf(*arguments, kMaxPingTimeoutMs, 1500);
-    if (!timeout) return timeoutError(kMaxPingTimeoutMs);
+    if (!timeout) return text::badTimeout(kMaxPingTimeoutMs);
     out.timeoutMs = *timeout;
     return out;
 }
