@@ -129,7 +129,7 @@ void Relay::send(Outgoing item) {
         const bool modern = cancelled != inFlight_.end() && cancelled->second.modern;
         cancel(message["params"]["requestId"]);
         // The stateless generation cancels by closing the reply, which cancel() did.
-        if (modern) return pump();
+        if (modern) return;
     }
 
     const bool holds = !request || method == "initialize";
