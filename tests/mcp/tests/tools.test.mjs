@@ -68,7 +68,7 @@ for (const [label, connect] of Object.entries(httpClients)) {
         ["ping_file", { fileName: "Demo", timeoutMs: 5001 }, /timeoutMs/],
       ];
       for (const [name, args, pattern] of cases) assertToolError(await call(name, args), pattern, `${name} ${JSON.stringify(args)}`);
-      // The page that held the timed-out call never answered it; its late answer is dropped.
+      // The call that timed out still waits in the page: answer it, as a slow script would.
       const late = await suite.webviewers[0].nextCall();
       suite.webviewers[0].answer(late, "too late");
     });
@@ -122,8 +122,8 @@ for (const [label, connect] of Object.entries(httpClients)) {
   });
 }
 
-// A known fault of the endpoint, left to its owner: it sorts the members of the data (see the report
-// of this branch). Marked todo so that the suite stays green until the endpoint keeps the order.
+// A fault of the endpoint: it writes the data out again from parsed JSON, which sorts its members.
+// Marked todo, so that the suite stays green, until the endpoint hands the data on as it came.
 test("run_script hands the page its data with members in the order the agent sent, as POST /callScript does",
   { todo: "the endpoint sorts the members of run_script's data" }, async () => {
     for (const [label, connect] of Object.entries(httpClients)) {
