@@ -150,6 +150,8 @@ PostDecision decidePost(const PostHeaders& headers, std::string_view body) {
     if (!isValidMessage(message)) return refuse(std::move(decision), McpError::InvalidRequest);
     decision.isRequest = message.contains("method") && message.contains("id");
 
+    // A header value that is no version at all is a session client's mistake, refused as such
+    // below; one that names a version other than the session-based ones is the stateless kind.
     const nlohmann::json* meta = metaOf(message);
     const bool headerNamesModern = headers.protocolVersion && looksLikeVersion(*headers.protocolVersion) &&
                                    !isLegacyVersion(*headers.protocolVersion);
