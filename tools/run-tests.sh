@@ -2,7 +2,8 @@
 # Builds and runs every test of the project, as CI does; exits non-zero on any failure.
 #
 #   tools/run-tests.sh          everything (about half an hour on two cores):
-#                                 1. unit, integration, plug-in and browser suites (debug build)
+#                                 1. unit, integration, plug-in, browser and MCP suites (debug
+#                                    build; MCP: the official clients and conformance suite)
 #                                 2. unit, integration and plug-in suites under AddressSanitizer
 #                                    and UBSan
 #                                 3. the suites with more than one thread under ThreadSanitizer
@@ -24,7 +25,7 @@ step() { echo "== $1 ($(date -u +%H:%M:%S))"; }
 
 tools/dev/install-deps.sh --browser
 
-step "Debug build: unit, integration, plug-in, browser"
+step "Debug build: unit, integration, plug-in, browser, MCP"
 tools/dev/build.sh dev
 ctest --preset dev -j "$jobs"
 $quick && exit 0

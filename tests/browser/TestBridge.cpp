@@ -3,12 +3,14 @@
 // per line on standard input, answering each with one line:
 //   stop -> "stopped"; start (again on the same port) -> "listening <port>";
 //   approve <session> <file> <name> [seconds, default 3600], token <token> <file>,
-//   security on|off, answer allow|deny (every approval question from now on) -> "ok".
+//   security on|off, answer allow|deny (every approval question from now on) -> "ok";
+//   pending -> "pending calls=<n> pings=<n> questions=<n>" (what waits on the loop right now).
 // --max-connections N raises the cap on open connections (the benchmarks hold 10,000 calls).
 // End of input stops the bridge. The caller gives it a HOME of its own, so that the setting and
 // the log stay out of the user's.
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -50,6 +52,15 @@ int main(int argc, char** argv) {
         words >> command >> a >> b >> c >> d;
         answer = command == "start" ? listen() : command == "stop" ? "stopped" : "ok";
         if (command == "stop") server.stop();
+        else if (command == "pending") {
+            // Read on the loop thread, which owns the counts; a stopped bridge has nothing waiting.
+            std::promise<HttpServer::BridgeCounts> counts;
+            auto read = counts.get_future();
+            if (!server.deferToLoop([&] { counts.set_value(server.pendingCounts()); })) counts.set_value({});
+            const auto n = read.get();
+            answer = "pending calls=" + std::to_string(n.calls) + " pings=" + std::to_string(n.pings) +
+                     " questions=" + std::to_string(n.questions);
+        }
         else if (command == "approve") store.approve(a, b, c, d.empty() ? 3600 : std::stoll(d));
         else if (command == "token") store.registerSharedToken(a, b);
         else if (command == "security") setEnhancedSecurityEnabled(a == "on");

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing. With --browser, also
-# what the browser tests need: Debian's chromium, Node.js, and the npm packages of the lock file.
+# what the browser and MCP tests need: Debian's chromium, Node.js, and the npm packages of their
+# lock files (the MCP tests' bring the official MCP clients, their conformance suite and Node 22).
 set -euo pipefail
 
 cd "$(dirname "$0")/../.."
@@ -26,9 +27,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# The browser tests' npm packages, exactly as locked, whenever the lock file is newer.
-if $browser && { [ ! -f tests/browser/node_modules/.package-lock.json ] ||
-   [ tests/browser/package-lock.json -nt tests/browser/node_modules/.package-lock.json ]; }; then
-  echo "Installing the browser tests' npm packages"
-  (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error)
+# The npm packages of the browser and MCP tests, exactly as locked, whenever a lock file is newer.
+if $browser; then
+  for dir in tests/browser tests/mcp; do
+    if [ ! -f $dir/node_modules/.package-lock.json ] || [ $dir/package-lock.json -nt $dir/node_modules/.package-lock.json ]; then
+      echo "Installing the npm packages of $dir"
+      (cd $dir && npm ci --no-audit --no-fund --loglevel=error)
+    fi
+  done
 fi
