@@ -19,13 +19,13 @@ function readExamples(text) {
   let section = null, fence = null;
   text.split("\n").forEach((line, index) => {
     if (fence) {
-      if (line.startsWith("```")) {
-        if (fence.kind) section.steps.push({ kind: fence.kind, text: fence.lines.join("\n"), line: fence.line });
-        fence = null;
-      } else fence.lines.push(line);
+      if (!line.startsWith("```")) return fence.lines.push(line);
+      const text = fence.lines.join("\n");
+      const kind = fence.language === "ws" ? "ws" : text.startsWith("HTTP/1.1 ") ? "reply" : "request";
+      if (["http", "ws"].includes(fence.language)) section.steps.push({ kind, text, line: fence.line });
+      fence = null;
     } else if (line.startsWith("```")) {
-      const language = line.slice(3).trim();
-      fence = { kind: language === "http" || language === "ws" ? language : null, lines: [], line: index + 1 };
+      fence = { language: line.slice(3).trim(), lines: [], line: index + 1 };
     } else if (/^#{1,6} /.test(line)) {
       sections.push((section = { title: line.replace(/^#+ /, ""), steps: [] }));
     } else if (line.startsWith("<!-- bridge:")) {
@@ -33,16 +33,11 @@ function readExamples(text) {
       section.steps.push({ kind: "given", commands, line: index + 1 });
     }
   });
-  for (const { steps } of sections) {
-    for (const step of steps) {
-      if (step.kind === "http") step.kind = step.text.startsWith("HTTP/1.1 ") ? "reply" : "request";
-    }
-  }
   return sections.filter((s) => s.steps.some((step) => step.kind !== "given"));
 }
 
 // JSON as the document writes it, with … standing for any value where a value stands.
-function parseExpected(text) {
+function parseExpected(text, where) {
   let out = "", inString = false;
   for (let i = 0; i < text.length; i++) {
     const c = text[i];
@@ -50,7 +45,7 @@ function parseExpected(text) {
     else if (c === '"') (inString = !inString), (out += c);
     else out += !inString && c === "…" ? JSON.stringify(ANY) : c;
   }
-  return JSON.parse(out);
+  try { return JSON.parse(out); } catch (error) { assert.fail(`${where}: ${error.message} in ${text}`); }
 }
 
 // Checks `actual` against the expected text, where … matches any run of characters and <name>
@@ -124,12 +119,12 @@ function compareReply(expectedText, { res, text }, captures, where) {
   if (!expected.body) return assert.equal(text, "", shown);
   if (expected.body === "…") return;
   if (/^(event|data):/m.test(expected.body) && !expected.body.startsWith("{")) {
-    const events = [...expected.body.matchAll(/^data: ?(.*)$/gm)].map(([, data]) => parseExpected(data));
+    const events = [...expected.body.matchAll(/^data: ?(.*)$/gm)].map(([, data]) => parseExpected(data, where));
     return matchValue(events, sseMessages(text), captures, `${where} (event stream)`);
   }
   let actual;
   try { actual = JSON.parse(text); } catch { assert.fail(`${shown}: not JSON`); }
-  matchValue(parseExpected(expected.body), actual, captures, where);
+  matchValue(parseExpected(expected.body, where), actual, captures, where);
 }
 
 // The transcript's pages: WebSocket connections named in it, opened on first use.
@@ -141,7 +136,7 @@ async function playTranscript(step, bridge, pages, captures) {
     const page = pages[name] ??= await openPage(bridge);
     const where = `docs/API.md:${line} (${name})`;
     if (arrow === "→") page.socket.send(fillIn(message, captures, where));
-    else matchValue(parseExpected(message), await bounded(page.next(), `${where} to receive a message`), captures, where);
+    else matchValue(parseExpected(message, where), await bounded(page.next(), `${where} to receive a message`), captures, where);
   }
 }
 
