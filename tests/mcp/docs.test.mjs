@@ -122,9 +122,7 @@ function compareReply(expectedText, { res, text }, captures, where) {
     const events = [...expected.body.matchAll(/^data: ?(.*)$/gm)].map(([, data]) => parseExpected(data, where));
     return matchValue(events, sseMessages(text), captures, `${where} (event stream)`);
   }
-  let actual;
-  try { actual = JSON.parse(text); } catch { assert.fail(`${shown}: not JSON`); }
-  matchValue(parseExpected(expected.body, where), actual, captures, where);
+  matchValue(parseExpected(expected.body, where), parseExpected(text, shown), captures, where);
 }
 
 // The transcript's pages: WebSocket connections named in it, opened on first use.
@@ -142,11 +140,8 @@ async function playTranscript(step, bridge, pages, captures) {
 
 async function openPage(bridge) {
   const socket = new WebSocket(`ws://127.0.0.1:${bridge.port}/ws`), queue = [], waiting = [];
-  socket.addEventListener("message", ({ data }) => (waiting.length ? waiting.shift()(JSON.parse(data)) : queue.push(JSON.parse(data))));
-  await bounded(new Promise((resolve, reject) => {
-    socket.addEventListener("open", resolve);
-    socket.addEventListener("error", reject);
-  }), "a WebSocket");
+  socket.onmessage = ({ data }) => (waiting.length ? waiting.shift()(JSON.parse(data)) : queue.push(JSON.parse(data)));
+  await bounded(new Promise((resolve, reject) => Object.assign(socket, { onopen: resolve, onerror: reject })), "a WebSocket");
   return { socket, queue, next: () => (queue.length ? Promise.resolve(queue.shift()) : new Promise((r) => waiting.push(r))) };
 }
 
@@ -162,14 +157,14 @@ async function openDemo(bridge, fileName = "Demo", options) {
 }
 
 async function runSection(section) {
-  const bridge = await Bridge.start(), pages = {}, opened = [await openDemo(bridge)], outstanding = [], captures = {};
+  const bridge = await Bridge.start(), pages = {}, demos = [await openDemo(bridge)], outstanding = [], captures = {};
   try {
     for (const step of section.steps) {
       const where = `docs/API.md:${step.line}`;
       if (step.kind === "given") {
         for (const command of step.commands) {
           const [verb, file, flag] = command.split(" ");
-          if (verb === "open") opened.push(await openDemo(bridge, file, { silent: flag === "silent" }));
+          if (verb === "open") demos.push(await openDemo(bridge, file, { silent: flag === "silent" }));
           else await bridge.command(command);
         }
       } else if (step.kind === "request") {
@@ -184,7 +179,7 @@ async function runSection(section) {
     assert.deepEqual(outstanding.map((r) => r.where), [], "requests with no reply shown");
     for (const [name, page] of Object.entries(pages)) assert.deepEqual(page.queue, [], `messages to ${name} the transcript does not show`);
   } finally {
-    for (const page of [...opened, ...Object.values(pages).map((p) => ({ close: () => p.socket.close() }))]) page.close();
+    for (const socket of [...demos, ...Object.values(pages)].map((page) => page.socket)) socket.close();
     await bridge.stop();
   }
 }
