@@ -189,3 +189,12 @@ test("every example of docs/API.md is answered as written", async (t) => {
   assert.ok(sections.length > 10, "docs/API.md has its examples");
   for (const section of sections) await t.test(section.title, () => runSection(section));
 });
+
+test("every route of the bridge's route table is in docs/API.md", () => {
+  const table = readFileSync(new URL("../../server/RouteTable.cpp", import.meta.url), "utf8");
+  const routes = [...table.matchAll(/app\.(get|post|del)\("([^"]+)"/g)].map(([, verb, path]) =>
+    `${{ get: "GET", post: "POST", del: "DELETE" }[verb]} ${path}`);
+  assert.ok(routes.length > 10, "the route table was read");
+  const doc = readFileSync(docPath, "utf8");
+  assert.deepEqual(routes.filter((route) => !doc.includes(`\`${route}\``)), []);
+});
