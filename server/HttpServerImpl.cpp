@@ -2,7 +2,9 @@
 
 #include "auth/ApprovalPrompt.h"
 #include "auth/SessionStore.h"
+#include "base/Log.h"
 #include "base/MonotonicClock.h"
+#include "server/RequestLog.h"
 #include "webviewer/ConnectorKeys.h"
 
 namespace Lumenbox {
@@ -142,18 +144,27 @@ void HttpServer::Impl::attach(transport::App& app) {
         McpEndpoint(loop, realMonotonicClock(), mcpHooks()),
     });
     Features& features = *features_;
-    features.dispatch.on("register", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
+    // Each message type's handler, logged when the debug level asks for it (RequestLog.h).
+    auto on = [&features](const char* type, std::function<void(WebSocketConnection*, const nlohmann::json&)> handler) {
+        features.dispatch.on(type, [type, handler = std::move(handler)](WebSocketConnection* ws, const nlohmann::json& message) {
+            if (!debugLogEnabled()) return handler(ws, message);
+            const auto since = std::chrono::steady_clock::now();
+            handler(ws, message);
+            logWebSocketEvent(type, ws->getUserData()->fileName, since);
+        });
+    };
+    on("register", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
         features.registry.handleRegister(ws, message);
     });
-    features.dispatch.on("callback", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
+    on("callback", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
         features.scriptCalls.handleCallback(ws, message);
     });
     for (const char* type : {"callScript", "callScriptWithOption"}) {
-        features.dispatch.on(type, [&features](WebSocketConnection* ws, const nlohmann::json& message) {
+        on(type, [&features](WebSocketConnection* ws, const nlohmann::json& message) {
             features.agentBrowserRelay.handleCall(ws, message);
         });
     }
-    features.dispatch.on("pong", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
+    on("pong", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
         features.pings.handlePong(ws, message);
     });
     registerRoutes(app);
