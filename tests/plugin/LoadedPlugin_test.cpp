@@ -119,6 +119,7 @@ TEST_F(LoadedPluginTest, InitStartsTheBridgeAndShutdownOrUnloadStopsItLeavingNoT
 // the plug-in it loads (the setting through the file both read, keeping the file's other keys),
 // the demo file's web viewer runs scripts, and the banner says where the setting is kept. A
 // second host finds the port taken, says why, and keeps its demo file away from the first's bridge.
+// The plug-in's debug log shows the requests.
 TEST_F(LoadedPluginTest, DevelopmentHostRunsThePluginWithItsOptionsAndTheDemoFile) {
     const auto settings = *devhost::settingsFile();
     std::filesystem::create_directories(settings.parent_path());
@@ -140,6 +141,7 @@ TEST_F(LoadedPluginTest, DevelopmentHostRunsThePluginWithItsOptionsAndTheDemoFil
         int stop(int s = -1) { return pid > 0 && !kill(pid, SIGTERM) && waitpid(pid, &s, 0) == pid ? (pid = 0, s) : -1; }
         ~Child() { stop(); }
     };
+    const ScopedEnv debugLog("LUMENBOX_LOG_LEVEL", "debug");  // read by the host's plug-in at its start
     Child host((environment_.home() / "host.out").string(), {"--demo", "--enhanced-security", "on", "--approve", "allow"});
     ASSERT_GT(host.pid, 0);
 
@@ -173,6 +175,15 @@ TEST_F(LoadedPluginTest, DevelopmentHostRunsThePluginWithItsOptionsAndTheDemoFil
     }
     EXPECT_FALSE(host.says("no one answers")) << readFile(host.output);
     EXPECT_EQ(nlohmann::json::parse(readFile(settings)), (nlohmann::json{{"EnableEnhancedSecurity", true}, {"Other", {1}}}));
+    // The debug level logs every request as it ends and every WebSocket event, never a session id.
+    const auto log = environment_.logText();
+    for (const char* line : {" request method=POST path=/callScript status=401 file=\"Demo\" duration_ms=",
+                             " request method=POST path=/callScript status=200 file=\"Demo\" duration_ms=",
+                             " request method=GET path=/connectedFiles status=200 duration_ms=",
+                             " ws_event event=register file=\"Demo\" duration_ms=", " ws_event event=callback file=\"Demo\""}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    }
+    EXPECT_EQ(log.find("host-session"), std::string::npos) << log;
 }
 
 }  // namespace
