@@ -144,10 +144,11 @@ void HttpServer::Impl::attach(transport::App& app) {
         McpEndpoint(loop, realMonotonicClock(), mcpHooks()),
     });
     Features& features = *features_;
-    // Each message type's handler, logged when the debug level asks for it (RequestLog.h).
+    // Each message type's handler, wrapped to be logged only when the debug level asks for it
+    // (RequestLog.h): without it, a message costs what it did.
     auto on = [&features](const char* type, std::function<void(WebSocketConnection*, const nlohmann::json&)> handler) {
+        if (!debugLogEnabled()) return features.dispatch.on(type, std::move(handler));
         features.dispatch.on(type, [type, handler = std::move(handler)](WebSocketConnection* ws, const nlohmann::json& message) {
-            if (!debugLogEnabled()) return handler(ws, message);
             const auto since = std::chrono::steady_clock::now();
             handler(ws, message);
             logWebSocketEvent(type, ws->getUserData()->fileName, since);
