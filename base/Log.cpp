@@ -23,11 +23,27 @@ void appendOneLine(std::string& out, std::string_view text) {
 
 std::optional<std::filesystem::path> pluginLogPath() {
     if (const char* explicitPath = nonEmptyEnv(kLogPathVariable)) return std::filesystem::path(explicitPath);
+#ifdef __APPLE__
     if (const char* home = nonEmptyEnv("HOME")) {
         return std::filesystem::path(home) / "Library" / "Application Support" / "Lumenbox" / "MCP" / "logs" /
                "lumenbox-plugin.log";
     }
+#else
+    // Elsewhere a log is state, kept where the XDG base directories put it.
+    if (const char* state = nonEmptyEnv("XDG_STATE_HOME")) return std::filesystem::path(state) / "lumenbox" / "lumenbox-plugin.log";
+    if (const char* home = nonEmptyEnv("HOME")) return std::filesystem::path(home) / ".local" / "state" / "lumenbox" / "lumenbox-plugin.log";
+#endif
     return std::nullopt;
+}
+
+bool debugLogEnabled() {
+    // Read once: the request path asks on every request, and the level is chosen before the host
+    // starts.
+    static const bool enabled = [] {
+        const char* level = nonEmptyEnv("LUMENBOX_LOG_LEVEL");
+        return level != nullptr && std::string_view(level) == "debug";
+    }();
+    return enabled;
 }
 
 std::string formatPluginLogLine(std::time_t when, std::string_view event, std::string_view details) {

@@ -17,10 +17,15 @@ namespace Lumenbox {
 // Callable from any thread without a lock; each call writes its single line with one write.
 void appendPluginLog(std::string_view event, std::string_view details) noexcept;
 
-// Where the log lives right now: LUMENBOX_PLUGIN_LOG_PATH if set and non-empty (used unchanged),
-// else $HOME/Library/Application Support/Lumenbox/MCP/logs/lumenbox-plugin.log if HOME is set
-// and non-empty, else nullopt (no log at all).
+// Where the log lives right now: LUMENBOX_PLUGIN_LOG_PATH if set and non-empty (used unchanged);
+// else on macOS $HOME/Library/Application Support/Lumenbox/MCP/logs/lumenbox-plugin.log, elsewhere
+// ${XDG_STATE_HOME:-$HOME/.local/state}/lumenbox/lumenbox-plugin.log (empty variables count as
+// unset); else nullopt (no log at all).
 std::optional<std::filesystem::path> pluginLogPath();
+
+// True when LUMENBOX_LOG_LEVEL was "debug" at the first call: the log then also gets a line per
+// request and per WebSocket event. Read once, so that asking costs nothing; any thread.
+bool debugLogEnabled();
 
 // The exact bytes of one log line, including its final line feed: the time in UTC as
 // "%Y-%m-%dT%H:%M:%SZ", a space and the event, then a space and the details only if the

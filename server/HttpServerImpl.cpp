@@ -2,7 +2,9 @@
 
 #include "auth/ApprovalPrompt.h"
 #include "auth/SessionStore.h"
+#include "base/Log.h"
 #include "base/MonotonicClock.h"
+#include "server/RequestLog.h"
 #include "webviewer/ConnectorKeys.h"
 
 namespace Lumenbox {
@@ -142,18 +144,28 @@ void HttpServer::Impl::attach(transport::App& app) {
         McpEndpoint(loop, realMonotonicClock(), mcpHooks()),
     });
     Features& features = *features_;
-    features.dispatch.on("register", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
+    // Each message type's handler, wrapped to be logged only when the debug level asks for it
+    // (RequestLog.h): without it, a message costs what it did.
+    auto on = [&features](const char* type, std::function<void(WebSocketConnection*, const nlohmann::json&)> handler) {
+        if (!debugLogEnabled()) return features.dispatch.on(type, std::move(handler));
+        features.dispatch.on(type, [type, handler = std::move(handler)](WebSocketConnection* ws, const nlohmann::json& message) {
+            const auto since = std::chrono::steady_clock::now();
+            handler(ws, message);
+            logWebSocketEvent(type, ws->getUserData()->fileName, since);
+        });
+    };
+    on("register", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
         features.registry.handleRegister(ws, message);
     });
-    features.dispatch.on("callback", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
+    on("callback", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
         features.scriptCalls.handleCallback(ws, message);
     });
     for (const char* type : {"callScript", "callScriptWithOption"}) {
-        features.dispatch.on(type, [&features](WebSocketConnection* ws, const nlohmann::json& message) {
+        on(type, [&features](WebSocketConnection* ws, const nlohmann::json& message) {
             features.agentBrowserRelay.handleCall(ws, message);
         });
     }
-    features.dispatch.on("pong", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
+    on("pong", [&features](WebSocketConnection* ws, const nlohmann::json& message) {
         features.pings.handlePong(ws, message);
     });
     registerRoutes(app);

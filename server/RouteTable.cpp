@@ -1,6 +1,8 @@
 #include <nlohmann/json.hpp>
 
+#include "base/Log.h"
 #include "server/HttpServerImpl.h"
+#include "server/RequestLog.h"
 #include "server/json/JsonReply.h"
 #include "server/LoopbackPolicy.h"
 #include "auth/AuthorizeSessionRoute.h"
@@ -40,15 +42,22 @@ void HttpServer::Impl::registerRoutes(transport::App& app) {
     endpoint.settings.idleTimeout = std::chrono::seconds(120);
     endpoint.settings.sendPingsAutomatically = true;
     endpoint.settings.maxBackpressure = 1024 * 1024;  // over it a message is dropped, never the connection
-    endpoint.open = [](WebSocketConnection*) {};
+    endpoint.open = [](WebSocketConnection*) {
+        if (debugLogEnabled()) logWebSocketEvent("open", {}, std::chrono::steady_clock::now());
+    };
     endpoint.message = [self](WebSocketConnection* ws, std::string_view message, transport::OpCode opCode) {
         self->features_->dispatch.dispatch(ws, message, opCode);
     };
-    endpoint.close = [self](WebSocketConnection* ws, int, std::string_view) { self->features_->registry.handleClose(ws); };
+    endpoint.close = [self](WebSocketConnection* ws, int, std::string_view) {
+        if (debugLogEnabled()) logWebSocketEvent("close", ws->getUserData()->fileName, std::chrono::steady_clock::now());
+        self->features_->registry.handleClose(ws);
+    };
     app.ws<PerSocketData>("/*", std::move(endpoint));
 
     // No web page may reach the bridge through the user's browser: see LoopbackPolicy.h.
     app.filter([](transport::HttpRequest& req, transport::HttpResponse& res) {
+        // Every request passes here first, so this is where its end is arranged to be logged.
+        if (debugLogEnabled()) logRequestWhenFinished(req, res);
         switch (checkLoopbackRequest(req.hasHeader("host"), req.getHeader("host"), req.hasHeader("origin"),
                                      req.getHeader("origin"))) {
             case LoopbackVerdict::Allowed: return true;

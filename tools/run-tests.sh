@@ -11,6 +11,9 @@
 #                                 5. the soak test: 200 web viewers over 50 files and 100 clients
 #                                    for 100 s, then its invariants
 #   tools/run-tests.sh --quick  step 1 only (a few minutes): what to run while working
+#
+# The first run installs the missing Debian and npm packages (tools/dev/install-deps.sh --browser),
+# so it needs Debian's package archive and the npm registry once; later runs work offline.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="$(nproc)"
@@ -18,10 +21,13 @@ quick=false
 case "${1:-}" in
   --quick) quick=true ;;
   "") ;;
+  -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
   *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
 esac
 
-step() { echo "== $1 ($(date -u +%H:%M:%S))"; }
+current="Installing the dependencies (Debian packages and npm packages, needs the package registries on first use)"
+step() { current="$1"; echo "== $1 ($(date -u +%H:%M:%S))"; }
+trap 'echo "run-tests.sh: failed at step: $current" >&2' ERR
 
 tools/dev/install-deps.sh --browser
 

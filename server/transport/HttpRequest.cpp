@@ -31,4 +31,6 @@ std::string_view HttpRequest::getQueryString() const { return message_.query; }
 
 std::string_view HttpRequest::getMethod() const { return message_.message.method_string(); }
 
+std::string_view HttpRequest::getBody() const { return message_.message.body(); }
+
 }  // namespace Lumenbox::transport

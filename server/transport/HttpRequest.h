@@ -27,6 +27,8 @@ public:
     std::string_view getQueryString() const;
     // The method as sent, for instance "GET".
     std::string_view getMethod() const;
+    // The body as read (empty without one); seen by the filter too, before any route runs.
+    std::string_view getBody() const;
 
 private:
     const RequestMessage& message_;

@@ -2,6 +2,8 @@
 
 #include "server/transport/HttpConnection.h"
 
+#include <utility>
+
 namespace Lumenbox::transport {
 
 HttpResponse::HttpResponse(HttpConnection& connection) : connection_(&connection) {}
@@ -24,7 +26,11 @@ void HttpResponse::end(std::string_view body) {
     // Handlers often capture this response; dropping them here breaks that cycle.
     bodyHandler_ = nullptr;
     abortHandlers_.clear();
+    // Taken out first: completing may drop the last holder of this response.
+    auto finished = std::exchange(finishHandler_, nullptr);
+    const std::string status = finished ? (status_.empty() ? "200 OK" : status_) : std::string();
     if (connection) connection->completeResponse(*this, status_.empty() ? "200 OK" : status_, headers_, body);
+    if (finished) finished(status);
 }
 
 void HttpResponse::write(std::string_view piece) {
@@ -39,6 +45,10 @@ void HttpResponse::onBody(std::function<void(std::string)> handler) {
 
 void HttpResponse::onAborted(std::function<void()> handler) {
     if (isOpen() && handler) abortHandlers_.push_back(std::move(handler));
+}
+
+void HttpResponse::onFinished(std::function<void(std::string_view)> handler) {
+    if (isOpen()) finishHandler_ = std::move(handler);
 }
 
 void HttpResponse::deliverBody(std::string body) {
@@ -56,7 +66,9 @@ void HttpResponse::abort() {
     // Moved out first: a handler may drop the last holder of this response.
     auto handlers = std::move(abortHandlers_);
     abortHandlers_.clear();
+    auto finished = std::exchange(finishHandler_, nullptr);
     for (auto& handler : handlers) handler();
+    if (finished) finished("aborted");
 }
 
 }  // namespace Lumenbox::transport

@@ -39,6 +39,10 @@ public:
     // in the order they were given, so one holder never silently replaces another's.
     void onAborted(std::function<void()> handler);
 
+    // Called once with the status text when the response ends, or with "aborted" when its client
+    // goes away first; for the request log, so a later call replaces an earlier one.
+    void onFinished(std::function<void(std::string_view status)> handler);
+
     bool isOpen() const { return !ended_ && !aborted_; }
     bool hasWrittenStatus() const { return !status_.empty(); }
     bool isAborted() const { return aborted_; }
@@ -54,6 +58,7 @@ private:
     std::string headers_;  // "Name: value\r\n" lines
     std::function<void(std::string)> bodyHandler_;
     std::vector<std::function<void()>> abortHandlers_;
+    std::function<void(std::string_view)> finishHandler_;
     bool ended_ = false;
     bool aborted_ = false;
     bool streaming_ = false;

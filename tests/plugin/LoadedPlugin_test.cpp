@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -116,23 +117,33 @@ TEST_F(LoadedPluginTest, InitStartsTheBridgeAndShutdownOrUnloadStopsItLeavingNoT
 
 // The development host as a user runs it, with no copy of the plug-in's code: its options reach
 // the plug-in it loads (the setting through the file both read, keeping the file's other keys),
-// and the demo file's web viewer runs scripts.
+// the demo file's web viewer runs scripts, and the banner says where the setting is kept. A
+// second host finds the port taken, says why, and keeps its demo file away from the first's bridge.
+// The plug-in's debug log shows the requests.
 TEST_F(LoadedPluginTest, DevelopmentHostRunsThePluginWithItsOptionsAndTheDemoFile) {
     const auto settings = *devhost::settingsFile();
     std::filesystem::create_directories(settings.parent_path());
     std::ofstream(settings) << R"({"Other":[1]})";
-    const auto output = (environment_.home() / "host.out").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const char* argv[] = {LUMENBOX_HOST_PATH, "--demo", "--enhanced-security", "on", "--approve", "allow", nullptr};
-    struct Child {  // stop(): SIGTERM, then the exit status
+    struct Child {  // a host whose standard input is empty and whose output goes to `output`
+        std::string output;
         pid_t pid = 0;
+        Child(std::string path, std::vector<const char*> argv) : output(std::move(path)) {
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+            posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            argv.insert(argv.begin(), LUMENBOX_HOST_PATH);
+            argv.push_back(nullptr);
+            if (posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ)) pid = 0;
+            posix_spawn_file_actions_destroy(&actions);
+        }
+        bool says(const std::string& line) const { return readFile(output).find(line) != std::string::npos; }
         int stop(int s = -1) { return pid > 0 && !kill(pid, SIGTERM) && waitpid(pid, &s, 0) == pid ? (pid = 0, s) : -1; }
         ~Child() { stop(); }
-    } host;
-    ASSERT_EQ(posix_spawn(&host.pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    };
+    const ScopedEnv debugLog("LUMENBOX_LOG_LEVEL", "debug");  // read by the host's plug-in at its start
+    Child host((environment_.home() / "host.out").string(), {"--demo", "--enhanced-security", "on", "--approve", "allow"});
+    ASSERT_GT(host.pid, 0);
 
     ASSERT_TRUE(eventually([] { return bridgeHealth() && httpGet(kBridgePort, "/connectedFiles").body == R"(["Demo"])"; }, 10s));
     auto call = [](const char* session) {
@@ -144,12 +155,35 @@ TEST_F(LoadedPluginTest, DevelopmentHostRunsThePluginWithItsOptionsAndTheDemoFil
     EXPECT_EQ(std::pair(approval.body, call("host-session-1").json()["result"]),
               std::pair(std::string(R"({"status":"approved"})"), nlohmann::json{{"a", 1}}));
 
+    Child second((environment_.home() / "second.out").string(), {"--demo"});
+    EXPECT_TRUE(eventually([&] { return second.says("(Address already in use)"); }, 10s)) << readFile(second.output);
+    for (const char* line : {"port 1365 is taken (Address already in use): ", "the plug-in retries after 1, 5, 30, then every 60 s",
+                             "no one answers authorization questions here: each times out after 120 s; choose with --approve"}) {
+        EXPECT_TRUE(second.says(line)) << line << "\n" << readFile(second.output);
+    }
+    EXPECT_EQ(second.stop(), 0);
+    EXPECT_FALSE(second.says("connected")) << readFile(second.output);
+    EXPECT_EQ(httpGet(kBridgePort, "/connectedFiles").body, R"(["Demo"])");
+
     const int status = host.stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && !bridgeHealth());
-    for (const char* line : {"bridge listening on http://127.0.0.1:1365 (enhanced security on)", "web viewer of \"Demo\" connected"}) {
-        EXPECT_NE(readFile(output).find(line), std::string::npos) << readFile(output);
+    for (const std::string& line : {std::string("bridge listening on http://127.0.0.1:1365 (enhanced security on)"),
+                                   "enhanced security is on, kept for later runs in " + settings.string() +
+                                       "; change it with --enhanced-security off",
+                                   std::string("web viewer of \"Demo\" connected")}) {
+        EXPECT_TRUE(host.says(line)) << line << "\n" << readFile(host.output);
     }
+    EXPECT_FALSE(host.says("no one answers")) << readFile(host.output);
     EXPECT_EQ(nlohmann::json::parse(readFile(settings)), (nlohmann::json{{"EnableEnhancedSecurity", true}, {"Other", {1}}}));
+    // The debug level logs every request as it ends and every WebSocket event, never a session id.
+    const auto log = environment_.logText();
+    for (const char* line : {" request method=POST path=/callScript status=401 file=\"Demo\" duration_ms=",
+                             " request method=POST path=/callScript status=200 file=\"Demo\" duration_ms=",
+                             " request method=GET path=/connectedFiles status=200 duration_ms=",
+                             " ws_event event=register file=\"Demo\" duration_ms=", " ws_event event=callback file=\"Demo\""}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    }
+    EXPECT_EQ(log.find("host-session"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -62,15 +62,21 @@ TEST(ClientText, OnlyWellFormedUtf8IsValidAndCleanedTextLosesControlsSeparatorsA
         EXPECT_EQ(sanitizeClientText(text, maxChars), clean) << text;
 }
 
-TEST(PluginLog, LinesAreStampedAndOneLineAndGoToTheVariableThenUnderHomeCreatingDirectoriesOrNowhere) {
+TEST(PluginLog, LinesAreStampedAndOneLineAndGoToTheVariableThenTheStateFolderCreatingDirectoriesOrNowhere) {
     EXPECT_EQ(formatPluginLogLine(1700000000, "a\r\nb", "error=\"x\ry\nz\""), "2023-11-14T22:13:20Z a  b error=\"x y z\"\n");
     EXPECT_EQ(formatPluginLogLine(0, "started", ""), "1970-01-01T00:00:00Z started\n");
+#ifdef __APPLE__
     const fs::path underHome("/Users/someone/Library/Application Support/Lumenbox/MCP/logs/lumenbox-plugin.log");
+#else
+    const fs::path underHome("/Users/someone/.local/state/lumenbox/lumenbox-plugin.log");
+#endif
+    const fs::path underState = underHome.string().starts_with("/Users/someone/.local") ? "/st/lumenbox/lumenbox-plugin.log" : underHome;
     using Text = std::optional<std::string>;
-    for (const auto& [variable, home, path] : std::initializer_list<std::tuple<Text, Text, std::optional<fs::path>>>{
-             {"relative/log.txt", "/Users/someone", "relative/log.txt"}, {std::nullopt, "/Users/someone", underHome},
-             {"", "/Users/someone", underHome}, {"", "", std::nullopt}, {std::nullopt, std::nullopt, std::nullopt}}) {
-        ScopedEnv homeEnv("HOME", home), pathEnv("LUMENBOX_PLUGIN_LOG_PATH", variable);
+    for (const auto& [variable, home, state, path] : std::initializer_list<std::tuple<Text, Text, Text, std::optional<fs::path>>>{
+             {"relative/log.txt", "/Users/someone", "/st", "relative/log.txt"}, {std::nullopt, "/Users/someone", std::nullopt, underHome},
+             {"", "/Users/someone", "", underHome}, {std::nullopt, "/Users/someone", "/st", underState}, {"", "", std::nullopt, std::nullopt},
+             {std::nullopt, std::nullopt, std::nullopt, std::nullopt}}) {
+        ScopedEnv homeEnv("HOME", home), pathEnv("LUMENBOX_PLUGIN_LOG_PATH", variable), stateEnv("XDG_STATE_HOME", state);
         EXPECT_EQ(pluginLogPath(), path) << variable.value_or("(unset)") << " " << home.value_or("(unset)");
         if (!path) appendPluginLog("plugin_init_exception", "nowhere to go");  // must simply do nothing
     }

@@ -20,12 +20,16 @@
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "clients/HttpClients.h"
 #include "clients/Messages.h"
@@ -116,6 +120,23 @@ std::string initializedBytes(const std::string& session) {
         {{"MCP-Protocol-Version", std::string(kLegacyVersion)}, {"Mcp-Session-Id", session}});
 }
 
+// The calls that failed, by why: the HTTP status, "<status>-isError" for a tool call that the
+// bridge answered with an error result, 0 when the connection closed without a reply.
+struct Failures {
+    std::map<std::string, std::size_t> byReason;
+    std::size_t total = 0;
+    void add(const Lumenbox::clients::HttpReply& reply, bool toolError = false) {
+        ++total;
+        ++byReason[std::to_string(reply.status) + (toolError ? "-isError" : "")];
+    }
+    // For the report: " failure_statuses=401:3,503:1", or nothing when every call went through.
+    std::string report() const {
+        std::string text;
+        for (const auto& [reason, count] : byReason) text += (text.empty() ? "" : ",") + reason + ":" + std::to_string(count);
+        return text.empty() ? text : " failure_statuses=" + text;
+    }
+};
+
 // A script call that went through: a 200, and through /mcp a tool result with its structured
 // content (a failed tool call answers 200 too, with isError and no structured content).
 bool callSucceeded(const std::string& via, const Lumenbox::clients::HttpReply& reply) {
@@ -135,7 +156,7 @@ std::string sessionOf(const Lumenbox::clients::HttpReply& reply) {
 std::shared_ptr<AsyncHttpClient> startCaller(asio::io_context& context, int port, const std::string& via,
                                              const std::string& fileName, int timeoutMs, std::string session,
                                              Clock::time_point deadline, std::vector<double>& latenciesUs,
-                                             std::size_t& failures, std::function<void()> opened = {}) {
+                                             Failures& failures, std::function<void()> opened = {}) {
     auto caller = std::make_shared<AsyncHttpClient>(context);
     enum class Step { Initialize, Initialized, Call };
     struct Loop {
@@ -164,7 +185,7 @@ std::shared_ptr<AsyncHttpClient> startCaller(asio::io_context& context, int port
         if (loop->step == Step::Initialize) {
             const std::string id = sessionOf(reply);
             if (id.empty()) {
-                ++failures;
+                failures.add(reply);
                 return client->close();
             }
             loop->step = Step::Initialized;
@@ -178,7 +199,7 @@ std::shared_ptr<AsyncHttpClient> startCaller(asio::io_context& context, int port
         } else if (callSucceeded(via, reply)) {
             latenciesUs.push_back(std::chrono::duration<double, std::micro>(now - loop->sentAt).count());
         } else {
-            ++failures;
+            failures.add(reply, reply.status == 200);
         }
         if (now < deadline) send();
     };
@@ -213,7 +234,7 @@ int runRoundTrips(const Settings& settings) {
 
     std::vector<double> latencies;
     latencies.reserve(1 << 20);
-    std::size_t failures = 0;
+    Failures failures;
     std::vector<std::shared_ptr<AsyncHttpClient>> callers;
     auto start = Clock::now();
     auto deadline = start + std::chrono::seconds(settings.seconds);
@@ -225,10 +246,11 @@ int runRoundTrips(const Settings& settings) {
     double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     elapsed = std::min(elapsed, static_cast<double>(settings.seconds));
     std::size_t count = latencies.size();
-    std::printf("roundtrip via=%s clients=%d webviewers=%d seconds=%d calls=%zu failures=%zu calls_per_s=%.0f p50_us=%.1f p99_us=%.1f\n",
-                settings.via.c_str(), settings.clients, settings.webviewers, settings.seconds, count, failures,
-                static_cast<double>(count) / elapsed, percentile(latencies, 0.50), percentile(latencies, 0.99));
-    return failures == 0 && count > 0 ? 0 : 1;
+    std::printf("roundtrip via=%s clients=%d webviewers=%d seconds=%d calls=%zu failures=%zu calls_per_s=%.0f p50_us=%.1f p99_us=%.1f%s\n",
+                settings.via.c_str(), settings.clients, settings.webviewers, settings.seconds, count, failures.total,
+                static_cast<double>(count) / elapsed, percentile(latencies, 0.50), percentile(latencies, 0.99),
+                failures.report().c_str());
+    return failures.total == 0 && count > 0 ? 0 : 1;
 }
 
 int runPending(const Settings& settings) {
@@ -250,7 +272,7 @@ int runPending(const Settings& settings) {
     auto before = sampleProcess(settings.serverPid);
 
     std::vector<double> unused;
-    std::size_t failures = 0;
+    Failures failures;
     std::vector<std::shared_ptr<AsyncHttpClient>> callers(static_cast<std::size_t>(settings.calls));
     auto deadline = Clock::now() + std::chrono::hours(1);
     std::function<void(int)> start = [&](int i) {
@@ -271,9 +293,10 @@ int runPending(const Settings& settings) {
     context.run_for(std::chrono::milliseconds(1000));
     auto after = sampleProcess(settings.serverPid);
     std::printf("pending via=%s calls=%d forwarded=%zu threads_before=%ld threads_during=%ld threads_after=%ld "
-                "rss_kb_before=%ld rss_kb_during=%ld rss_kb_after=%ld bytes_per_call=%.0f\n",
+                "rss_kb_before=%ld rss_kb_during=%ld rss_kb_after=%ld bytes_per_call=%.0f%s\n",
                 settings.via.c_str(), settings.calls, forwarded, before.threads, during.threads, after.threads, before.rssKb,
-                during.rssKb, after.rssKb, 1024.0 * static_cast<double>(during.rssKb - before.rssKb) / settings.calls);
+                during.rssKb, after.rssKb, 1024.0 * static_cast<double>(during.rssKb - before.rssKb) / settings.calls,
+                failures.report().c_str());
     return forwarded == static_cast<std::size_t>(settings.calls) && during.threads == before.threads ? 0 : 1;
 }
 
@@ -291,43 +314,91 @@ int runIdle(const Settings& settings) {
     return 0;
 }
 
+constexpr const char* kUsage =
+    "usage: lumenbox-load roundtrip|pending|idle --port P [options]\n"
+    "Drives a running bridge on 127.0.0.1:P with simulated web viewers and HTTP clients; stops by itself.\n"
+    "  roundtrip   N web viewers (files Load-0..) answer every call at once; M clients call in a loop for S\n"
+    "              seconds. Prints calls/s, latency and why calls failed (failure_statuses=STATUS:COUNT,...)\n"
+    "  pending     one web viewer that never answers; K clients each leave a call pending. Prints the\n"
+    "              server's threads and memory before, during and after (needs --server-pid)\n"
+    "  idle        N web viewers stay connected; prints the server's CPU time over S seconds (needs --server-pid)\n"
+    "  --port P          the bridge's port (default 1365)\n"
+    "  --clients M       roundtrip: calling clients (default 1)\n"
+    "  --webviewers N    roundtrip, idle: simulated web viewers (default 1)\n"
+    "  --seconds S       roundtrip, idle: how long to measure (default 5)\n"
+    "  --calls K         pending: calls left waiting (default 10000)\n"
+    "  --server-pid PID  pending, idle: the server process to sample\n"
+    "  --via V           callscript (default: POST /callScript), mcp-legacy (the run_script tool through\n"
+    "                    POST /mcp in a session) or mcp-modern (the same call stateless)\n"
+    "  --help            show this text\n";
+
+// A plain line when nothing listens: the clients would otherwise just count no calls.
+bool bridgeReachable(int port) {
+    asio::io_context context;
+    asio::ip::tcp::socket socket(context);
+    boost::system::error_code error;
+    socket.connect({asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, error);
+    if (!error) return true;
+    std::cerr << "lumenbox-load: cannot connect to 127.0.0.1:" << port << ": " << error.message()
+              << " (is the bridge running on that port?)\n";
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::cerr << "usage: lumenbox-load roundtrip|pending|idle --port P [--clients M] [--webviewers N] [--seconds S] "
-                     "[--calls K] [--server-pid PID] [--via callscript|mcp-legacy|mcp-modern]\n";
-        return 2;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--help" || std::string_view(argv[i]) == "-h") {
+            std::cout << kUsage;
+            return 0;
+        }
     }
+    auto usageError = [](const std::string& message) {
+        std::cerr << "lumenbox-load: " << message << " (lumenbox-load --help lists the options)\n";
+        return 2;
+    };
+    if (argc < 2) return usageError("no mode given");
     Settings settings;
     settings.mode = argv[1];
-    for (int i = 2; i + 1 < argc; i += 2) {
-        std::string flag = argv[i];
+    if (settings.mode != "roundtrip" && settings.mode != "pending" && settings.mode != "idle") {
+        return usageError("unknown mode " + settings.mode);
+    }
+    for (int i = 2; i < argc; i += 2) {
+        const std::string flag = argv[i];
+        if (i + 1 >= argc) return usageError(flag + " needs a value");
         if (flag == "--via") {
             settings.via = argv[i + 1];
             continue;
         }
-        long value = std::strtol(argv[i + 1], nullptr, 10);
+        char* end = nullptr;
+        const long value = std::strtol(argv[i + 1], &end, 10);
+        if (*argv[i + 1] == '\0' || *end != '\0' || value <= 0 || value > 1'000'000'000) {
+            return usageError(flag + " takes a positive number, not \"" + argv[i + 1] + "\"");
+        }
         if (flag == "--port") settings.port = static_cast<int>(value);
         else if (flag == "--clients") settings.clients = static_cast<int>(value);
         else if (flag == "--webviewers") settings.webviewers = static_cast<int>(value);
         else if (flag == "--seconds") settings.seconds = static_cast<int>(value);
         else if (flag == "--calls") settings.calls = static_cast<int>(value);
         else if (flag == "--server-pid") settings.serverPid = value;
+        else return usageError("unknown option " + flag);
     }
     if (settings.via != "callscript" && settings.via != "mcp-legacy" && settings.via != "mcp-modern") {
-        std::cerr << "lumenbox-load: --via is callscript, mcp-legacy or mcp-modern\n";
-        return 2;
+        return usageError("--via is callscript, mcp-legacy or mcp-modern");
     }
+    if (settings.mode != "roundtrip" && settings.serverPid <= 0) return usageError(settings.mode + " needs --server-pid");
+    if (settings.port > 65535) return usageError("--port is at most 65535");
     Lumenbox::clients::raiseDescriptorLimit();
+    if (!bridgeReachable(settings.port)) return 1;
     try {
         if (settings.mode == "roundtrip") return runRoundTrips(settings);
-        if (settings.mode == "pending" && settings.serverPid > 0) return runPending(settings);
-        if (settings.mode == "idle" && settings.serverPid > 0) return runIdle(settings);
+        if (settings.mode == "pending") return runPending(settings);
+        return runIdle(settings);
+    } catch (const boost::system::system_error& error) {
+        // Only the system's message: what() adds Boost's source locations.
+        std::cerr << "lumenbox-load: " << error.code().message() << "\n";
     } catch (const std::exception& error) {
         std::cerr << "lumenbox-load: " << error.what() << "\n";
-        return 1;
     }
-    std::cerr << "lumenbox-load: unknown mode or missing --server-pid\n";
-    return 2;
+    return 1;
 }

@@ -8,7 +8,7 @@
 # through /mcp, and its CPU time while 4 web viewers stay connected and idle.
 # Talks to 127.0.0.1 only; stops by itself.
 #
-#   tools/bench/run-benchmarks.sh [--one-cpu] [--rounds N] [--seconds S] [--host] [--no-build]
+#   tools/bench/run-benchmarks.sh [--one-cpu] [--rounds N] [--seconds S] [--host] [--no-build] [--help]
 #
 #   --one-cpu   server and load share CPU 0 (taskset -c 0 for both sides)
 #   --rounds    rounds of bridge-then-baseline (default 3); medians are over the rounds
@@ -16,6 +16,7 @@
 #   --host      measure the development host (the real plug-in loaded with dlopen, on port 1365)
 #               instead of lumenbox-test-bridge (the same server on an ephemeral port)
 #   --no-build  use the binaries in BUILD_DIR as they are
+#   --help      show this text (builds nothing)
 # BUILD_DIR (default build/release) selects the build; without --no-build the release preset is
 # built first.
 set -euo pipefail
@@ -29,7 +30,8 @@ while [ $# -gt 0 ]; do
     --seconds) seconds="$2"; shift ;;
     --host) use_host=1 ;;
     --no-build) build=0 ;;
-    *) echo "usage: $0 [--one-cpu] [--rounds N] [--seconds S] [--host] [--no-build]" >&2; exit 2 ;;
+    -h|--help) sed -n '2,/^set -euo/p' "tools/bench/run-benchmarks.sh" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    *) echo "usage: $0 [--one-cpu] [--rounds N] [--seconds S] [--host] [--no-build] [--help]" >&2; exit 2 ;;
   esac
   shift
 done

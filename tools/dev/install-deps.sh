@@ -23,8 +23,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Only the first run needs the network; say so, since an offline failure looks like a broken script.
+  offline() {
+    echo "install-deps.sh: $1 failed. The first run needs Debian's package archive (apt) once to install:" \
+      "${missing[*]}; later runs need no network." >&2
+    exit 1
+  }
+  $sudo apt-get update -qq || offline "apt-get update"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+    offline "apt-get install"
 fi
 
 # The npm packages of the browser and MCP tests, exactly as locked, whenever a lock file is newer.
@@ -32,7 +39,11 @@ if $browser; then
   for dir in tests/browser tests/mcp; do
     if [ ! -f $dir/node_modules/.package-lock.json ] || [ $dir/package-lock.json -nt $dir/node_modules/.package-lock.json ]; then
       echo "Installing the npm packages of $dir"
-      (cd $dir && npm ci --no-audit --no-fund --loglevel=error)
+      (cd $dir && npm ci --no-audit --no-fund --loglevel=error) || {
+        echo "install-deps.sh: npm ci in $dir failed. The first run needs the npm registry once to install" \
+          "the packages of $dir/package-lock.json; later runs need no network." >&2
+        exit 1
+      }
     fi
   done
 fi

@@ -55,4 +55,31 @@ bool writeEnhancedSecurity(bool enabled) {
     return false;
 }
 
+std::optional<std::filesystem::path> pluginLogFile() {
+    if (const char* path = std::getenv("LUMENBOX_PLUGIN_LOG_PATH"); path && *path) return std::filesystem::path(path);
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state) return std::filesystem::path(state) / "lumenbox/lumenbox-plugin.log";
+    if (const char* home = std::getenv("HOME"); home && *home) return std::filesystem::path(home) / ".local/state/lumenbox/lumenbox-plugin.log";
+    return std::nullopt;
+}
+
+BridgeStartNews readBridgeStartNews(std::uintmax_t& from) {
+    BridgeStartNews news;
+    const auto path = pluginLogFile();
+    std::ifstream in(path ? *path : std::filesystem::path(), std::ios::binary);
+    if (!path || !in) return news;
+    in.seekg(static_cast<std::streamoff>(from));
+    // A last line without its line feed is still being written: it is read next time.
+    for (std::string line; std::getline(in, line) && !in.eof();) {
+        from += line.size() + 1;
+        if (line.find(" bridge_start_recovered ") != std::string::npos) {
+            news.recovered = true;
+        } else if (line.find(" bridge_start_failed ") != std::string::npos) {
+            const auto reason = line.find(" error=\"");
+            news.failure = reason == std::string::npos ? std::string("unknown reason") : line.substr(reason + 8, line.size() - reason - 9);
+            news.recovered = false;
+        }
+    }
+    return news;
+}
+
 }  // namespace Lumenbox::devhost

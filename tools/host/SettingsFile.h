@@ -1,7 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <cstdint>
 #include <optional>
+#include <string>
 
 namespace Lumenbox::devhost {
 
@@ -18,5 +20,19 @@ bool readEnhancedSecurity();
 // Writes the key, keeping the file's other keys; the file is replaced whole, so the plug-in never
 // reads half of it. False when it cannot be written.
 bool writeEnhancedSecurity(bool enabled);
+
+// The plug-in log where a user finds it (the rule of base/Log, repeated here because the host holds
+// none of the plug-in's code): LUMENBOX_PLUGIN_LOG_PATH, else ${XDG_STATE_HOME:-$HOME/.local/state}/
+// lumenbox/lumenbox-plugin.log; nothing when no variable names a folder.
+std::optional<std::filesystem::path> pluginLogFile();
+
+// What the plug-in logged about its bridge after byte `from` of the log: the reason of the last
+// start failure ("Address already in use") and whether it then started after all. `from` becomes
+// the log's end, so the next call reads only what came later.
+struct BridgeStartNews {
+    std::optional<std::string> failure;
+    bool recovered = false;
+};
+BridgeStartNews readBridgeStartNews(std::uintmax_t& from);
 
 }  // namespace Lumenbox::devhost

@@ -105,8 +105,19 @@ int main(int argc, char** argv) {
     if (options->enhancedSecurity && !Lumenbox::devhost::writeEnhancedSecurity(*options->enhancedSecurity)) {
         std::cerr << "lumenbox-host: cannot write the enhanced-security setting\n";
     }
+    // Unanswered, every question of enhanced security would wait out its 120 s unseen: on a
+    // terminal the host asks there, and so does the preferences window, which is its only use.
+    if (!options->approve && (isatty(STDIN_FILENO) || options->preferences)) options->approve = "ask";
     if (options->approve) setenv("LUMENBOX_APPROVE", options->approve->c_str(), 1);
     reportScriptStarts();
+
+    // Where the log ends now: what the plug-in logs from here on says whether its bridge started.
+    std::uintmax_t logRead = 0;
+    if (const auto log = Lumenbox::devhost::pluginLogFile()) {
+        std::error_code sizeError;
+        logRead = std::filesystem::file_size(*log, sizeError);
+        if (sizeError) logRead = 0;
+    }
 
     const auto pluginPath = options->pluginPath.empty() ? defaultPluginPath() : options->pluginPath;
     std::optional<PluginLibrary> plugin;
@@ -127,15 +138,36 @@ int main(int argc, char** argv) {
     registerTokens(*options);
     if (options->preferences) plugin->preferences();
 
-    bool listening = Lumenbox::devhost::bridgeAnswers(kBridgePort);
-    std::cout << (listening ? "bridge listening on http://127.0.0.1:" : "bridge not listening yet on 127.0.0.1:")
-              << kBridgePort << " (enhanced security " << (Lumenbox::devhost::readEnhancedSecurity() ? "on" : "off")
-              << ")" << (listening ? "" : "; the plug-in retries after 1, 5, 30, then every 60 s") << std::endl;
+    // Another host or FileMaker may hold the port: then what answers there is not this plug-in's
+    // bridge, and the demo file waits for its own.
+    auto news = Lumenbox::devhost::readBridgeStartNews(logRead);
+    bool listening = !news.failure && Lumenbox::devhost::bridgeAnswers(kBridgePort);
+    const bool secure = Lumenbox::devhost::readEnhancedSecurity();
+    if (listening) {
+        std::cout << "bridge listening on http://127.0.0.1:" << kBridgePort << " (enhanced security " << (secure ? "on" : "off") << ")\n";
+    } else if (news.failure) {
+        std::cout << "port " << kBridgePort << " is taken (" << *news.failure
+                  << "): another host or FileMaker with the plug-in may be running; the plug-in retries after 1, 5, 30, "
+                     "then every 60 s\n";
+    } else {
+        std::cout << "bridge not listening yet on 127.0.0.1:" << kBridgePort << "; the plug-in retries after 1, 5, 30, then every 60 s\n";
+    }
+    if (const auto settings = Lumenbox::devhost::settingsFile()) {
+        std::cout << "  enhanced security is " << (secure ? "on" : "off") << ", kept for later runs in " << settings->string()
+                  << "; change it with --enhanced-security " << (secure ? "off" : "on") << "\n";
+    }
+    if (secure && options->approve.value_or("never") == "never") {
+        std::cout << "  no one answers authorization questions here: each times out after 120 s; choose with --approve "
+                     "ask|allow|deny\n";
+    }
+    if (const auto log = Lumenbox::devhost::pluginLogFile()) std::cout << "  plug-in log: " << log->string() << "\n";
+    std::cout << std::flush;
 
     std::unique_ptr<Lumenbox::devhost::DemoWebviewer> demo;
-    if (options->demo) {
-        demo = std::make_unique<Lumenbox::devhost::DemoWebviewer>(kBridgePort, "Demo", demoConnectorKey("Demo"));
-    }
+    auto startDemo = [&] {
+        if (options->demo) demo = std::make_unique<Lumenbox::devhost::DemoWebviewer>(kBridgePort, "Demo", demoConnectorKey("Demo"));
+    };
+    if (listening) startDemo();
 
     // The host's main loop: idle messages until a stop signal arrives.
     const timespec tick{0, 1'000'000'000L / kIdleTicksPerSecond};
@@ -143,9 +175,15 @@ int main(int argc, char** argv) {
         const int signal = sigtimedwait(&stopSignals, nullptr, &tick);
         if (signal == SIGINT || signal == SIGTERM) break;
         plugin->idle(idleLevelAt(ticks));
-        if (!listening && ticks % kIdleTicksPerSecond == 0 && Lumenbox::devhost::bridgeAnswers(kBridgePort)) {
-            listening = true;
-            std::cout << "bridge listening on http://127.0.0.1:" << kBridgePort << std::endl;
+        if (!listening && ticks % kIdleTicksPerSecond == 0) {
+            const auto later = Lumenbox::devhost::readBridgeStartNews(logRead);
+            if (later.failure) news.failure = later.failure;
+            if (later.recovered) news.failure.reset();
+            if (!news.failure && Lumenbox::devhost::bridgeAnswers(kBridgePort)) {
+                listening = true;
+                std::cout << "bridge listening on http://127.0.0.1:" << kBridgePort << std::endl;
+                startDemo();
+            }
         }
     }
 

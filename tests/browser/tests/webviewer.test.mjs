@@ -64,6 +64,12 @@ describe("web viewer page", () => {
     await click(page, "Revoke all sessions");
     await waitForText(summary, "No clients authorized yet");
     assert.deepEqual((await bridge.json("/sessions")).sessions, []);
+    // Two tokens behind the one prefix shown: the bridge refuses (409) and the page says so.
+    await bridge.command("token 0f0f0f0f11111111 Reports", "token 0f0f0f0f22222222 Reports");
+    await waitForText(summary, "2 persistent tokens");
+    await page.getByRole("button", { name: "Revoke persistent token 0f0f0f0f" }).first().click();
+    await waitForText(page.locator("#revoke-error"), "Could not revoke: Token prefix is ambiguous.");
+    assert.equal((await bridge.json("/sessions")).persistentTokens.length, 2);
     await page.close();
   });
 
