@@ -253,16 +253,21 @@ void McpEndpoint::callTool(const ExchangePtr& exchange, const nlohmann::json& pa
 
 void McpEndpoint::whenAuthorized(const ExchangePtr& exchange, const std::string& fileName, std::function<void()> proceed) {
     const std::string& session = exchange->lumenboxSession;
-    const std::string clientName =
-        sanitizeClientText(exchange->clientName.empty() ? mcp::kDefaultClientName : exchange->clientName, kMaxClientNameChars);
+    auto clientName = [&exchange] {
+        return sanitizeClientText(exchange->clientName.empty() ? mcp::kDefaultClientName : exchange->clientName,
+                                  kMaxClientNameChars);
+    };
+    // An approved session runs, whatever the setting; as with POST /callScript, a session is
+    // approved on first use while the setting is off.
+    if (!session.empty() && hooks_.gate.isAuthorized(session, fileName)) return proceed();
     if (!hooks_.gate.enhancedSecurity()) {
-        if (!session.empty()) hooks_.gate.approveOnFirstUse(session, fileName, clientName);
+        if (!session.empty()) hooks_.gate.approveOnFirstUse(session, fileName, clientName());
         return proceed();
     }
     if (session.empty()) return answerResult(exchange, mcp::toolError(mcp::text::noSession()));
-    if (hooks_.gate.isAuthorized(session, fileName)) return proceed();
-    AuthApproval approval{clientName, SessionStore::kMaxIdleTimeoutSeconds,
-                          sanitizeClientText(mcp::text::clientDescription(clientName, exchange->clientVersion),
+    const std::string name = clientName();
+    AuthApproval approval{name, SessionStore::kMaxIdleTimeoutSeconds,
+                          sanitizeClientText(mcp::text::clientDescription(name, exchange->clientVersion),
                                              kMaxClientDescriptionChars)};
     hold(exchange);
     exchange->asking = true;
@@ -288,7 +293,9 @@ void McpEndpoint::runScript(const ExchangePtr& exchange, mcp::RunScriptArguments
     if (!hooks_.webviewerOf(arguments.fileName)) {
         return answerResult(exchange, mcp::toolError(mcp::text::fileNotConnected(arguments.fileName, hooks_.connectedFiles())));
     }
-    auto run = [this, weak = std::weak_ptr<Exchange>(exchange), arguments]() mutable {
+    const bool versionProbe = arguments.scriptName == kVersionProbeScript;
+    const std::string fileName = arguments.fileName;
+    auto run = [this, weak = std::weak_ptr<Exchange>(exchange), arguments = std::move(arguments)]() mutable {
         auto exchange = weak.lock();
         if (!exchange || exchange->done) return;
         ScriptCallRequest request{arguments.fileName, arguments.scriptName, std::move(arguments.data),
@@ -330,8 +337,7 @@ void McpEndpoint::runScript(const ExchangePtr& exchange, mcp::RunScriptArguments
         startProgress(exchange, mcp::text::waitingForScript());
     };
     // The page's version probe needs no approval, as with POST /callScript.
-    if (arguments.scriptName == kVersionProbeScript) return run();
-    const std::string fileName = arguments.fileName;
+    if (versionProbe) return run();
     whenAuthorized(exchange, fileName, std::move(run));
 }
 

@@ -15,7 +15,19 @@ void appendQuoted(std::string& out, std::string_view text) {
     std::size_t start = out.size();
     out.reserve(start + text.size() + 2);
     out.push_back('"');
-    for (unsigned char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        // Runs of characters that need no escape are copied at once.
+        std::size_t plain = i;
+        while (plain < text.size() && static_cast<unsigned char>(text[plain]) >= 0x20 &&
+               static_cast<unsigned char>(text[plain]) < 0x80 && text[plain] != '"' && text[plain] != '\\') {
+            ++plain;
+        }
+        if (plain > i) {
+            out.append(text.substr(i, plain - i));
+            i = plain;
+            if (i == text.size()) break;
+        }
+        const auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
             // Beyond ASCII the serialiser's own handling of invalid UTF-8 applies.
             out.resize(start);
