@@ -5,6 +5,7 @@
 #include "base/Version.h"
 #include "mcp/McpMessages.h"
 #include "mcp/McpRequest.h"
+#include "server/json/JsonBuilders.h"
 #include "server/json/JsonReply.h"
 #include "server/json/JsonText.h"
 
@@ -42,8 +43,9 @@ nlohmann::json capabilities() {
     return {{"tools", {{"listChanged", false}}}};
 }
 
-std::string eventOf(const nlohmann::json& message) {
-    return "event: message\ndata: " + json::serialize(message) + "\n\n";
+std::string eventOf(std::string_view message) {
+    std::string event = "event: message\ndata: ";
+    return event.append(message).append("\n\n");
 }
 }  // namespace
 
@@ -53,6 +55,7 @@ struct McpEndpoint::Exchange {
     std::shared_ptr<transport::HttpResponse> res;
     nlohmann::json id;
     bool legacy = true;
+    std::string argumentsData;    // params.arguments.data as the agent wrote it; empty: none
     std::string mcpSessionId;     // the legacy session, empty in the stateless generation
     std::string lumenboxSession;  // whose approvals count; empty: none
     std::string clientName;
@@ -123,6 +126,12 @@ void McpEndpoint::receive(const std::shared_ptr<transport::HttpResponse>& res, c
                           const std::string& lumenboxSession, std::string& body) {
     mcp::PostDecision decision = mcp::decidePost(headers, body);
     std::string().swap(body);
+    if (hooks_.withSettingReadOnce) return hooks_.withSettingReadOnce([&] { dispatch(res, headers, lumenboxSession, decision); });
+    dispatch(res, headers, lumenboxSession, decision);
+}
+
+void McpEndpoint::dispatch(const std::shared_ptr<transport::HttpResponse>& res, const mcp::PostHeaders& headers,
+                           const std::string& lumenboxSession, mcp::PostDecision& decision) {
     auto exchange = std::make_shared<Exchange>();
     exchange->serial = ++lastSerial_;
     exchange->res = res;
@@ -138,14 +147,17 @@ void McpEndpoint::receive(const std::shared_ptr<transport::HttpResponse>& res, c
     const nlohmann::json& params = paramsOf(decision.message);
     const std::string method = stringIn(decision.message, "method");
     exchange->lumenboxSession = lumenboxSession;
+    exchange->argumentsData = std::move(decision.argumentsData);
     exchange->progressToken = mcp::progressTokenOf(decision.message);
     switch (decision.kind) {
         case mcp::PostDecision::Kind::Modern: {
-            const nlohmann::json meta = params.value("_meta", nlohmann::json::object());
-            const nlohmann::json clientInfo =
-                meta.is_object() ? meta.value("io.modelcontextprotocol/clientInfo", nlohmann::json()) : nlohmann::json();
-            exchange->clientName = stringIn(clientInfo, "name");
-            exchange->clientVersion = stringIn(clientInfo, "version");
+            auto meta = params.find("_meta");
+            if (meta != params.end() && meta->is_object()) {
+                if (auto clientInfo = meta->find("io.modelcontextprotocol/clientInfo"); clientInfo != meta->end()) {
+                    exchange->clientName = stringIn(*clientInfo, "name");
+                    exchange->clientVersion = stringIn(*clientInfo, "version");
+                }
+            }
             if (!decision.isRequest) return answer(exchange, kAccepted, nullptr);
             return handleModern(exchange, method, params);
         }
@@ -220,12 +232,14 @@ void McpEndpoint::callTool(const ExchangePtr& exchange, const nlohmann::json& pa
     if (name == params.end() || !name->is_string()) return answerError(exchange, McpError::InvalidParams, "name is required");
     auto tool = mcp::toolNamed(name->get_ref<const std::string&>());
     if (!tool) return answerError(exchange, McpError::UnknownTool, name->get_ref<const std::string&>());
-    const nlohmann::json arguments = params.value("arguments", nlohmann::json());
+    static const nlohmann::json kNone;
+    auto found = params.find("arguments");
+    const nlohmann::json& arguments = found == params.end() ? kNone : *found;
     switch (*tool) {
         case mcp::Tool::ListFiles:
-            return answerResult(exchange, mcp::toolResult({{"files", hooks_.connectedFiles()}}));
+            return answerToolResult(exchange, json::serialize({{"files", hooks_.connectedFiles()}}));
         case mcp::Tool::RunScript: {
-            auto read = mcp::readRunScriptArguments(arguments);
+            auto read = mcp::readRunScriptArguments(arguments, std::move(exchange->argumentsData));
             if (auto* error = std::get_if<std::string>(&read)) return answerResult(exchange, mcp::toolError(*error));
             return runScript(exchange, std::get<mcp::RunScriptArguments>(std::move(read)));
         }
@@ -239,16 +253,21 @@ void McpEndpoint::callTool(const ExchangePtr& exchange, const nlohmann::json& pa
 
 void McpEndpoint::whenAuthorized(const ExchangePtr& exchange, const std::string& fileName, std::function<void()> proceed) {
     const std::string& session = exchange->lumenboxSession;
-    const std::string clientName =
-        sanitizeClientText(exchange->clientName.empty() ? mcp::kDefaultClientName : exchange->clientName, kMaxClientNameChars);
+    auto clientName = [&exchange] {
+        return sanitizeClientText(exchange->clientName.empty() ? mcp::kDefaultClientName : exchange->clientName,
+                                  kMaxClientNameChars);
+    };
+    // An approved session runs, whatever the setting; as with POST /callScript, a session is
+    // approved on first use while the setting is off.
+    if (!session.empty() && hooks_.gate.isAuthorized(session, fileName)) return proceed();
     if (!hooks_.gate.enhancedSecurity()) {
-        if (!session.empty()) hooks_.gate.approveOnFirstUse(session, fileName, clientName);
+        if (!session.empty()) hooks_.gate.approveOnFirstUse(session, fileName, clientName());
         return proceed();
     }
     if (session.empty()) return answerResult(exchange, mcp::toolError(mcp::text::noSession()));
-    if (hooks_.gate.isAuthorized(session, fileName)) return proceed();
-    AuthApproval approval{clientName, SessionStore::kMaxIdleTimeoutSeconds,
-                          sanitizeClientText(mcp::text::clientDescription(clientName, exchange->clientVersion),
+    const std::string name = clientName();
+    AuthApproval approval{name, SessionStore::kMaxIdleTimeoutSeconds,
+                          sanitizeClientText(mcp::text::clientDescription(name, exchange->clientVersion),
                                              kMaxClientDescriptionChars)};
     hold(exchange);
     exchange->asking = true;
@@ -274,7 +293,9 @@ void McpEndpoint::runScript(const ExchangePtr& exchange, mcp::RunScriptArguments
     if (!hooks_.webviewerOf(arguments.fileName)) {
         return answerResult(exchange, mcp::toolError(mcp::text::fileNotConnected(arguments.fileName, hooks_.connectedFiles())));
     }
-    auto run = [this, weak = std::weak_ptr<Exchange>(exchange), arguments]() mutable {
+    const bool versionProbe = arguments.scriptName == kVersionProbeScript;
+    const std::string fileName = arguments.fileName;
+    auto run = [this, weak = std::weak_ptr<Exchange>(exchange), arguments = std::move(arguments)]() mutable {
         auto exchange = weak.lock();
         if (!exchange || exchange->done) return;
         ScriptCallRequest request{arguments.fileName, arguments.scriptName, std::move(arguments.data),
@@ -287,11 +308,17 @@ void McpEndpoint::runScript(const ExchangePtr& exchange, mcp::RunScriptArguments
             using Kind = ScriptOutcome::Kind;
             const std::string& file = arguments.fileName;
             switch (outcome.kind) {
-                case Kind::Result:
-                    return answerResult(exchange, mcp::toolResult({{"fileName", file},
-                                                                   {"scriptName", arguments.scriptName},
-                                                                   {"fetchId", outcome.fetchId},
-                                                                   {"result", *outcome.result}}));
+                case Kind::Result: {
+                    // A script that ran and said it failed is a failed call, as with POST /callScript.
+                    nlohmann::json parsed;
+                    const nlohmann::json& sent = *outcome.result;
+                    const nlohmann::json& value = sent.is_string() ? (parsed = json::resultValue(sent)) : sent;
+                    if (auto error = json::scriptError(value)) {
+                        return answerResult(exchange, mcp::toolError(mcp::text::scriptFailed(file, arguments.scriptName, *error)));
+                    }
+                    return answerToolResult(exchange,
+                                            mcp::runScriptContent(file, arguments.scriptName, outcome.fetchId, sent));
+                }
                 case Kind::NoWebviewer:
                     return answerResult(exchange, mcp::toolError(mcp::text::fileNotConnected(file, hooks_.connectedFiles())));
                 case Kind::NotAuthorized: return answerResult(exchange, mcp::toolError(mcp::text::notApproved(file)));
@@ -310,20 +337,19 @@ void McpEndpoint::runScript(const ExchangePtr& exchange, mcp::RunScriptArguments
         startProgress(exchange, mcp::text::waitingForScript());
     };
     // The page's version probe needs no approval, as with POST /callScript.
-    if (arguments.scriptName == kVersionProbeScript) return run();
-    const std::string fileName = arguments.fileName;
+    if (versionProbe) return run();
     whenAuthorized(exchange, fileName, std::move(run));
 }
 
 void McpEndpoint::pingFile(const ExchangePtr& exchange, mcp::PingFileArguments arguments) {
     const std::string fileName = arguments.fileName;
-    auto notAlive = [fileName] { return mcp::toolResult({{"fileName", fileName}, {"alive", false}}); };
-    if (!hooks_.webviewerOf(fileName)) return answerResult(exchange, notAlive());
+    auto notAlive = [fileName] { return json::serialize({{"alive", false}, {"fileName", fileName}}); };
+    if (!hooks_.webviewerOf(fileName)) return answerToolResult(exchange, notAlive());
     whenAuthorized(exchange, fileName, [this, weak = std::weak_ptr<Exchange>(exchange), arguments, notAlive] {
         auto exchange = weak.lock();
         if (!exchange || exchange->done) return;
         WebSocketConnection* webviewer = hooks_.webviewerOf(arguments.fileName);
-        if (!webviewer) return answerResult(exchange, notAlive());
+        if (!webviewer) return answerToolResult(exchange, notAlive());
         hold(exchange);
         auto id = hooks_.ping(arguments.fileName, webviewer, arguments.timeoutMs,
                               [this, weak, fileName = arguments.fileName, notAlive](const WebviewerPings::Outcome& outcome) {
@@ -331,11 +357,11 @@ void McpEndpoint::pingFile(const ExchangePtr& exchange, mcp::PingFileArguments a
                                   if (!exchange || exchange->done) return;
                                   exchange->pingId.clear();
                                   if (outcome.kind != WebviewerPings::Outcome::Kind::Pong) {
-                                      return answerResult(exchange, notAlive());
+                                      return answerToolResult(exchange, notAlive());
                                   }
-                                  answerResult(exchange, mcp::toolResult({{"fileName", fileName},
-                                                                          {"alive", true},
-                                                                          {"elapsedMs", outcome.elapsedMs}}));
+                                  answerToolResult(exchange, json::serialize({{"alive", true},
+                                                                              {"elapsedMs", outcome.elapsedMs},
+                                                                              {"fileName", fileName}}));
                               });
         if (!id || exchange->done) return;
         exchange->pingId = *id;
@@ -376,18 +402,22 @@ void McpEndpoint::sendProgress(Exchange& exchange) {
             ->writeHeader("X-Accel-Buffering", "no");
         if (!exchange.mcpSessionId.empty()) res.writeHeader("Mcp-Session-Id", exchange.mcpSessionId);
     }
-    res.write(eventOf({{"jsonrpc", "2.0"},
-                       {"method", "notifications/progress"},
-                       {"params",
-                        {{"progressToken", exchange.progressToken},
-                         {"progress", ++exchange.progress},
-                         {"message", exchange.progressMessage}}}}));
+    res.write(eventOf(json::serialize({{"jsonrpc", "2.0"},
+                                       {"method", "notifications/progress"},
+                                       {"params",
+                                        {{"progressToken", exchange.progressToken},
+                                         {"progress", ++exchange.progress},
+                                         {"message", exchange.progressMessage}}}})));
     exchange.progressTimer->start(kProgressInterval, [this, &exchange] { sendProgress(exchange); });
 }
 
 void McpEndpoint::answerResult(const ExchangePtr& exchange, nlohmann::json result) {
     if (!exchange->legacy) result["resultType"] = "complete";
     answer(exchange, status::kOk, mcp::resultMessage(exchange->id, std::move(result)));
+}
+
+void McpEndpoint::answerToolResult(const ExchangePtr& exchange, std::string_view structured) {
+    answerText(exchange, status::kOk, mcp::toolResultMessage(exchange->id, structured, !exchange->legacy));
 }
 
 void McpEndpoint::answerError(const ExchangePtr& exchange, McpError error, std::string_view detail) {
@@ -398,13 +428,18 @@ void McpEndpoint::answerError(const ExchangePtr& exchange, McpError error, std::
 
 // A null message answers 202 with no body. A response already streaming gets the message as its
 // last event; a client that takes only an event stream gets one with the message alone.
-void McpEndpoint::answer(const ExchangePtr& held, std::string_view statusLine, const nlohmann::json& message) {
+void McpEndpoint::answer(const ExchangePtr& exchange, std::string_view statusLine, const nlohmann::json& message) {
+    answerText(exchange, statusLine, message.is_null() ? std::string() : json::serialize(message));
+}
+
+// An empty message answers 202 with no body.
+void McpEndpoint::answerText(const ExchangePtr& held, std::string_view statusLine, std::string message) {
     auto exchange = held;  // release may drop the table's reference
     if (exchange->done) return;
     release(*exchange);
     transport::HttpResponse& res = *exchange->res;
     if (!res.isOpen()) return;
-    if (message.is_null()) return void(res.writeStatus(kAccepted)->end());
+    if (message.empty()) return void(res.writeStatus(kAccepted)->end());
     if (res.isStreaming()) return res.end(eventOf(message));
     if (!exchange->mcpSessionId.empty()) res.writeHeader("Mcp-Session-Id", exchange->mcpSessionId);
     if (!exchange->allowsJson && statusLine == status::kOk) {
@@ -415,7 +450,7 @@ void McpEndpoint::answer(const ExchangePtr& held, std::string_view statusLine, c
             ->end(eventOf(message));
         return;
     }
-    writeJsonValue(res, statusLine, message);
+    writeJsonReply(res, statusLine, message);
 }
 
 void McpEndpoint::release(Exchange& exchange) {

@@ -50,6 +50,8 @@ public:
                            std::function<void(AuthAnswer)> answer)>
             awaitApproval;
         std::function<void(const void* owner)> abandonApprovals;
+        // Runs `work` with the enhanced-security setting read at most once in it; null: runs it.
+        std::function<void(const std::function<void()>& work)> withSettingReadOnce;
     };
 
     // How often a request with a progress token hears that it still waits.
@@ -76,6 +78,8 @@ private:
 
     void receive(const std::shared_ptr<transport::HttpResponse>& res, const mcp::PostHeaders& headers,
                  const std::string& lumenboxSession, std::string& body);
+    void dispatch(const std::shared_ptr<transport::HttpResponse>& res, const mcp::PostHeaders& headers,
+                  const std::string& lumenboxSession, mcp::PostDecision& decision);
     void handleInSession(const ExchangePtr& exchange, const std::string& sessionId, bool isRequest,
                          const std::string& method, const nlohmann::json& params);
     void handleLegacy(const ExchangePtr& exchange, const std::string& method, const nlohmann::json& params);
@@ -92,8 +96,11 @@ private:
     void startProgress(const ExchangePtr& exchange, std::string_view message);
     void sendProgress(Exchange& exchange);
     void answerResult(const ExchangePtr& exchange, nlohmann::json result);
+    // A tool's result, its structured content given as compact JSON text.
+    void answerToolResult(const ExchangePtr& exchange, std::string_view structured);
     void answerError(const ExchangePtr& exchange, mcp::McpError error, std::string_view detail = {});
     void answer(const ExchangePtr& exchange, std::string_view status, const nlohmann::json& message);
+    void answerText(const ExchangePtr& exchange, std::string_view status, std::string message);
     // Frees what the exchange waits for (script call, ping, question, timer) and forgets it.
     void release(Exchange& exchange);
     // Legacy notifications/cancelled, a DELETE or the cap: the held request ends without a

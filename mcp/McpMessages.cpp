@@ -95,6 +95,11 @@ std::string requestTooLarge(std::string_view fileName) {
     return "The data is too large to send to the web viewer of \"" + std::string(fileName) + "\". Send less data.";
 }
 
+std::string scriptFailed(std::string_view fileName, std::string_view scriptName, std::string_view error) {
+    return "Script \"" + std::string(scriptName) + "\" ran in \"" + std::string(fileName) +
+           "\" and reported an error: " + std::string(error);
+}
+
 std::string resultTooLarge(std::string_view fileName, const nlohmann::json* resultBytes) {
     std::string size = resultBytes ? " (" + resultBytes->dump() + " bytes)" : "";
     return "The script in \"" + std::string(fileName) + "\" ran, but its result" + size +

@@ -68,6 +68,7 @@ std::string scriptTimedOut(std::string_view fileName, std::string_view scriptNam
 std::string webviewerGone(std::string_view fileName);
 std::string sendFailed(std::string_view fileName);
 std::string requestTooLarge(std::string_view fileName);
+std::string scriptFailed(std::string_view fileName, std::string_view scriptName, std::string_view error);
 std::string resultTooLarge(std::string_view fileName, const nlohmann::json* resultBytes);
 std::string noSession();
 std::string notApproved(std::string_view fileName);

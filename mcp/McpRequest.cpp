@@ -139,7 +139,9 @@ PostDecision decidePost(const PostHeaders& headers, std::string_view body) {
     readAccept(headers.accept, decision);
     if (!decision.allowsJson && !decision.allowsEventStream) return refuse(std::move(decision), McpError::NotAcceptable);
 
-    auto parsed = json::parseStrict(body);
+    // A tool's data is handed on as the agent wrote it, as POST /callScript does, so it is
+    // written out while the body is read rather than built into the tree.
+    auto parsed = json::parseStrictCapturing(body, {"params", "arguments", "data"}, decision.argumentsData);
     if (!parsed) return refuse(std::move(decision), McpError::ParseError);
     if (!parsed->is_object()) return refuse(std::move(decision), McpError::InvalidRequest);
     decision.message = std::move(*parsed);

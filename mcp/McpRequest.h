@@ -37,6 +37,9 @@ struct PostDecision {
     std::string detail;
     nlohmann::json data;       // error data, null when none
     nlohmann::json message;    // the parsed message (once it parsed)
+    // params.arguments.data as compact JSON text with members in the caller's order (it stands as
+    // null in `message`); empty when absent.
+    std::string argumentsData;
     nlohmann::json id;         // the request's id, null for a notification or before parsing
     bool isRequest = false;    // has a method and an id: it needs a response
     bool allowsJson = true;    // what Accept allows for the response

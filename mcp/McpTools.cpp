@@ -131,7 +131,7 @@ std::optional<Tool> toolNamed(std::string_view name) {
     return std::nullopt;
 }
 
-std::variant<RunScriptArguments, std::string> readRunScriptArguments(const nlohmann::json& raw) {
+std::variant<RunScriptArguments, std::string> readRunScriptArguments(const nlohmann::json& raw, std::string dataText) {
     const nlohmann::json* arguments = argumentsObject(raw);
     if (!arguments) return text::argumentsNotAnObject();
     RunScriptArguments out;
@@ -145,7 +145,7 @@ std::variant<RunScriptArguments, std::string> readRunScriptArguments(const nlohm
     }
     out.scriptName = std::string(trimAsciiWhitespace(script->get_ref<const std::string&>()));
     auto data = arguments->find("data");
-    out.data = data == arguments->end() ? "null" : json::serialize(*data);
+    out.data = data == arguments->end() ? "null" : !dataText.empty() ? std::move(dataText) : json::serialize(*data);
     auto timeout = timeoutOf(*arguments, kMaxScriptTimeoutMs, 30000);
     if (!timeout) return text::badTimeout(kMaxScriptTimeoutMs);
     out.timeoutMs = *timeout;
@@ -179,9 +179,28 @@ std::string cutText(std::string text, std::size_t limit) {
     return text + text::cutNote(limit, characters);
 }
 
-nlohmann::json toolResult(const nlohmann::json& structured) {
-    return {{"content", {{{"type", "text"}, {"text", cutText(json::serialize(structured))}}}},
-            {"structuredContent", structured}};
+std::string toolResultMessage(const nlohmann::json& id, std::string_view structured, bool stateless) {
+    const std::string text = cutText(std::string(structured));
+    std::string out;
+    out.reserve(structured.size() + text.size() + text.size() / 8 + 128);
+    out.append("{\"id\":").append(json::serialize(id)).append(",\"jsonrpc\":\"2.0\",\"result\":{\"content\":[{\"text\":");
+    json::appendQuoted(out, text);
+    out.append(",\"type\":\"text\"}]");
+    if (stateless) out.append(",\"resultType\":\"complete\"");
+    out.append(",\"structuredContent\":").append(structured).append("}}");
+    return out;
+}
+
+std::string runScriptContent(std::string_view fileName, std::string_view scriptName, std::string_view fetchId,
+                             const nlohmann::json& result) {
+    std::string out = "{\"fetchId\":";
+    json::appendQuoted(out, fetchId);
+    out.append(",\"fileName\":");
+    json::appendQuoted(out, fileName);
+    out.append(",\"result\":").append(json::serialize(result)).append(",\"scriptName\":");
+    json::appendQuoted(out, scriptName);
+    out.push_back('}');
+    return out;
 }
 
 nlohmann::json toolError(std::string message) {

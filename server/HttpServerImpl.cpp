@@ -47,7 +47,23 @@ void HttpServer::Impl::setLoop(std::shared_ptr<transport::Loop> loop) {
 }
 
 bool HttpServer::Impl::enhancedSecurity() const {
-    return options_.enhancedSecurity && options_.enhancedSecurity();
+    if (settingHeld_ && heldSetting_) return *heldSetting_;
+    const bool on = options_.enhancedSecurity && options_.enhancedSecurity();
+    if (settingHeld_) heldSetting_ = on;
+    return on;
+}
+
+// One request, one reading of the setting: each component that checks it on the request's way
+// (the endpoint, the session store, the script call) would otherwise read its file again.
+void HttpServer::Impl::withSettingReadOnce(const std::function<void()>& work) {
+    if (settingHeld_) return work();
+    settingHeld_ = true;
+    heldSetting_.reset();
+    struct Release {
+        Impl& impl;
+        ~Release() { impl.settingHeld_ = false; }
+    } release{*this};
+    work();
 }
 
 bool HttpServer::Impl::hasWebviewer(const std::string& fileName) const {
@@ -88,6 +104,7 @@ McpEndpoint::Hooks HttpServer::Impl::mcpHooks() {
             questions_->awaitApproval(owner, key, approval, std::move(answer));
         },
         .abandonApprovals = [this](const void* owner) { questions_->abandonAuthorizationsOf(owner); },
+        .withSettingReadOnce = [this](const std::function<void()>& work) { withSettingReadOnce(work); },
     };
 }
 
@@ -99,7 +116,7 @@ void HttpServer::Impl::attach(transport::App& app) {
         loop, realMonotonicClock(), sessionStore_,
         options_.approvalPrompt ? *options_.approvalPrompt : silentApprovalPrompt(),
         AuthorizationQuestions::Settings{options_.authorizationTimeout, options_.authorizationDenialCooldown,
-                                         options_.enhancedSecurity},
+                                         [this] { return enhancedSecurity(); }},
         [weak = weak_from_this()](std::function<void()> task) { return deferToLoop(weak, std::move(task)); });
     auto webviewerOf = [this](const std::string& fileName) { return features_->registry.webviewerOf(fileName); };
     features_.reset(new Features{
@@ -120,6 +137,7 @@ void HttpServer::Impl::attach(transport::App& app) {
             .webviewerOf = webviewerOf,
             .agentBrowserOf = [this](const std::string& fileName) { return features_->registry.agentBrowserOf(fileName); },
             .gate = sessionGate(),
+            .newId = {},  // the bridge's own ids
         }),
         AgentBrowserRelay({
             .send = sendToPage,
@@ -139,7 +157,8 @@ void HttpServer::Impl::attach(transport::App& app) {
                               });
             },
         }),
-        WebviewerPings(loop, realMonotonicClock(), {.send = sendToPage, .webviewerOf = webviewerOf, .gate = sessionGate()}),
+        WebviewerPings(loop, realMonotonicClock(),
+                       {.send = sendToPage, .webviewerOf = webviewerOf, .gate = sessionGate(), .newId = {}}),
         MessageDispatch(),
         McpEndpoint(loop, realMonotonicClock(), mcpHooks()),
     });

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "auth/AuthorizationQuestions.h"
@@ -51,6 +52,8 @@ private:
     struct Features;
 
     bool enhancedSecurity() const;
+    // Runs `work` reading the enhanced-security setting at most once (loop thread).
+    void withSettingReadOnce(const std::function<void()>& work);
     bool hasWebviewer(const std::string& fileName) const;
     SessionGate sessionGate();
     McpEndpoint::Hooks mcpHooks();
@@ -72,6 +75,9 @@ private:
     SessionRoutes sessionRoutes_;
     StatusRoutes statusRoutes_;
     ServedPages servedPages_;
+    // Within withSettingReadOnce: the setting as first read there (loop thread).
+    bool settingHeld_ = false;
+    mutable std::optional<bool> heldSetting_;
 
     mutable std::mutex loopMutex_;
     std::shared_ptr<transport::Loop> loop_;  // Guarded by loopMutex_

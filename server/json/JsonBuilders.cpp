@@ -32,17 +32,9 @@ public:
 
     bool null() { return scalar("null"); }
     bool boolean(bool value) { return scalar(value ? "true" : "false"); }
-    bool number_integer(std::int64_t value) { return number(value); }
-    bool number_unsigned(std::uint64_t value) { return number(value); }
-    bool number_float(double value, const std::string&) {
-        if (!writing()) return scalar({});
-        // The serialiser's own float formatting, so that a number reads as it would after a
-        // round trip through a parsed tree (and a non-finite value, which cannot be parsed, as null).
-        std::array<char, 64> buffer{};
-        if (!std::isfinite(value)) return scalar("null");
-        char* end = nlohmann::detail::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-        return scalar(std::string_view(buffer.data(), static_cast<std::size_t>(end - buffer.data())));
-    }
+    bool number_integer(std::int64_t value) { return writing() ? (writer_.integer(value), true) : scalar({}); }
+    bool number_unsigned(std::uint64_t value) { return writing() ? (writer_.integer(value), true) : scalar({}); }
+    bool number_float(double value, const std::string&) { return writing() ? (writer_.floating(value), true) : scalar({}); }
     bool string(std::string& value) {
         if (depth_ == 1 && topIsObject_ && (field_ == Field::File || field_ == Field::Script)) {
             (field_ == Field::File ? out_.connectedFileName : out_.scriptName) = value;
@@ -50,8 +42,7 @@ public:
             return true;
         }
         if (!writing()) return scalar({});
-        separate();
-        appendQuoted(out_.data, value);
+        writer_.string(value);
         return true;
     }
     bool binary(nlohmann::json::binary_t&) { return true; }  // never produced by the JSON reader
@@ -76,12 +67,7 @@ public:
             }
             return true;
         }
-        if (writing()) {
-            separate();
-            appendQuoted(out_.data, name);
-            out_.data.push_back(':');
-            afterKey_ = true;
-        }
+        if (writing()) writer_.key(name);
         return true;
     }
 
@@ -114,32 +100,10 @@ private:
         if (field_ == Field::Script) scriptValid_ = false;
     }
 
-    // The comma before an array element; an object member has its comma written with its key.
-    void separate() {
-        if (afterKey_) {
-            afterKey_ = false;
-            return;
-        }
-        if (depth_ <= 1) return;  // the value of "data" itself
-        if (hasItem_.back()) out_.data.push_back(',');
-        hasItem_.back() = true;
-    }
-
     bool scalar(std::string_view text) {
         markTopLevelValue();
-        if (writing() && !text.empty()) {
-            separate();
-            out_.data.append(text);
-        }
+        if (writing() && !text.empty()) writer_.scalar(text);
         return true;
-    }
-
-    template <typename Integer>
-    bool number(Integer value) {
-        if (!writing()) return scalar({});
-        std::array<char, 24> buffer{};
-        auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-        return scalar(std::string_view(buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data())));
     }
 
     bool open(char bracket, bool isObject) {
@@ -149,21 +113,14 @@ private:
             fail("Invalid JSON body: nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
             return false;
         }
-        if (writing()) {
-            separate();
-            out_.data.push_back(bracket);
-            hasItem_.push_back(false);
-        }
+        if (writing()) writer_.open(bracket);
         ++depth_;
         return true;
     }
 
     bool close(char bracket) {
         --depth_;
-        if (writing()) {
-            out_.data.push_back(bracket);
-            hasItem_.pop_back();
-        }
+        if (writing()) writer_.close(bracket);
         return true;
     }
 
@@ -179,8 +136,7 @@ private:
     Field field_ = Field::Other;
     bool fileValid_ = false;
     bool scriptValid_ = false;
-    bool afterKey_ = false;       // a key inside "data" was written, its value comes next
-    std::vector<bool> hasItem_;  // per open container inside "data": an element was written
+    CompactWriter writer_{out_.data};
 };
 
 }  // namespace

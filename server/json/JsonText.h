@@ -3,7 +3,10 @@
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
+#include <cstdint>
+#include <initializer_list>
 #include <optional>
+#include <vector>
 #include <string>
 #include <string_view>
 
@@ -31,5 +34,36 @@ inline constexpr std::size_t kMaxJsonDepth = 256;
 // an empty text, trailing garbage and arrays or objects nested more than `maxDepth` deep (the
 // parse stops there, so no over-deep tree is ever built).
 std::optional<nlohmann::json> parseStrict(std::string_view text, std::size_t maxDepth = kMaxJsonDepth) noexcept;
+
+// Writes the SAX events of one JSON value as compact text, as `serialize` would write its tree,
+// except that object members keep the caller's order (duplicates included): the form in which a
+// caller's "data" is handed on to a script, whatever route it came through.
+class CompactWriter {
+public:
+    explicit CompactWriter(std::string& out) : out_(out) {}
+
+    void scalar(std::string_view text);  // null, true, false or a number as written
+    void integer(std::int64_t value);
+    void integer(std::uint64_t value);
+    void floating(double value);
+    void string(std::string_view value);
+    void key(std::string_view name);
+    void open(char bracket);
+    void close(char bracket);
+
+private:
+    void separate();
+
+    std::string& out_;
+    bool afterKey_ = false;      // a member's key was written, its value comes next
+    std::vector<bool> hasItem_;  // per open container: an element was written
+};
+
+// parseStrict, except that the value at the member path `path` (keys of nested objects from the
+// top) is not built into the tree: it is written into `captured` by a CompactWriter and stands as
+// null in the tree. `captured` stays empty when the path is absent; a key given twice counts with
+// its last value.
+std::optional<nlohmann::json> parseStrictCapturing(std::string_view text, std::initializer_list<std::string_view> path,
+                                                   std::string& captured) noexcept;
 
 }  // namespace Lumenbox::json

@@ -7,6 +7,8 @@
 #include "mcp/McpRequest.h"
 #include "mcp/McpSessions.h"
 #include "mcp/McpTools.h"
+#include "server/json/JsonBuilders.h"
+#include "server/json/JsonText.h"
 #include "support/FakeClock.h"
 
 namespace Lumenbox::mcp {
@@ -168,9 +170,48 @@ TEST(McpTools, LongTextIsCutAtWholeCharactersWithANote) {
     EXPECT_EQ(cut.substr(0, cut.find('\n')), "aé€");
     EXPECT_NE(cut.find("3 of 5 characters"), std::string::npos) << cut;
     const nlohmann::json big = {{"result", std::string(kMaxResultTextChars, 'x')}};
-    const nlohmann::json result = toolResult(big);
-    EXPECT_EQ(result["structuredContent"], big);
-    EXPECT_LT(result["content"][0]["text"].get<std::string>().size(), kMaxResultTextChars + 200);
+    const nlohmann::json message = nlohmann::json::parse(toolResultMessage(7, json::serialize(big), false));
+    EXPECT_EQ(message["result"]["structuredContent"], big);
+    EXPECT_LT(message["result"]["content"][0]["text"].get<std::string>().size(), kMaxResultTextChars + 200);
+}
+
+// The reply is written piece by piece: it must be what the serialiser writes for the same tree.
+TEST(McpTools, ResultMessagesAreWhatTheSerialiserWritesForTheSameTree) {
+    const nlohmann::json result = {{"a", "\"é\n\x01"}, {"n", {1.5, nullptr}}};
+    const std::string content = runScriptContent("Invoices", "Report \"Q\"", "f-1", result);
+    const nlohmann::json structured = {{"fileName", "Invoices"}, {"scriptName", "Report \"Q\""}, {"fetchId", "f-1"}, {"result", result}};
+    EXPECT_EQ(content, json::serialize(structured));
+    for (const bool stateless : {false, true}) {
+        nlohmann::json tree = {{"content", {{{"type", "text"}, {"text", content}}}}, {"structuredContent", structured}};
+        if (stateless) tree["resultType"] = "complete";
+        for (const nlohmann::json& id : {nlohmann::json(3), nlohmann::json("x\"y")}) {
+            EXPECT_EQ(toolResultMessage(id, content, stateless),
+                      json::serialize({{"jsonrpc", "2.0"}, {"id", id}, {"result", tree}}));
+        }
+    }
+}
+
+// run_script hands the page its data as POST /callScript does: same bytes, the caller's member order.
+TEST(McpDecision, RunScriptDataIsCapturedAsPostCallScriptWritesIt) {
+    const char* cases[] = {
+        R"({"zeta":1,"alpha":{"y":1,"b":2}})", R"([1.0,2.50,-0,1e3,"éA",{"k":1,"k":2}])", R"("text")", "null",
+        R"({"data":{"data":3}})",
+    };
+    for (const std::string data : cases) {
+        const PostDecision decision = decidePost(
+            modern("tools/call", "run_script"),
+            request("tools/call", R"({"name":"run_script","arguments":{"fileName":"F","data":)" + data +
+                                      R"(,"scriptName":"S"},)" + kMeta + "}"));
+        ASSERT_EQ(decision.kind, Kind::Modern) << data;
+        const auto body = json::parseCallScriptRequest(R"({"connectedFileName":"F","scriptName":"S","data":)" + data + "}");
+        EXPECT_EQ(decision.argumentsData, body.data) << data;
+        auto read = readRunScriptArguments(decision.message["params"]["arguments"], decision.argumentsData);
+        EXPECT_EQ(std::get<RunScriptArguments>(read).data, body.data);
+    }
+    // Only that path is taken out of the tree; a data elsewhere stays in it.
+    const PostDecision other = decidePost(modern("tools/list"), request("tools/list", R"({"data":{"b":1,"a":2},)" + std::string(kMeta) + "}"));
+    EXPECT_TRUE(other.argumentsData.empty());
+    EXPECT_EQ(other.message["params"]["data"]["a"], 2);
 }
 
 TEST(McpSessions, IdleSessionsEndAfterAnHourAndTheCapEndsTheOneIdleLongest) {

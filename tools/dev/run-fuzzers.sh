@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds="${1:-60}"
-targets=(normalize_file_name ws_dispatch post_routes get_routes http_request json_depth)
+targets=(normalize_file_name ws_dispatch post_routes get_routes http_request json_depth mcp)
 
 for package in clang-14 libclang-rt-14-dev; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
