@@ -107,6 +107,11 @@ TEST(McpErrors, SessionErrorsKeepTheSessionAliveWhileStatelessOnesCarryTheirStat
         {McpError::MissingMeta, "400 Bad Request", "400 Bad Request", -32602},
         {McpError::UnsupportedVersion, "400 Bad Request", "400 Bad Request", -32022},
         {McpError::ParseError, "400 Bad Request", "400 Bad Request", -32700},
+        {McpError::InvalidRequest, "400 Bad Request", "400 Bad Request", -32600},
+        {McpError::UnsupportedMediaType, "415 Unsupported Media Type", "415 Unsupported Media Type", -32600},
+        {McpError::NotAcceptable, "406 Not Acceptable", "406 Not Acceptable", -32600},
+        {McpError::SessionRequired, "400 Bad Request", "400 Bad Request", -32600},
+        {McpError::BadVersionHeader, "400 Bad Request", "400 Bad Request", -32600},
     };
     for (const auto& [error, legacy, modern, code] : cases) {
         EXPECT_EQ(std::make_tuple(errorInfo(error).legacyStatus, errorInfo(error).modernStatus, errorInfo(error).code),

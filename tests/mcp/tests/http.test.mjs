@@ -18,20 +18,15 @@ const suite = useBridge(async () => {
   assert.equal((await raw(suite.bridge, { headers: session, body: { jsonrpc: "2.0", method: "notifications/initialized" } })).status, 202);
 });
 
+// Which refusal a request earns, and each refusal's status, are the unit tables'; here, that the
+// endpoint answers with them, and that the loopback policy stands in front of it.
 test("requests outside the rules are refused with their own statuses, and no refusal is a 401", async () => {
   const cases = [
     ["a foreign Origin", { headers: { origin: "http://example.com" }, body: initialize() }, 403],
     ["Origin null", { headers: { origin: "null" }, body: initialize() }, 403],
     ["a foreign Host", { headers: { host: "example.com" }, body: initialize() }, 403],
-    ["a text body", { headers: { "content-type": "text/plain" }, body: initialize() }, 415],
     ["no JSON", { body: "{\"jsonrpc\":" }, 400, -32700, null],
-    ["a batch", { body: [initialize()] }, 400, -32600, null],
-    ["a number", { body: "42" }, 400, -32600, null],
-    ["an Accept of neither JSON nor SSE", { headers: { accept: "text/html" }, body: initialize() }, 406],
-    ["no session", { body: rpc("tools/list") }, 400],
     ["an unknown session", { headers: { "mcp-session-id": "no-such-session" }, body: rpc("tools/list") }, 404],
-    ["a legacy version header the server does not know", { headers: { ...session, "mcp-protocol-version": "2025-01-01" },
-      body: rpc("tools/list") }, 400],
     ["GET", { method: "GET" }, 405],
   ];
   for (const [what, request, status, code, id] of cases) {
