@@ -10,7 +10,6 @@ namespace {
 
 constexpr const char* kApproved = R"({"status":"approved"})";
 constexpr const char* kRejected = R"({"status":"rejected"})";
-constexpr const char* kInvalidJson = R"({"error":"Invalid JSON body."})";
 constexpr const char* kMissingFields = R"({"error":"Missing sessionId or fileName."})";
 
 nlohmann::json request(const std::string& sessionId, const std::string& fileName, nlohmann::json extra = nlohmann::json::object()) {
@@ -29,8 +28,7 @@ protected:
     // bridge reads what arrived first first, so a request made after this one is handled after it.
     std::shared_ptr<HttpClient> send(const nlohmann::json& body) {
         auto client = std::make_shared<HttpClient>(port());
-        const std::string text = body.dump();
-        client->sendRaw("POST /authorizeSession HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(text.size()) + "\r\n\r\n" + text);
+        client->sendRaw(clients::requestBytes("POST", "/authorizeSession", body.dump()));
         EXPECT_EQ(httpGet(port(), "/health").status, 200);
         return client;
     }

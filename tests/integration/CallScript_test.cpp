@@ -6,7 +6,6 @@
 namespace Lumenbox::testing {
 namespace {
 
-constexpr const char* kInvalidJson = R"({"error":"Invalid JSON body."})";
 constexpr const char* kInvalidPayload = R"({"error":"Invalid payload. Expected { connectedFileName, scriptName, data }."})";
 // Deep enough to overflow the server thread's stack if such a value were ever built and written
 // again (the sanitizer's larger frames need fewer levels).
@@ -194,7 +193,7 @@ std::future<HttpReply> sendHeld(int port, Kind kind, const Headers& headers = {}
     if (kind == Kind::Call) return httpPostAsync(port, "/callScript?timeout=10000", callBody("Report", R"("")"), headers);
     return httpGetAsync(port, "/webviewerPing?fileName=Invoices&timeout=5000", headers);
 }
-struct CallsAndPings : BridgeFixture {
+struct CallsAndPings : Callbacks {
     // The next message at `page`, a forwarded call or a ping; returns what answers it.
     static std::function<void()> take(WsClient& page) {
         auto message = page.receiveJson();
@@ -210,33 +209,31 @@ struct CallsAndPings : BridgeFixture {
 };
 
 TEST_F(CallsAndPings, SessionsAreApprovedOnFirstUseWithEnhancedSecurityOffAndNeedTheUsersApprovalWithItOn) {
-    auto webviewer = connectWebviewer("Invoices");
+    WsClient& webviewer = *webviewer_;
     store_.approve("elsewhere", "Contacts", "desktop", 60);
     store_.registerSharedToken("shared-token", "Invoices");
     for (Kind kind : {Kind::Call, Kind::Ping}) {
         const std::string firstUse = kind == Kind::Call ? "sess\xff\xfe-call" : "sess\xff\xfe-ping";  // not UTF-8
         setEnhancedSecurityEnabled(false);
-        EXPECT_EQ(roundTrip(*webviewer, kind, {{"x-lumenbox-session", "\t \t"}}), "200 OK");  // no session, no approval
-        EXPECT_EQ(roundTrip(*webviewer, kind, {{"x-lumenbox-session", firstUse}}), "200 OK");
+        EXPECT_EQ(roundTrip(webviewer, kind, {{"x-lumenbox-session", "\t \t"}}), "200 OK");  // no session, no approval
+        EXPECT_EQ(roundTrip(webviewer, kind, {{"x-lumenbox-session", firstUse}}), "200 OK");
         // The approval made while the setting was off goes with the switch; one the user gives holds.
         setEnhancedSecurityEnabled(true);
         for (const std::string refused : {std::string(), std::string("elsewhere"), firstUse}) {
             auto reply = sendHeld(port(), kind, refused.empty() ? Headers{} : Headers{{"x-lumenbox-session", refused}});
-            expectJsonReply(reply.get(), "401 Unauthorized", R"({"code":"session_not_authorized","error":"Session is not authorized for Invoices"})");
+            expectJsonReply(reply.get(), "401 Unauthorized", kNotAuthorized);
         }
-        EXPECT_TRUE(webviewer->quiet());
+        EXPECT_TRUE(webviewer.quiet());
         store_.approve(firstUse, "Invoices", "agent", 600);
         for (const std::string allowed : {std::string("shared-token"), firstUse}) {
-            EXPECT_EQ(roundTrip(*webviewer, kind, {{"x-lumenbox-session", allowed}}), "200 OK") << allowed;
+            EXPECT_EQ(roundTrip(webviewer, kind, {{"x-lumenbox-session", allowed}}), "200 OK") << allowed;
         }
     }
     EXPECT_EQ(store_.listSessions().size(), 3u);
 }
 
 TEST_F(CallsAndPings, AWebviewerThatGoesFailsWhatWasSentToItAndTellsTheAgentBrowser) {
-    auto webviewer = connectWebviewer("Invoices");
-    auto agentBrowser = connectAgentBrowser("Invoices");
-    EXPECT_EQ(webviewer->receiveJson()["type"], "status");
+    auto &webviewer = webviewer_, &agentBrowser = agentBrowser_;
     auto call = sendHeld(port(), Kind::Call);
     take(*webviewer);
     auto ping = sendHeld(port(), Kind::Ping);
@@ -250,9 +247,7 @@ TEST_F(CallsAndPings, AWebviewerThatGoesFailsWhatWasSentToItAndTellsTheAgentBrow
 }
 
 TEST_F(CallsAndPings, AClientThatGoesAwayLeavesNothingBehindAndALateAnswerReachesNoOne) {
-    auto webviewer = connectWebviewer("Invoices");
-    auto agentBrowser = connectAgentBrowser("Invoices");
-    EXPECT_EQ(webviewer->receiveJson()["type"], "status");
+    auto &webviewer = webviewer_, &agentBrowser = agentBrowser_;
     for (const auto& [kind, raw] : {std::pair{Kind::Call, clients::requestBytes("POST", "/callScript?timeout=10000", callBody("Report", R"("")"))},
                                     std::pair{Kind::Ping, clients::requestBytes("GET", "/webviewerPing?fileName=Invoices&timeout=5000")}}) {
         HttpClient client(port());
@@ -266,7 +261,9 @@ TEST_F(CallsAndPings, AClientThatGoesAwayLeavesNothingBehindAndALateAnswerReache
     }
 }
 
-TEST_F(CallsAndPings, WhatThePageCannotTakeFailsAtOnce) {
+using CallsAndPingsToAStalledPage = BridgeFixture;
+
+TEST_F(CallsAndPingsToAStalledPage, WhatThePageCannotTakeFailsAtOnce) {
     auto agentBrowser = connectAgentBrowser("Invoices");
     StalledWsClient webviewer(port());
     webviewer.sendJson({{"type", "register"}, {"fileName", "Invoices"}, {"role", "webviewer"}});
@@ -301,8 +298,8 @@ TEST_F(WebviewerPing, RequestsAreCheckedTimeLimitFirstThenFileThenRegistryThenSe
     };
     for (const auto& [query, status, body] : cases) expectJsonReply(httpGet(port(), "/webviewerPing" + query), status, body);
     auto webviewer = connectWebviewer("Invoices");
-    expectJsonReply(httpGet(port(), "/webviewerPing?fileName=http://host/page?fileName=Invoices%26x=1"), "401 Unauthorized",
-                    R"({"code":"session_not_authorized","error":"Session is not authorized for Invoices"})");
+    const std::string urlAsName = "/webviewerPing?fileName=http://host/page?fileName=Invoices%26x=1";
+    expectJsonReply(httpGet(port(), urlAsName), "401 Unauthorized", kNotAuthorized);
     EXPECT_TRUE(webviewer->quiet());
 }
 

@@ -123,7 +123,6 @@ TEST_F(DemoFile, AnyParameterFromAPageIsTheScriptsDataAndTheFileKeepsServing) {
 }
 
 constexpr const char* kRevoked = R"({"status":"revoked"})";
-constexpr const char* kInvalidJson = R"({"error":"Invalid JSON body."})";
 
 using SessionRoutes = BridgeFixture;
 
@@ -215,13 +214,12 @@ TEST_F(WebSocketRegistry, WithEnhancedSecurityOnlyTheFilesConnectorKeyReplacesIt
     EXPECT_EQ(keyed.receive(), kWebviewerOnly);  // what the replaced page may do next is the registry's
 }
 
-// Servers are made by each test; the log and the settings live in a temporary home directory.
-class ServerLifecycle : public ::testing::Test {
-protected:
+// Servers are made by each test, beside the fixture's (whose start logs nothing).
+struct ServerLifecycle : BridgeFixture {
     // Each log line without its time stamp.
     std::vector<std::string> logEntries() const {
         std::vector<std::string> entries;
-        std::istringstream in(readFile(home_.path() / "bridge.log"));
+        std::istringstream in(logText());
         for (std::string text; std::getline(in, text);) {
             EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ .*)"))) << text;
             entries.push_back(text.substr(21));
@@ -234,11 +232,6 @@ protected:
         EXPECT_EQ(page->receiveJson()["type"], "status");
         return page;
     }
-    TempDir home_;
-    ScopedEnv homeEnv_{"HOME", home_.path().string()};
-    ScopedEnv configEnv_{"XDG_CONFIG_HOME", std::nullopt};
-    ScopedEnv logEnv_{"LUMENBOX_PLUGIN_LOG_PATH", (home_.path() / "bridge.log").string()};
-    SessionStore store_;
 };
 
 TEST_F(ServerLifecycle, StartAndStopTwiceChangeNothingAndATakenPortFailsLoggedOnceUntilItRecovers) {

@@ -21,14 +21,11 @@ using tcp = asio::ip::tcp;
 using Transport = BridgeFixture;
 
 constexpr const char* kNotFound = R"({"error":"Not found."})";
-constexpr const char* kInvalidJson = R"({"error":"Invalid JSON body."})";
 constexpr std::size_t kMaxBody = 16 * 1024 * 1024;
 
-std::string rawGet(const std::string& target, const std::string& extraHeaders = {}) {
-    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders + "\r\n";
-}
-std::string rawPost(const std::string& target, const std::string& body) {
-    return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+using clients::requestBytes;
+std::string rawGet(const std::string& target, const clients::Headers& headers = {}) {
+    return requestBytes("GET", target, {}, headers);
 }
 std::string chunked(const std::string& chunks) {
     return "POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n" + chunks;
@@ -47,19 +44,19 @@ TEST_F(Transport, RequestsOnOneConnectionAreAnsweredInOrderAndOnlyAClosingReplyE
     }
     using Replies = std::vector<std::pair<const char*, std::string>>;  // status line, body ("" unchecked)
     const std::tuple<std::string, Replies, bool> exchanges[] = {
-        {rawGet("/health") + rawGet("/missing") + rawPost("/callScript", "not json") + rawGet("/connectedFiles"),
+        {rawGet("/health") + rawGet("/missing") + requestBytes("POST", "/callScript", "not json") + rawGet("/connectedFiles"),
          {{"200 OK", ""}, {"404 Not Found", kNotFound}, {"400 Bad Request", kInvalidJson}, {"200 OK", "[]"}}, false},
         {unknown, Replies(6, {"404 Not Found", kNotFound}), false},
-        {rawGet("/health", "Connection: close\r\n") + rawGet("/health"), {{"200 OK", ""}}, true},
+        {rawGet("/health", {{"Connection", "close"}}) + rawGet("/health"), {{"200 OK", ""}}, true},
         {"GET /health HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n" + rawGet("/health"), {{"200 OK", ""}}, true},
         {"GET /health HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n" + rawGet("/connectedFiles"), {{"200 OK", ""}, {"200 OK", "[]"}}, false},
         {"NOT A REQUEST\r\n\r\n" + rawGet("/health"), {{"400 Bad Request", R"({"error":"Malformed HTTP request."})"}}, true},
         {"GET /health HTTP/1.1\r\nBad Header Line\r\n\r\n" + rawGet("/health"), {{"400 Bad Request", ""}}, true},
         {"\x01\x02\x03\r\n\r\n" + rawGet("/health"), {{"400 Bad Request", ""}}, true},
-        {rawGet("/health", "X-Padding: " + std::string(7 * 1024, 'a') + "\r\n"), {{"200 OK", ""}}, false},
-        {rawGet("/health", "X-Padding: " + std::string(9 * 1024, 'a') + "\r\n"),
+        {rawGet("/health", {{"X-Padding", std::string(7 * 1024, 'a')}}), {{"200 OK", ""}}, false},
+        {rawGet("/health", {{"X-Padding", std::string(9 * 1024, 'a')}}),
          {{"431 Request Header Fields Too Large", R"({"error":"Request headers too large."})"}}, true},
-        {rawPost("/callScript", std::string(kMaxBody, ' ')), {{"400 Bad Request", kInvalidJson}}, false},
+        {requestBytes("POST", "/callScript", std::string(kMaxBody, ' ')), {{"400 Bad Request", kInvalidJson}}, false},
         {"POST /callScript HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(kMaxBody + 1) + "\r\n\r\n{}",
          {{"413 Payload Too Large", R"({"error":"Request body too large."})"}}, true},
         {chunked([] {
@@ -89,7 +86,7 @@ TEST_F(Transport, RequestsOnOneConnectionAreAnsweredInOrderAndOnlyAClosingReplyE
 TEST_F(Transport, ARequestPipelinedBehindAHeldOneWaitsForIt) {
     auto webviewer = connectWebviewer("Sales");
     HttpClient client(port());
-    client.sendRaw(rawPost("/callScript", R"({"connectedFileName":"Sales","scriptName":"Slow"})") + rawGet("/connectedFiles"));
+    client.sendRaw(requestBytes("POST", "/callScript", R"({"connectedFileName":"Sales","scriptName":"Slow"})") + rawGet("/connectedFiles"));
     sendResult(*webviewer, "done", receiveForwardedCall(*webviewer).fetchId);
     EXPECT_EQ(client.readReply().json()["result"], "done");
     EXPECT_EQ(client.readReply().body, R"(["Sales"])");
@@ -108,7 +105,7 @@ TEST_F(Transport, WebSocketsUpgradeOnAnyPathAndEchoOnlyValidCloseCodesAndHeadIsA
         EXPECT_EQ(ws.reason().code, expected) << sent;
     }
     for (const std::string target : {"/connectedFiles", "/nope"}) {
-        const std::string raw = *clients::exchangeRaw(port(), "HEAD " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" + rawGet(target, "Connection: close\r\n"), 5s);
+        const std::string raw = *clients::exchangeRaw(port(), requestBytes("HEAD", target) + rawGet(target, {{"Connection", "close"}}), 5s);
         const std::size_t headEnd = raw.find("\r\n\r\n") + 4;
         const std::string getReply = raw.substr(headEnd);
         EXPECT_EQ(raw.substr(0, headEnd), getReply.substr(0, getReply.find("Connection: close\r\n")) + "\r\n") << target;
@@ -145,7 +142,7 @@ TEST_F(IdleConnections, StalledConnectionsCloseOnceIdlePastTheLimitButWebviewers
     socket.open(tcp::v4());
     socket.set_option(asio::socket_base::receive_buffer_size(16 * 1024));  // the reply must trickle
     socket.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port())});
-    asio::write(socket, asio::buffer(rawPost("/callScript", R"({"connectedFileName":"Sales","scriptName":"Big"})")));
+    asio::write(socket, asio::buffer(requestBytes("POST", "/callScript", R"({"connectedFileName":"Sales","scriptName":"Big"})")));
     const auto call = receiveForwardedCall(*webviewer);
     HttpClient keptAlive(port()), halfHeader(port()), halfBody(port());
     EXPECT_EQ(keptAlive.get("/health").status, 200);

@@ -96,10 +96,8 @@ public:
         return count.get_future().get();
     }
     std::string summary() const {
-        std::string out = "dialogs=" + std::to_string(counts_[0] + counts_[1] + counts_[2] + counts_[3]);
-        for (std::size_t i = 0; i < 4; ++i) {
-            out += std::string(" ") + std::array{"allowed", "denied", "closed", "unanswered"}[i] + "=" + std::to_string(counts_[i]);
-        }
+        std::string out;
+        for (std::size_t i = 0; i < 4; ++i) out += std::array{"allowed=", " denied=", " closed=", " unanswered="}[i] + std::to_string(counts_[i]);
         return out;
     }
 

@@ -14,6 +14,9 @@
 
 namespace Lumenbox::testing {
 
+// The answer of every route to a body that is not the JSON it reads.
+inline constexpr const char* kInvalidJson = R"({"error":"Invalid JSON body."})";
+
 // A "callScript" message as a web viewer received it.
 struct ForwardedCall {
     std::string text;         // the frame's text, byte for byte

@@ -1,7 +1,5 @@
 // The agents' endpoint without sockets: which generation a POST belongs to and how it is refused,
 // the tools' argument checks and text cut, and the legacy session table.
-#include <regex>
-
 #include <gtest/gtest.h>
 
 #include "mcp/McpRequest.h"
@@ -44,6 +42,7 @@ TEST(McpDecision, EachPostIsRefusedOrPlacedInItsGenerationInTheDocumentedOrder) 
     streamOnly.accept = "text/event-stream";
     const std::string tools = R"({"name":"list_files",)" + std::string(kMeta) + "}";
     const std::string metaParams = std::string("{") + kMeta + "}";
+    const std::string futureMeta = R"({"_meta":{"io.modelcontextprotocol/protocolVersion":"2027-01-01","io.modelcontextprotocol/clientCapabilities":{}}})";
     const std::string oldMeta = R"({"_meta":{"io.modelcontextprotocol/protocolVersion":"2025-06-18","io.modelcontextprotocol/clientCapabilities":{}}})";
 
     struct Case {
@@ -84,8 +83,7 @@ TEST(McpDecision, EachPostIsRefusedOrPlacedInItsGenerationInTheDocumentedOrder) 
         {"version header differs", modern("server/discover"), request("server/discover", oldMeta), Kind::Refused,
          McpError::HeaderMismatch, 1},
         {"header only, no _meta", modern("tools/list"), request("tools/list"), Kind::Refused, McpError::MissingMeta, 1},
-        {"future version", futureVersion, request("tools/list", R"({"_meta":{"io.modelcontextprotocol/protocolVersion":"2027-01-01","io.modelcontextprotocol/clientCapabilities":{}}})"),
-         Kind::Refused, McpError::UnsupportedVersion, 1},
+        {"future version", futureVersion, request("tools/list", futureMeta), Kind::Refused, McpError::UnsupportedVersion, 1},
     };
     for (const Case& c : cases) {
         const PostDecision decision = decidePost(c.headers, c.body);
@@ -95,7 +93,7 @@ TEST(McpDecision, EachPostIsRefusedOrPlacedInItsGenerationInTheDocumentedOrder) 
         }
         EXPECT_EQ(decision.id, c.id) << c.what;
     }
-    const PostDecision future = decidePost(futureVersion, request("tools/list", R"({"_meta":{"io.modelcontextprotocol/protocolVersion":"2027-01-01","io.modelcontextprotocol/clientCapabilities":{}}})"));
+    const PostDecision future = decidePost(futureVersion, request("tools/list", futureMeta));
     EXPECT_EQ(errorMessage(future.error, future.id, future.detail, future.data).dump(),
               R"({"error":{"code":-32022,"data":{"requested":"2027-01-01","supported":["2026-07-28"]},)"
               R"("message":"Unsupported protocol version"},"id":1,"jsonrpc":"2.0"})");
@@ -111,6 +109,11 @@ TEST(McpErrors, SessionErrorsKeepTheSessionAliveWhileStatelessOnesCarryTheirStat
         {McpError::MissingMeta, "400 Bad Request", "400 Bad Request", -32602},
         {McpError::UnsupportedVersion, "400 Bad Request", "400 Bad Request", -32022},
         {McpError::ParseError, "400 Bad Request", "400 Bad Request", -32700},
+        {McpError::InvalidRequest, "400 Bad Request", "400 Bad Request", -32600},
+        {McpError::UnsupportedMediaType, "415 Unsupported Media Type", "415 Unsupported Media Type", -32600},
+        {McpError::NotAcceptable, "406 Not Acceptable", "406 Not Acceptable", -32600},
+        {McpError::SessionRequired, "400 Bad Request", "400 Bad Request", -32600},
+        {McpError::BadVersionHeader, "400 Bad Request", "400 Bad Request", -32600},
     };
     for (const auto& [error, legacy, modern, code] : cases) {
         EXPECT_EQ(std::make_tuple(errorInfo(error).legacyStatus, errorInfo(error).modernStatus, errorInfo(error).code),
@@ -146,22 +149,16 @@ TEST(McpTools, ArgumentsAreCheckedAndBadOnesExplainedInsteadOfRefusedAsErrors) {
     }
 }
 
-TEST(McpTools, EveryToolHasObjectSchemasWithItemsForArraysAndAValidName) {
-    std::vector<std::string> names;
+// The names, order and object schemas are what the clients' suites see; an array without "items"
+// is one they accept but stricter validators refuse.
+TEST(McpTools, EveryArrayInASchemaSaysWhatItsItemsAre) {
     for (const auto& tool : toolList()) {
-        names.push_back(tool["name"]);
-        EXPECT_TRUE(std::regex_match(names.back(), std::regex("^[A-Za-z0-9_.-]{1,64}$")));
-        EXPECT_EQ(tool["inputSchema"]["type"], "object");
-        EXPECT_EQ(tool["outputSchema"]["type"], "object");
         for (const auto& schema : {tool["inputSchema"], tool["outputSchema"]}) {
             for (const auto& [key, property] : schema["properties"].items()) {
-                if (property.value("type", "") == "array") {
-                    EXPECT_TRUE(property.contains("items")) << key;
-                }
+                EXPECT_TRUE(property.value("type", "") != "array" || property.contains("items")) << key;
             }
         }
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"list_files", "run_script", "ping_file"}));
 }
 
 TEST(McpTools, LongTextIsCutAtWholeCharactersWithANote) {
